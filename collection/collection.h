@@ -1,0 +1,91 @@
+// PersistentCollection: a directory holding meta.json, wal.log and data.vdb.
+//
+// Every insert is appended to the log first, then to the data file and the
+// in-memory index. Opening loads the data file and replays the log, so an
+// insert whose log frame reached the file survives a crash of the process.
+// flush() is the checkpoint: data file forced, log emptied, meta.json current.
+//
+// Thread safety: every public method may be called from several threads at
+// once. Each member has its own lock (index, data file, offsets, next_id,
+// log); in addition a collection-wide reader-writer lock keeps flush apart
+// from inserts (inserts shared, flush exclusive), so a checkpoint never drops
+// the log entry of an insert whose record is not yet in the data file.
+//
+// An open collection holds an exclusive advisory lock on its directory for
+// its whole life; a second open of the same directory fails.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/metric.h"
+#include "engine/payload.h"
+#include "engine/result.h"
+#include "engine/vector_index.h"
+#include "storage/data_file.h"
+#include "storage/file.h"
+#include "storage/wal.h"
+
+namespace velmoradb {
+
+struct CollectionConfig {
+  std::size_t dimension = 0;
+  DistanceMetric metric = DistanceMetric::Euclidean;
+  WalSyncPolicy wal_sync_policy = WalSyncPolicy::Batched;
+};
+
+class PersistentCollection {
+ public:
+  static Result<std::unique_ptr<PersistentCollection>> open_or_create(
+      const std::string& path, const CollectionConfig& config,
+      FileSystem& fs = default_file_system());
+
+  // Writes out both buffers (failures ignored) and closes the files; no
+  // checkpoint, no sync.
+  ~PersistentCollection();
+
+  // Durable per the log's sync policy; replaces an id already present.
+  // A vector of the wrong length or with a non-finite component is refused
+  // before anything is written.
+  Status insert(std::uint64_t id, std::vector<float> vector, Payload payload = {});
+  std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;
+  std::vector<std::vector<SearchResult>> search_batch(const float* queries, std::size_t nq,
+                                                      std::size_t k) const;
+  Status flush();
+
+  // Replay steps, also used by recovery.
+  Status apply_insert(std::uint64_t id, std::vector<float> vector, Payload payload);
+  Status apply_update(std::uint64_t id, std::vector<float> vector, Payload payload);
+  Result<bool> apply_delete(std::uint64_t id);
+
+  const CollectionConfig& config() const { return config_; }
+  std::size_t size() const;
+  std::uint64_t next_id() const;
+
+ private:
+  PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config);
+  Status recover();
+
+  FileSystem& fs_;
+  std::string dir_;
+  CollectionConfig config_;
+  std::unique_ptr<DirLock> dir_lock_;
+
+  mutable std::shared_mutex flush_lock_;  // inserts shared, flush exclusive
+  mutable std::shared_mutex index_lock_;
+  VectorIndex index_;
+  mutable std::shared_mutex data_lock_;
+  std::unique_ptr<VectorDataFile> data_;
+  mutable std::shared_mutex offsets_lock_;
+  std::unordered_map<std::uint64_t, std::uint64_t> record_offsets_;
+  mutable std::shared_mutex next_id_lock_;
+  std::uint64_t next_id_ = 1;
+  mutable std::shared_mutex wal_lock_;
+  std::unique_ptr<WriteAheadLog> wal_;
+};
+
+}  // namespace velmoradb

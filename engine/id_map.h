@@ -1,0 +1,48 @@
+// IdSlotMap: which id each slot of the index holds, and the slot of each id.
+//
+// Slots are dense: 0 .. size()-1. The map keeps the slot-to-id array and an
+// open-addressing table of 4-byte slot numbers (the id of a table entry is
+// read from the array), so it costs 8 bytes per slot plus 8 to 16 bytes of
+// table instead of the 40 or more of a node-based map. Linear probing with
+// backward-shift deletion (no tombstones), hashed with a per-map random seed.
+// At most 2^32 - 1 entries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmoradb {
+
+class IdSlotMap {
+ public:
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  IdSlotMap();
+
+  std::size_t size() const { return ids_.size(); }
+  std::uint64_t id_at(std::uint32_t slot) const { return ids_[slot]; }
+  const std::vector<std::uint64_t>& ids() const { return ids_; }
+
+  // The slot of `id`, or kNone.
+  std::uint32_t find(std::uint64_t id) const;
+  // Gives the absent `id` the next slot, size() before the call, and returns it.
+  std::uint32_t append(std::uint64_t id);
+  // Frees `slot`: the id of the last slot moves into it (unless it was the
+  // last) and the last slot disappears. Returns the slot that moved, or kNone.
+  std::uint32_t remove_slot(std::uint32_t slot);
+  void reserve(std::size_t entries);
+
+ private:
+  std::size_t home(std::uint64_t id) const;
+  std::size_t position(std::uint64_t id) const;  // where id sits, or where it would go
+  void erase_at(std::size_t pos);
+  void rehash(std::size_t capacity);
+
+  std::vector<std::uint64_t> ids_;  // slot -> id
+  std::vector<std::uint32_t> table_;
+  std::size_t mask_ = 0;
+  std::uint64_t seed_;
+};
+
+}  // namespace velmoradb

@@ -1,0 +1,140 @@
+#include "engine/vector_index.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/top_k.h"
+
+namespace velmoradb {
+
+namespace {
+
+constexpr std::size_t W = kBlockWidth;
+// Distances computed per kernel call in a scan: small enough to stay in L1/L2.
+constexpr std::size_t kScanBlocks = 256;
+
+}  // namespace
+
+VectorIndex::VectorIndex(DistanceMetric metric, std::size_t dimension)
+    : metric_(metric), dimension_(dimension), kernels_(&best_kernels()) {}
+
+float* VectorIndex::slot_component(std::uint32_t slot, std::size_t i) {
+  return arena_.data() + (slot / W) * block_floats() + i * W + (slot % W);
+}
+
+void VectorIndex::write_slot(std::uint32_t slot, const float* vector) {
+  std::size_t need = (slot / W + 1) * block_floats();
+  arena_.reserve(need);
+  float* p = slot_component(slot, 0);
+  for (std::size_t i = 0; i < dimension_; ++i) p[i * W] = vector[i];
+}
+
+void VectorIndex::copy_slot(std::uint32_t from, std::uint32_t to) {
+  const float* src = slot_component(from, 0);
+  float* dst = slot_component(to, 0);
+  for (std::size_t i = 0; i < dimension_; ++i) dst[i * W] = src[i * W];
+}
+
+void VectorIndex::clear_slot(std::uint32_t slot) {
+  float* p = slot_component(slot, 0);
+  for (std::size_t i = 0; i < dimension_; ++i) p[i * W] = 0.0f;
+}
+
+void VectorIndex::reserve(std::size_t entries) {
+  slots_.reserve(entries);
+  arena_.reserve((entries + W - 1) / W * block_floats());
+}
+
+Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t len,
+                           Payload payload) {
+  if (len != dimension_) return VectorError::dimension_mismatch(dimension_, len);
+  if (contains(id)) return VectorError::duplicate_id(id);
+  std::uint32_t slot = slots_.append(id);
+  if (dimension_ > 0) write_slot(slot, vector);
+  if (!payload.empty()) payloads_.emplace(id, std::move(payload));
+  return {};
+}
+
+std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
+  std::uint32_t slot = slots_.find(id);
+  if (slot == IdSlotMap::kNone) return std::nullopt;
+  IndexEntry entry{id, {}, {}};
+  entry.vector.resize(dimension_);
+  if (dimension_ > 0) {
+    const float* p = slot_component(slot, 0);
+    for (std::size_t i = 0; i < dimension_; ++i) entry.vector[i] = p[i * W];
+  }
+  if (auto it = payloads_.find(id); it != payloads_.end()) {
+    entry.payload = std::move(it->second);
+    payloads_.erase(it);
+  }
+  std::uint32_t moved = slots_.remove_slot(slot);
+  if (dimension_ > 0) {
+    // Keep slots dense: the last vector fills the hole, and the vacated lane
+    // goes back to zero so kernels read no stale values.
+    if (moved != IdSlotMap::kNone) {
+      copy_slot(moved, slot);
+      clear_slot(moved);
+    } else {
+      clear_slot(slot);
+    }
+  }
+  return entry;
+}
+
+std::optional<std::vector<float>> VectorIndex::vector_of(std::uint64_t id) const {
+  std::uint32_t slot = slots_.find(id);
+  if (slot == IdSlotMap::kNone) return std::nullopt;
+  std::vector<float> v(dimension_);
+  const float* p = arena_.data() + (slot / W) * block_floats() + (slot % W);
+  for (std::size_t i = 0; i < dimension_; ++i) v[i] = p[i * W];
+  return v;
+}
+
+std::vector<SearchResult> VectorIndex::to_results(const std::vector<Candidate>& picked) const {
+  std::vector<SearchResult> out;
+  out.reserve(picked.size());
+  for (const Candidate& c : picked) {
+    std::uint64_t id = slots_.id_at(c.slot);
+    SearchResult r{id, c.distance, {}};
+    if (!payloads_.empty()) {
+      if (auto it = payloads_.find(id); it != payloads_.end()) r.payload = it->second;
+    }
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+std::vector<SearchResult> VectorIndex::search(const float* query, std::size_t len,
+                                              std::size_t k) const {
+  if (len != dimension_ || k == 0) return {};
+  std::size_t n = size();
+  if (n == 0) return {};
+  std::size_t nblocks = (n + W - 1) / W;
+  if (dimension_ == 0) {
+    // No components: every distance is the metric's value for empty vectors.
+    std::vector<float> d(n, distance(metric_, query, query, 0));
+    return to_results(select_top_k(d.data(), n, k));
+  }
+  BlockKernel kernel = kernels_->block[static_cast<std::size_t>(metric_)];
+  std::vector<float> dist(std::min(nblocks, kScanBlocks) * W);
+  TopK top(k);
+  for (std::size_t b = 0; b < nblocks; b += kScanBlocks) {
+    std::size_t count = std::min(kScanBlocks, nblocks - b);
+    kernel(query, arena_.data() + b * block_floats(), count, dimension_, dist.data());
+    std::size_t first = b * W;
+    std::size_t valid = std::min(count * W, n - first);
+    top.push(dist.data(), static_cast<std::uint32_t>(first), valid);
+  }
+  return to_results(top.take());
+}
+
+std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* queries,
+                                                                 std::size_t nq,
+                                                                 std::size_t k) const {
+  std::vector<std::vector<SearchResult>> out(nq);
+  for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries + q * dimension_, dimension_, k);
+  return out;
+}
+
+}  // namespace velmoradb

@@ -1,0 +1,94 @@
+// VectorIndex: the in-memory, exact, brute-force index.
+//
+// Vectors of one fixed dimension live under caller-chosen 64-bit ids, each
+// with a Payload. Storage is the interleaved block layout of kernels.h in one
+// arena: appending writes the next slot; removing an id moves the last slot's
+// vector into the freed slot, so slots stay dense. Payloads are kept only for
+// ids whose payload is not empty (everything Python inserts is empty).
+//
+// No locking of its own: search only reads; insert and remove change it.
+// The owner serialises access.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/id_map.h"
+#include "engine/kernels.h"
+#include "engine/metric.h"
+#include "engine/payload.h"
+#include "engine/result.h"
+#include "engine/top_k.h"
+#include "engine/vector_arena.h"
+
+namespace velmoradb {
+
+struct IndexEntry {
+  std::uint64_t id;
+  Payload payload;
+  std::vector<float> vector;
+};
+
+struct SearchResult {
+  std::uint64_t id;
+  float distance;
+  Payload payload;  // an independent copy
+};
+
+class VectorIndex {
+ public:
+  // Always succeeds; neither argument is validated (dimension 0 is fine).
+  VectorIndex(DistanceMetric metric, std::size_t dimension);
+  VectorIndex(VectorIndex&&) noexcept = default;
+  VectorIndex& operator=(VectorIndex&&) noexcept = default;
+
+  DistanceMetric metric() const { return metric_; }
+  std::size_t dimension() const { return dimension_; }
+  std::size_t size() const { return slots_.size(); }
+  bool contains(std::uint64_t id) const { return slots_.find(id) != IdSlotMap::kNone; }
+
+  // DimensionMismatch when len != dimension, DuplicateId when the id is
+  // present; a failed insert changes nothing.
+  Status insert(std::uint64_t id, const float* vector, std::size_t len, Payload payload = {});
+  Status insert(std::uint64_t id, const std::vector<float>& vector, Payload payload = {}) {
+    return insert(id, vector.data(), vector.size(), std::move(payload));
+  }
+  // Takes the id's entry out; nothing when absent.
+  std::optional<IndexEntry> remove(std::uint64_t id);
+  // A copy of the stored vector of `id`.
+  std::optional<std::vector<float>> vector_of(std::uint64_t id) const;
+  void reserve(std::size_t entries);
+
+  // The k nearest entries, nearest first; empty when len != dimension or k == 0.
+  std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;
+  std::vector<SearchResult> search(const std::vector<float>& query, std::size_t k) const {
+    return search(query.data(), query.size(), k);
+  }
+  // `nq` queries of `dimension` floats each, one after the other: the same
+  // lists as nq calls of search, computed in tiles for speed.
+  std::vector<std::vector<SearchResult>> search_batch(const float* queries, std::size_t nq,
+                                                      std::size_t k) const;
+
+  // Chooses the kernel path (tests run every path the CPU offers).
+  void set_kernels(const KernelSet& kernels) { kernels_ = &kernels; }
+
+ private:
+  std::size_t block_floats() const { return dimension_ * kBlockWidth; }
+  float* slot_component(std::uint32_t slot, std::size_t i);
+  void write_slot(std::uint32_t slot, const float* vector);
+  void copy_slot(std::uint32_t from, std::uint32_t to);
+  void clear_slot(std::uint32_t slot);
+  std::vector<SearchResult> to_results(const std::vector<Candidate>& picked) const;
+
+  DistanceMetric metric_;
+  std::size_t dimension_;
+  IdSlotMap slots_;
+  VectorArena arena_;
+  std::unordered_map<std::uint64_t, Payload> payloads_;  // non-empty ones only
+  const KernelSet* kernels_;
+};
+
+}  // namespace velmoradb

@@ -1,0 +1,82 @@
+// VectorDataFile: the append-only file data.vdb (data_format.h for the record
+// layout). Records are appended through an 8192-byte buffer; only the
+// deleted marker of a record is ever rewritten, through a handle of its own.
+//
+// Owned by one collection, whose data_lock serialises appends and syncs; the
+// file has no lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/payload.h"
+#include "engine/result.h"
+#include "storage/file.h"
+
+namespace velmoradb {
+
+struct StoredRecord {
+  std::uint64_t id = 0;
+  bool deleted = false;
+  std::vector<float> vector;
+  Payload payload;
+  std::uint64_t offset = 0;
+};
+
+// What load_live_records found. The scan stops quietly at the first record
+// it cannot read; end_offset is where that record begins (the file length
+// when every record was read), and stop_reason says why it stopped there.
+struct LoadedRecords {
+  enum class Stop : std::uint8_t {
+    EndOfFile,     // every byte belongs to a complete record
+    TornTail,      // the last record is cut short by the end of the file
+    Undecodable,   // a complete record whose payload cannot be decoded
+  };
+  std::vector<StoredRecord> records;  // live records, file order
+  std::uint64_t end_offset = 0;
+  std::uint64_t file_length = 0;
+  Stop stop = Stop::EndOfFile;
+};
+
+class VectorDataFile {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  // IoError "failed to open data file: " or "metadata failed: ".
+  static Result<std::unique_ptr<VectorDataFile>> open(FileSystem& fs, const std::string& path);
+  // Writes out the buffer (failures ignored) and closes; no sync.
+  ~VectorDataFile();
+
+  // Appends one live record; returns its offset. A failed append leaves
+  // neither part of a record in the file nor `position` changed.
+  Result<std::uint64_t> append(std::uint64_t id, const float* vector, std::size_t len,
+                               const Payload& payload);
+  // Sets the deleted marker of the record at `offset`; writes out the append
+  // buffer first, so the record is in the file.
+  Status mark_deleted(std::uint64_t offset);
+  Status sync();
+  // Writes out the buffer without forcing it.
+  Status write_out();
+  Result<StoredRecord> read_record(std::uint64_t offset);
+  // One streamed pass over the file.
+  Result<LoadedRecords> load_live_records();
+  // Cuts the file back to `length` (a torn or unreadable tail). Only before
+  // the first append.
+  Status truncate_to(std::uint64_t length);
+
+  std::uint64_t position() const { return position_; }
+
+ private:
+  VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr<File> file, std::uint64_t length);
+
+  FileSystem& fs_;
+  std::string path_;
+  std::unique_ptr<File> file_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t position_ = 0;     // offset of the next record
+  std::uint64_t file_length_ = 0;  // bytes handed to the file so far
+};
+
+}  // namespace velmoradb

@@ -1,0 +1,84 @@
+// The file layer: every open, read, write, seek, sync, truncate, rename and
+// length query of the storage code goes through these two interfaces, so a
+// test can swap in FaultyFileSystem (faulty_fs.h) and fail any single call.
+//
+// Errors: each failing call returns an IoError whose text() is the system's
+// bare description of the failure (strerror-style, e.g. "No space left on
+// device"); the caller builds its own error from a context phrase and that
+// text. A read that meets the end of the file early is described as
+// "failed to fill whole buffer". errno is turned into text here and nowhere
+// else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/result.h"
+
+namespace velmoradb {
+
+// The description of an early end of file.
+inline constexpr std::string_view kEarlyEof = "failed to fill whole buffer";
+
+// The IoError that carries the description of `errno_value`.
+VectorError io_error_from_errno(int errno_value);
+
+enum class OpenMode : std::uint8_t {
+  ReadAppendCreate,     // read + append, created if missing
+  WriteOnly,            // write, must exist, positioned at 0
+  ReadOnly,             // read, must exist
+  WriteCreateTruncate,  // write, created if missing, emptied if present
+};
+
+// One open handle; closed when destroyed. Handles of one file may coexist.
+class File {
+ public:
+  virtual ~File() = default;
+  // Reads up to n bytes at the current position; 0 means end of file.
+  virtual Result<std::size_t> read(std::uint8_t* buf, std::size_t n) = 0;
+  // Writes all n bytes (appending in ReadAppendCreate mode) or fails.
+  virtual Status write(const std::uint8_t* buf, std::size_t n) = 0;
+  virtual Status seek(std::uint64_t offset) = 0;
+  // Forces the file's data to stable storage.
+  virtual Status sync() = 0;
+  virtual Result<std::uint64_t> length() = 0;
+  virtual Status truncate(std::uint64_t length) = 0;
+
+  // Reads exactly n bytes; an early end of file fails with kEarlyEof.
+  Status read_exact(std::uint8_t* buf, std::size_t n);
+};
+
+// An exclusive advisory lock held for its lifetime.
+class DirLock {
+ public:
+  virtual ~DirLock() = default;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  virtual Result<std::unique_ptr<File>> open(const std::string& path, OpenMode mode) = 0;
+  // Whether the path's metadata can be read.
+  virtual bool exists(const std::string& path) = 0;
+  // Creates a directory and its missing parents.
+  virtual Status create_dirs(const std::string& path) = 0;
+  virtual Status rename(const std::string& from, const std::string& to) = 0;
+  // Forces a directory's entries (a rename into it) to stable storage.
+  virtual Status sync_dir(const std::string& path) = 0;
+  // Takes an exclusive, non-blocking advisory lock on a directory.
+  virtual Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) = 0;
+
+  // Reads a whole small file.
+  Result<std::string> read_file(const std::string& path);
+};
+
+// The real file system of this machine (POSIX).
+FileSystem& default_file_system();
+
+// `dir` joined with `name`.
+std::string join_path(const std::string& dir, std::string_view name);
+
+}  // namespace velmoradb

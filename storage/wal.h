@@ -1,0 +1,78 @@
+// WriteAheadLog: the file wal.log, a plain sequence of frames
+// (wal_format.h), one per entry, written through an 8192-byte buffer.
+//
+// Owned by one collection, which holds its wal_lock around every call; the
+// log has no lock of its own. read_all opens its own handle and may run while
+// the append handle is open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/result.h"
+#include "storage/file.h"
+#include "storage/records.h"
+
+namespace velmoradb {
+
+enum class WalSyncPolicy : std::uint8_t {
+  EveryAppend = 0,
+  Batched = 1,  // sync on every batch_size-th append
+  Never = 2,    // only checkpoint syncs; any other value behaves the same
+};
+
+// What read_all found: the complete frames, and the byte length of the
+// prefix they fill. A file that ends inside the last frame (a writer that
+// died mid-append) is a torn tail, not corruption: valid_length then stops
+// before it, and the owner cuts the file back to it before appending again.
+struct WalContents {
+  std::vector<WalEntry> entries;
+  std::uint64_t valid_length = 0;
+  std::uint64_t file_length = 0;
+};
+
+class WriteAheadLog {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+  static constexpr std::size_t kBatchSize = 100;
+
+  // Opens (creating if needed) the append handle. IoError "failed to open WAL: ".
+  static Result<std::unique_ptr<WriteAheadLog>> open(FileSystem& fs, const std::string& path,
+                                                     WalSyncPolicy policy);
+  // Reads every complete frame from the start through a handle of its own;
+  // an absent file reads as empty and is not created.
+  static Result<WalContents> read_all(FileSystem& fs, const std::string& path);
+
+  // Writes out the buffer (failures ignored) and closes; no sync.
+  ~WriteAheadLog();
+
+  // Appends one frame; may sync by the policy. A failed append leaves
+  // neither a partial frame in the file nor a count changed.
+  Status append(const WalEntry& entry);
+  // Writes out the buffer and forces the file to stable storage.
+  Status sync();
+  // Writes out the buffer without forcing it (for ordering against other files).
+  Status write_out();
+  // Appends a Checkpoint entry, syncs, and empties the file.
+  Status checkpoint();
+  // Cuts the file back to `length` (a torn tail found by read_all). Only
+  // before the first append.
+  Status truncate_to(std::uint64_t length);
+
+  std::size_t appends_since_sync() const { return appends_since_sync_; }
+
+ private:
+  WriteAheadLog(FileSystem& fs, std::string path, WalSyncPolicy policy, std::unique_ptr<File> file);
+
+  FileSystem& fs_;
+  std::string path_;
+  WalSyncPolicy policy_;
+  std::unique_ptr<File> file_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t file_length_ = 0;  // bytes handed to the file so far
+  std::size_t appends_since_sync_ = 0;
+};
+
+}  // namespace velmoradb
