@@ -7,9 +7,16 @@
 //
 // Thread safety: every public method may be called from several threads at
 // once. Each member has its own lock (index, data file, offsets, next_id,
-// log); in addition a collection-wide reader-writer lock keeps flush apart
-// from inserts (inserts shared, flush exclusive), so a checkpoint never drops
-// the log entry of an insert whose record is not yet in the data file.
+// log). Writers (insert, flush) are in addition serialised by write_lock_:
+// a checkpoint then never drops the log entry of an insert whose record is
+// not yet in the data file, and the log and the data file always receive
+// inserts in the same order, so a crash leaves the result of a prefix of
+// the inserts. Searches take only the index lock, shared, and run alongside
+// an insert's log and data-file steps.
+//
+// Write ordering: the log's buffered frames are written out before any byte
+// of the data file's buffer reaches the file, and before a deleted marker is
+// set, so the data file never gets ahead of the log.
 //
 // An open collection holds an exclusive advisory lock on its directory for
 // its whole life; a second open of the same directory fails.
@@ -17,6 +24,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -69,13 +77,16 @@ class PersistentCollection {
  private:
   PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config);
   Status recover();
+  Status cut_damaged_data_tail(const LoadedRecords& loaded);
+  Status write_out_log();
+  Status write_meta_now();
 
   FileSystem& fs_;
   std::string dir_;
   CollectionConfig config_;
   std::unique_ptr<DirLock> dir_lock_;
 
-  mutable std::shared_mutex flush_lock_;  // inserts shared, flush exclusive
+  std::mutex write_lock_;  // insert and flush, one at a time
   mutable std::shared_mutex index_lock_;
   VectorIndex index_;
   mutable std::shared_mutex data_lock_;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,12 @@ class VectorDataFile {
 
   std::uint64_t position() const { return position_; }
 
+  // Called before any buffered byte is handed to the file (a full buffer,
+  // write_out, sync, mark_deleted, close). The collection uses it to write
+  // out the log first, so the data file never gets ahead of the log. A
+  // failing hook fails the operation that called it, with the hook's error.
+  void set_before_write_out(std::function<Status()> hook) { before_write_out_ = std::move(hook); }
+
  private:
   VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr<File> file, std::uint64_t length);
 
@@ -77,6 +84,7 @@ class VectorDataFile {
   std::vector<std::uint8_t> buffer_;
   std::uint64_t position_ = 0;     // offset of the next record
   std::uint64_t file_length_ = 0;  // bytes handed to the file so far
+  std::function<Status()> before_write_out_;
 };
 
 }  // namespace velmoradb
