@@ -1,0 +1,188 @@
+// Opening a collection: create or check the directory, take its lock, open
+// the log and the data file, rebuild the index from the data file and replay
+// the log on top of it.
+#include <algorithm>
+#include <string>
+
+#include "collection/collection.h"
+#include "storage/meta.h"
+
+namespace velmoradb {
+
+namespace {
+
+constexpr std::string_view kMetaFile = "meta.json";
+constexpr std::string_view kWalFile = "wal.log";
+constexpr std::string_view kDataFile = "data.vdb";
+constexpr std::string_view kDamagedFile = "data.vdb.damaged";
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+}  // namespace
+
+PersistentCollection::PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config)
+    : fs_(fs), dir_(std::move(dir)), config_(config), index_(config.metric, config.dimension) {}
+
+PersistentCollection::~PersistentCollection() {
+  // The log goes first, so the data file's buffer never reaches the file
+  // ahead of the log frames that describe it. Neither is forced to disk.
+  if (data_) data_->set_before_write_out(nullptr);
+  wal_.reset();
+  data_.reset();
+}
+
+Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_create(
+    const std::string& path, const CollectionConfig& config, FileSystem& fs) {
+  if (!fs.exists(path)) {
+    if (auto r = fs.create_dirs(path); !r) {
+      return VectorError::collection("create dir failed: " + r.error().text());
+    }
+  }
+  bool is_new = !fs.exists(join_path(path, kMetaFile));
+  std::uint64_t stored_next_id = 1;
+  if (!is_new) {
+    auto meta = read_meta(fs, path);
+    if (!meta) return meta.error();
+    if (meta->dimension != config.dimension) {
+      return VectorError::collection("dimension mismatch: collection has " +
+                                     std::to_string(meta->dimension) + ", config has " +
+                                     std::to_string(config.dimension));
+    }
+    stored_next_id = meta->next_id;
+  }
+
+  std::unique_ptr<PersistentCollection> c(new PersistentCollection(fs, path, config));
+  // One open instance per directory: two would interleave their buffered
+  // writes and tear each other's frames.
+  auto lock = fs.lock_dir(path);
+  if (!lock) return VectorError::collection("lock failed: " + lock.error().text());
+  c->dir_lock_ = std::move(*lock);
+
+  auto wal = WriteAheadLog::open(fs, join_path(path, kWalFile), config.wal_sync_policy);
+  if (!wal) return wal.error();
+  c->wal_ = std::move(*wal);
+  auto data = VectorDataFile::open(fs, join_path(path, kDataFile));
+  if (!data) return data.error();
+  c->data_ = std::move(*data);
+  PersistentCollection* self = c.get();
+  c->data_->set_before_write_out([self] { return self->write_out_log(); });
+  c->next_id_ = stored_next_id;
+
+  if (auto r = c->recover(); !r) return r.error();
+  if (is_new) {
+    if (auto r = c->write_meta_now(); !r) return r.error();
+  }
+  return c;
+}
+
+Status PersistentCollection::write_out_log() {
+  std::unique_lock lock(wal_lock_);
+  return wal_->write_out();
+}
+
+Status PersistentCollection::recover() {
+  // Read both files before changing either: a log that cannot be read fails
+  // the open and leaves every file as it was.
+  Result<LoadedRecords> loaded = [&] {
+    std::shared_lock lock(data_lock_);
+    return data_->load_live_records();
+  }();
+  if (!loaded) return loaded.error();
+  auto log = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
+  if (!log) return log.error();
+
+  // Torn tails: cut them off before anything is appended behind them.
+  if (log->valid_length < log->file_length) {
+    std::unique_lock lock(wal_lock_);
+    if (auto r = wal_->truncate_to(log->valid_length); !r) return r;
+  }
+  if (auto r = cut_damaged_data_tail(*loaded); !r) return r;
+
+  {
+    std::unique_lock index_lock(index_lock_);
+    std::unique_lock offsets_lock(offsets_lock_);
+    std::uint64_t max_id = 0;
+    index_.reserve(loaded->records.size());
+    for (StoredRecord& record : loaded->records) {
+      max_id = std::max(max_id, record.id);
+      if (record.vector.size() != config_.dimension) continue;  // never indexed
+      // The latest live record of an id wins, so the index and the offsets
+      // agree and a reopen yields the vector inserted last.
+      index_.remove(record.id);
+      (void)index_.insert(record.id, record.vector, std::move(record.payload));
+      record_offsets_[record.id] = record.offset;
+    }
+    std::unique_lock next_id_lock(next_id_lock_);
+    next_id_ = max_id + 1;  // modulo 2^64
+  }
+
+  for (WalEntry& entry : log->entries) {
+    switch (entry.kind) {
+      case WalEntryKind::Insert:
+        if (auto r = apply_insert(entry.id, std::move(entry.vector), std::move(entry.payload)); !r) {
+          return r;
+        }
+        break;
+      case WalEntryKind::Update:
+        if (auto r = apply_update(entry.id, std::move(entry.vector), std::move(entry.payload)); !r) {
+          return r;
+        }
+        break;
+      case WalEntryKind::Delete:
+        if (auto r = apply_delete(entry.id); !r) return r.error();
+        break;
+      case WalEntryKind::Checkpoint:
+        break;
+    }
+  }
+  return {};
+}
+
+Status PersistentCollection::cut_damaged_data_tail(const LoadedRecords& loaded) {
+  if (loaded.end_offset >= loaded.file_length) return {};
+  std::unique_lock lock(data_lock_);
+  if (loaded.stop == LoadedRecords::Stop::Undecodable) {
+    // A complete record that cannot be read is not ours to destroy: keep a
+    // copy of everything from it to the end before cutting it off.
+    std::string target = join_path(dir_, kDamagedFile);
+    for (int n = 1; fs_.exists(target); ++n) {
+      target = join_path(dir_, std::string(kDamagedFile) + "." + std::to_string(n));
+    }
+    auto src = fs_.open(join_path(dir_, kDataFile), OpenMode::ReadOnly);
+    if (!src) return VectorError::io("open for copy failed: " + src.error().text());
+    auto dst = fs_.open(target, OpenMode::WriteCreateTruncate);
+    if (!dst) return VectorError::io("open damaged copy failed: " + dst.error().text());
+    if (auto r = (*src)->seek(loaded.end_offset); !r) {
+      return VectorError::io("seek failed: " + r.error().text());
+    }
+    std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(kCopyChunk, loaded.file_length - loaded.end_offset));
+    for (std::uint64_t left = loaded.file_length - loaded.end_offset; left > 0;) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+      if (auto r = (*src)->read_exact(chunk.data(), n); !r) {
+        return VectorError::io("read damaged tail failed: " + r.error().text());
+      }
+      if (auto r = (*dst)->write(chunk.data(), n); !r) {
+        return VectorError::io("write damaged copy failed: " + r.error().text());
+      }
+      left -= n;
+    }
+    if (auto r = (*dst)->sync(); !r) return VectorError::io("sync failed: " + r.error().text());
+  }
+  return data_->truncate_to(loaded.end_offset);
+}
+
+Status PersistentCollection::write_meta_now() {
+  CollectionMeta meta;
+  meta.dimension = config_.dimension;
+  meta.metric = std::string(metric_name(config_.metric));
+  {
+    std::shared_lock lock(index_lock_);
+    meta.vector_count = index_.size();
+  }
+  {
+    std::shared_lock lock(next_id_lock_);
+    meta.next_id = next_id_;
+  }
+  return write_meta(fs_, dir_, meta);
+}
+
+}  // namespace velmoradb

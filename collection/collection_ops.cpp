@@ -1,0 +1,159 @@
+// Inserts, searches, the checkpoint, and the apply steps shared with replay.
+#include <cmath>
+#include <string>
+
+#include "collection/collection.h"
+
+namespace velmoradb {
+
+Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector, Payload payload) {
+  // Refuse what the log could not give back: a wrong length would fail every
+  // later replay, and a non-finite component is written as null, which the
+  // log refuses to read.
+  if (vector.size() != config_.dimension) {
+    return VectorError::dimension_mismatch(config_.dimension, vector.size());
+  }
+  for (std::size_t i = 0; i < vector.size(); ++i) {
+    if (!std::isfinite(vector[i])) {
+      return VectorError::collection("non-finite vector component at position " +
+                                     std::to_string(i));
+    }
+  }
+  std::lock_guard writer(write_lock_);
+  {
+    std::unique_lock lock(wal_lock_);
+    // The entry borrows the vector and payload for the append and gives them back.
+    WalEntry entry{WalEntryKind::Insert, id, std::move(vector), std::move(payload)};
+    Status appended = wal_->append(entry);
+    vector = std::move(entry.vector);
+    payload = std::move(entry.payload);
+    if (!appended) return appended;
+  }
+  return apply_insert(id, std::move(vector), std::move(payload));
+}
+
+std::vector<SearchResult> PersistentCollection::search(const float* query, std::size_t len,
+                                                       std::size_t k) const {
+  std::shared_lock lock(index_lock_);
+  return index_.search(query, len, k);
+}
+
+std::vector<std::vector<SearchResult>> PersistentCollection::search_batch(
+    const float* queries, std::size_t nq, std::size_t k) const {
+  std::shared_lock lock(index_lock_);
+  return index_.search_batch(queries, nq, k);
+}
+
+Status PersistentCollection::flush() {
+  std::lock_guard writer(write_lock_);
+  {
+    std::unique_lock lock(data_lock_);
+    if (auto r = data_->sync(); !r) return r;
+  }
+  {
+    std::unique_lock lock(wal_lock_);
+    if (auto r = wal_->checkpoint(); !r) return r;
+  }
+  return write_meta_now();
+}
+
+Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> vector,
+                                          Payload payload) {
+  // A vector the index would refuse never reaches the data file.
+  if (vector.size() != config_.dimension) {
+    return VectorError::dimension_mismatch(config_.dimension, vector.size());
+  }
+  std::optional<std::uint64_t> previous;
+  {
+    std::shared_lock lock(offsets_lock_);
+    if (auto it = record_offsets_.find(id); it != record_offsets_.end()) previous = it->second;
+  }
+  std::uint64_t offset;
+  {
+    std::unique_lock lock(data_lock_);
+    auto r = data_->append(id, vector.data(), vector.size(), payload);
+    if (!r) return r.error();
+    offset = *r;
+    if (previous) {
+      // Retire the replaced record, so only one live record per id remains.
+      // mark_deleted writes out the data buffer, which first writes out the
+      // log: the new insert's frame is in the log file before the old
+      // version disappears from the data file.
+      if (auto m = data_->mark_deleted(*previous); !m) return m;
+    }
+  }
+  {
+    std::unique_lock lock(index_lock_);
+    index_.remove(id);
+    if (auto r = index_.insert(id, vector, std::move(payload)); !r) return r;
+  }
+  {
+    std::unique_lock lock(offsets_lock_);
+    record_offsets_[id] = offset;
+  }
+  {
+    std::unique_lock lock(next_id_lock_);
+    if (id + 1 > next_id_) next_id_ = id + 1;  // id + 1 wraps to 0 for the largest id
+  }
+  return {};
+}
+
+Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> vector,
+                                          Payload payload) {
+  if (vector.size() != config_.dimension) {
+    return VectorError::dimension_mismatch(config_.dimension, vector.size());
+  }
+  {
+    std::shared_lock offsets(offsets_lock_);
+    if (auto it = record_offsets_.find(id); it != record_offsets_.end()) {
+      // Exclusive: marking writes out the append buffer first.
+      std::unique_lock data(data_lock_);
+      if (auto r = data_->mark_deleted(it->second); !r) return r;
+    }
+  }
+  std::uint64_t offset;
+  {
+    std::unique_lock lock(data_lock_);
+    auto r = data_->append(id, vector.data(), vector.size(), payload);
+    if (!r) return r.error();
+    offset = *r;
+  }
+  {
+    std::unique_lock lock(index_lock_);
+    index_.remove(id);
+    if (auto r = index_.insert(id, vector, std::move(payload)); !r) return r;
+  }
+  std::unique_lock lock(offsets_lock_);
+  record_offsets_[id] = offset;
+  return {};
+}
+
+Result<bool> PersistentCollection::apply_delete(std::uint64_t id) {
+  {
+    std::shared_lock offsets(offsets_lock_);
+    if (auto it = record_offsets_.find(id); it != record_offsets_.end()) {
+      std::unique_lock data(data_lock_);
+      if (auto r = data_->mark_deleted(it->second); !r) return r.error();
+    }
+  }
+  bool found;
+  {
+    std::unique_lock lock(index_lock_);
+    found = index_.remove(id).has_value();
+  }
+  std::unique_lock lock(offsets_lock_);
+  record_offsets_.erase(id);
+  return found;
+}
+
+std::size_t PersistentCollection::size() const {
+  std::shared_lock lock(index_lock_);
+  return index_.size();
+}
+
+std::uint64_t PersistentCollection::next_id() const {
+  std::shared_lock lock(next_id_lock_);
+  return next_id_;
+}
+
+}  // namespace velmoradb
