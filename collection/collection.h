@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -72,6 +73,8 @@ class PersistentCollection {
 
   const CollectionConfig& config() const { return config_; }
   std::size_t size() const;
+  // Every id and its vector, a snapshot (for tools and tests).
+  std::map<std::uint64_t, std::vector<float>> snapshot() const;
   std::uint64_t next_id() const;
 
  private:

@@ -151,6 +151,13 @@ std::size_t PersistentCollection::size() const {
   return index_.size();
 }
 
+std::map<std::uint64_t, std::vector<float>> PersistentCollection::snapshot() const {
+  std::shared_lock lock(index_lock_);
+  std::map<std::uint64_t, std::vector<float>> out;
+  for (std::uint64_t id : index_.ids()) out.emplace(id, *index_.vector_of(id));
+  return out;
+}
+
 std::uint64_t PersistentCollection::next_id() const {
   std::shared_lock lock(next_id_lock_);
   return next_id_;
