@@ -14,6 +14,7 @@
 
 #include "engine/payload.h"
 #include "engine/result.h"
+#include "storage/append_buffer.h"
 #include "storage/file.h"
 
 namespace velmoradb {
@@ -27,8 +28,11 @@ struct StoredRecord {
 };
 
 // What load_live_records found. The scan stops quietly at the first record
-// it cannot read; end_offset is where that record begins (the file length
-// when every record was read), and stop_reason says why it stopped there.
+// that is cut short by the end of the file or whose payload cannot be
+// decoded; end_offset is where the last record read ends (where the record
+// that stopped the scan begins; the file length when every record was
+// read), and `stop` says why it stopped there. A read that fails for any
+// other reason (an I/O error) fails the load: the records behind it exist.
 struct LoadedRecords {
   enum class Stop : std::uint8_t {
     EndOfFile,     // every byte belongs to a complete record
@@ -64,7 +68,8 @@ class VectorDataFile {
   // One streamed pass over the file.
   Result<LoadedRecords> load_live_records();
   // Cuts the file back to `length` (a torn or unreadable tail). Only before
-  // the first append.
+  // the first append: anything still buffered is dropped.
+  // IoError "truncate failed: ".
   Status truncate_to(std::uint64_t length);
 
   std::uint64_t position() const { return position_; }
@@ -73,7 +78,7 @@ class VectorDataFile {
   // write_out, sync, mark_deleted, close). The collection uses it to write
   // out the log first, so the data file never gets ahead of the log. A
   // failing hook fails the operation that called it, with the hook's error.
-  void set_before_write_out(std::function<Status()> hook) { before_write_out_ = std::move(hook); }
+  void set_before_write_out(std::function<Status()> hook) { out_.set_before_write(std::move(hook)); }
 
  private:
   VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr<File> file, std::uint64_t length);
@@ -81,10 +86,8 @@ class VectorDataFile {
   FileSystem& fs_;
   std::string path_;
   std::unique_ptr<File> file_;
-  std::vector<std::uint8_t> buffer_;
-  std::uint64_t position_ = 0;     // offset of the next record
-  std::uint64_t file_length_ = 0;  // bytes handed to the file so far
-  std::function<Status()> before_write_out_;
+  AppendBuffer out_;  // the 8192-byte buffer in front of file_, with the hook
+  std::uint64_t position_ = 0;  // offset of the next record
 };
 
 }  // namespace velmoradb

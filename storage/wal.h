@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/result.h"
+#include "storage/append_buffer.h"
 #include "storage/file.h"
 #include "storage/records.h"
 
@@ -58,20 +59,21 @@ class WriteAheadLog {
   // Appends a Checkpoint entry, syncs, and empties the file.
   Status checkpoint();
   // Cuts the file back to `length` (a torn tail found by read_all). Only
-  // before the first append.
+  // before the first append: anything still buffered is dropped.
+  // IoError "truncate failed: ".
   Status truncate_to(std::uint64_t length);
 
   std::size_t appends_since_sync() const { return appends_since_sync_; }
 
  private:
-  WriteAheadLog(FileSystem& fs, std::string path, WalSyncPolicy policy, std::unique_ptr<File> file);
+  WriteAheadLog(FileSystem& fs, std::string path, WalSyncPolicy policy, std::unique_ptr<File> file,
+                std::uint64_t file_length);
 
   FileSystem& fs_;
   std::string path_;
   WalSyncPolicy policy_;
   std::unique_ptr<File> file_;
-  std::vector<std::uint8_t> buffer_;
-  std::uint64_t file_length_ = 0;  // bytes handed to the file so far
+  AppendBuffer out_;  // the 8192-byte buffer in front of file_
   std::size_t appends_since_sync_ = 0;
 };
 

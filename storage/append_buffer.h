@@ -1,0 +1,68 @@
+// AppendBuffer: the write buffer in front of an append handle (the log's and
+// the data file's), handing whole frames or records to the file.
+//
+// A frame is handed over as one piece: copied into the buffer when it fits,
+// otherwise the buffer is written out first and a frame of `capacity` bytes
+// or more goes straight to the file. A write that fails may have put part of
+// its bytes in the file, so the file is cut back to its length before that
+// write; if the cut itself fails it is retried before the next write, and
+// nothing is written behind a partial frame.
+//
+// Error texts: the stored formats name a failed write after the field that
+// was being written when the file was written field by field. append()
+// works that field out from `units` (the frame's fields in order) so the
+// text stays the same: phrase + the file layer's description.
+//
+// Owned by one WriteAheadLog or VectorDataFile; no lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/result.h"
+#include "storage/file.h"
+
+namespace velmoradb {
+
+// `count` consecutive fields of `size` bytes, named by `phrase` on failure.
+struct WriteUnit {
+  std::size_t size;
+  std::size_t count;
+  std::string_view phrase;
+};
+
+class AppendBuffer {
+ public:
+  AppendBuffer(std::size_t capacity, std::uint64_t file_length);
+
+  // Hands one whole frame to `file`; see above. On failure the buffer and
+  // the file hold exactly what they held before.
+  Status append(File& file, std::span<const std::uint8_t> frame, std::span<const WriteUnit> units);
+  // Writes every buffered byte to the file. Failure: phrase + description.
+  Status write_out(File& file, std::string_view phrase);
+  // Forgets the buffer and starts over at `file_length` (a new or cut file).
+  void reset(std::uint64_t file_length);
+
+  // Runs before any byte goes to the file; its error is returned unchanged.
+  void set_before_write(std::function<Status()> hook) { before_write_ = std::move(hook); }
+  Status run_before_write() const { return before_write_ ? before_write_() : Status{}; }
+
+  std::size_t buffered() const { return buffer_.size(); }
+  // Bytes handed to the file so far, cut-backs included.
+  std::uint64_t file_length() const { return file_length_; }
+
+ private:
+  Status write_to_file(File& file, const std::uint8_t* data, std::size_t n);
+  Status cut_back(File& file);
+
+  std::size_t capacity_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t file_length_;
+  bool needs_cut_ = false;
+  std::function<Status()> before_write_;
+};
+
+}  // namespace velmoradb

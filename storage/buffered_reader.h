@@ -1,0 +1,38 @@
+// BufferedReader: sequential reads through a buffer of a chosen size in front
+// of one read handle, with exact reads and repositioning. Owns only its
+// buffer; the handle must outlive it. Not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "engine/result.h"
+#include "storage/file.h"
+
+namespace velmoradb {
+
+class BufferedReader {
+ public:
+  // `start` is the handle's current position.
+  BufferedReader(File& file, std::size_t capacity, std::uint64_t start = 0);
+
+  // Reads exactly n bytes; an early end of file fails with kEarlyEof, any
+  // other failure with the file layer's error. A request of `capacity`
+  // bytes or more bypasses the buffer.
+  Status read_exact(std::uint8_t* out, std::size_t n);
+  // Moves to an absolute offset; inside the buffered window no I/O happens.
+  Status seek(std::uint64_t offset);
+  std::uint64_t position() const { return window_start_ + cursor_; }
+
+  static bool is_early_eof(const VectorError& e) { return e.text() == kEarlyEof; }
+
+ private:
+  File& file_;
+  std::size_t capacity_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::uint64_t window_start_;  // file offset of buffer_[0]
+  std::size_t filled_ = 0;
+  std::size_t cursor_ = 0;
+};
+
+}  // namespace velmoradb

@@ -1,0 +1,247 @@
+// The vector data file. Appends hand whole records to AppendBuffer, so a
+// failed append leaves no partial record; reads share one record parser,
+// used per call by read_record and over one streamed handle by the load.
+#include "storage/data_file.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <string>
+
+#include "storage/buffered_reader.h"
+#include "storage/data_format.h"
+#include "storage/endian.h"
+#include "storage/json.h"
+
+namespace velmoradb {
+
+namespace {
+
+using namespace data_format;
+
+constexpr std::string_view kFlushFailed = "flush failed: ";
+constexpr std::string_view kEmptyPayload = R"({"data":{}})";
+// The load reads the file in chunks of this size through one handle.
+constexpr std::size_t kLoadChunk = std::size_t{1} << 20;
+// A field whose size comes from the file is read in pieces of at most this
+// many bytes, so a damaged size never reserves more than the file holds.
+constexpr std::size_t kGrowStep = std::size_t{1} << 16;
+
+VectorError io_with(std::string_view phrase, const VectorError& cause) {
+  return VectorError::io(std::string(phrase) + cause.text());
+}
+
+enum class RecordFault { Io, Torn, Undecodable };
+
+struct ParseFailure {
+  VectorError error;
+  RecordFault fault;
+};
+
+ParseFailure field_failure(std::string_view phrase, const VectorError& cause) {
+  return {io_with(phrase, cause),
+          BufferedReader::is_early_eof(cause) ? RecordFault::Torn : RecordFault::Io};
+}
+
+// Reads `n` bytes into `out`, growing it as the bytes arrive.
+Status read_growing(BufferedReader& in, std::uint64_t n, std::string& out) {
+  out.clear();
+  while (out.size() < n) {
+    std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n - out.size(), kGrowStep));
+    std::size_t done = out.size();
+    out.resize(done + take);
+    if (auto r = in.read_exact(reinterpret_cast<std::uint8_t*>(out.data()) + done, take); !r) {
+      return r;
+    }
+  }
+  return {};
+}
+
+// Reads `n` floats into `out` the same way, straight into its storage.
+Status read_floats_growing(BufferedReader& in, std::uint32_t n, std::vector<float>& out) {
+  out.clear();
+  constexpr std::size_t kStep = kGrowStep / kElementSize;
+  while (out.size() < n) {
+    std::size_t take = std::min<std::size_t>(n - out.size(), kStep);
+    std::size_t done = out.size();
+    out.resize(done + take);
+    auto* bytes = reinterpret_cast<std::uint8_t*>(out.data() + done);
+    if (auto r = in.read_exact(bytes, take * kElementSize); !r) return r;
+    if constexpr (std::endian::native != std::endian::little) {
+      for (std::size_t i = 0; i < take; ++i) out[done + i] = std::bit_cast<float>(le::load32(bytes + 4 * i));
+    }
+  }
+  return {};
+}
+
+// Reads the record at in.position() into `rec` (all but its offset) and
+// returns its stored payload_len. `remaining` is what is left of the file
+// from there; a size field claiming more is cut short by the end of the file.
+std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remaining,
+                                         StoredRecord& rec, std::uint32_t& payload_len) {
+  std::uint8_t head[kVectorOffset];
+  if (auto r = in.read_exact(head, kMarkerSize); !r) return field_failure("read deleted failed: ", r.error());
+  if (auto r = in.read_exact(head + kIdOffset, kIdSize); !r) return field_failure("read id failed: ", r.error());
+  if (auto r = in.read_exact(head + kDimOffset, kDimSize); !r) return field_failure("read dim failed: ", r.error());
+  rec.deleted = head[0] == kDeleted;
+  rec.id = le::load64(head + kIdOffset);
+  const std::uint32_t dim = le::load32(head + kDimOffset);
+
+  const std::uint64_t vector_bytes = std::uint64_t{dim} * kElementSize;
+  if (remaining < kVectorOffset || vector_bytes > remaining - kVectorOffset) {
+    return field_failure("read vector failed: ", VectorError::io(std::string(kEarlyEof)));
+  }
+  if (auto r = read_floats_growing(in, dim, rec.vector); !r) return field_failure("read vector failed: ", r.error());
+
+  std::uint8_t len[kPayloadLenSize];
+  if (auto r = in.read_exact(len, kPayloadLenSize); !r) return field_failure("read payload_len failed: ", r.error());
+  payload_len = le::load32(len);
+  if (remaining < kFixedSize + vector_bytes || payload_len > remaining - kFixedSize - vector_bytes) {
+    return field_failure("read payload failed: ", VectorError::io(std::string(kEarlyEof)));
+  }
+  std::string bytes;
+  if (auto r = read_growing(in, payload_len, bytes); !r) return field_failure("read payload failed: ", r.error());
+
+  rec.payload = {};
+  if (bytes == kEmptyPayload) return std::nullopt;  // what every insert writes
+  if (auto e = json::decode_payload(bytes, rec.payload)) {
+    return ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+VectorDataFile::VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr<File> file,
+                               std::uint64_t length)
+    : fs_(fs), path_(std::move(path)), file_(std::move(file)), out_(kBufferSize, length),
+      position_(length) {}
+
+VectorDataFile::~VectorDataFile() { (void)out_.write_out(*file_, kFlushFailed); }
+
+Result<std::unique_ptr<VectorDataFile>> VectorDataFile::open(FileSystem& fs, const std::string& path) {
+  auto file = fs.open(path, OpenMode::ReadAppendCreate);
+  if (!file) return io_with("failed to open data file: ", file.error());
+  auto length = (*file)->length();
+  if (!length) return io_with("metadata failed: ", length.error());
+  return std::unique_ptr<VectorDataFile>(new VectorDataFile(fs, path, std::move(*file), *length));
+}
+
+Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vector, std::size_t len,
+                                             const Payload& payload) {
+  std::string json = json::encode_payload(payload);
+  constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
+  if (len > kMax32) {
+    return VectorError::io("write dim failed: " + std::to_string(len) +
+                           " elements do not fit a record");
+  }
+  if (json.size() > kMax32) {
+    return VectorError::io("write payload_len failed: " + std::to_string(json.size()) +
+                           " bytes do not fit a record");
+  }
+  const std::size_t vector_bytes = len * kElementSize;
+  std::vector<std::uint8_t> record(kFixedSize + vector_bytes + json.size());
+  record[0] = kLive;
+  le::store64(record.data() + kIdOffset, id);
+  le::store32(record.data() + kDimOffset, static_cast<std::uint32_t>(len));
+  le::store_floats(record.data() + kVectorOffset, vector, len);
+  std::uint8_t* tail = record.data() + kVectorOffset + vector_bytes;
+  le::store32(tail, static_cast<std::uint32_t>(json.size()));
+  std::copy(json.begin(), json.end(), tail + kPayloadLenSize);
+
+  const WriteUnit units[] = {
+      {kMarkerSize, 1, "write deleted marker failed: "},
+      {kIdSize, 1, "write id failed: "},
+      {kDimSize, 1, "write dim failed: "},
+      {kElementSize, len, "write vector failed: "},
+      {kPayloadLenSize, 1, "write payload_len failed: "},
+      {json.size(), 1, "write payload failed: "},
+  };
+  if (auto r = out_.append(*file_, record, units); !r) return r.error();
+  const std::uint64_t offset = position_;
+  position_ += record.size();
+  return offset;
+}
+
+Status VectorDataFile::mark_deleted(std::uint64_t offset) {
+  // The owner's hook first (the log reaches the file before a record is
+  // retired), then the append buffer, so the record is in the file.
+  if (auto r = out_.run_before_write(); !r) return r;
+  if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
+  if (offset >= position_) {
+    return VectorError::io("seek failed: no record at offset " + std::to_string(offset) +
+                           ", the file ends at " + std::to_string(position_));
+  }
+  auto file = fs_.open(path_, OpenMode::WriteOnly);
+  if (!file) return io_with("open for delete failed: ", file.error());
+  if (auto r = (*file)->seek(offset); !r) return io_with("seek failed: ", r.error());
+  const std::uint8_t marker = kDeleted;
+  if (auto r = (*file)->write(&marker, 1); !r) return io_with("write delete marker failed: ", r.error());
+  return {};
+}
+
+Status VectorDataFile::sync() {
+  if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
+  if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
+  return {};
+}
+
+Status VectorDataFile::write_out() { return out_.write_out(*file_, kFlushFailed); }
+
+Status VectorDataFile::truncate_to(std::uint64_t length) {
+  if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
+  if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());
+  out_.reset(length);
+  position_ = length;
+  return {};
+}
+
+Result<StoredRecord> VectorDataFile::read_record(std::uint64_t offset) {
+  auto file = fs_.open(path_, OpenMode::ReadOnly);
+  if (!file) return io_with("open for read failed: ", file.error());
+  if (auto r = (*file)->seek(offset); !r) return io_with("seek failed: ", r.error());
+  BufferedReader in(**file, kBufferSize, offset);
+  StoredRecord rec;
+  std::uint32_t payload_len = 0;
+  if (auto failure = parse_record(in, std::numeric_limits<std::uint64_t>::max(), rec, payload_len)) {
+    return std::move(failure->error);
+  }
+  rec.offset = offset;
+  return rec;
+}
+
+Result<LoadedRecords> VectorDataFile::load_live_records() {
+  auto file = fs_.open(path_, OpenMode::ReadOnly);
+  if (!file) return io_with("open for iter failed: ", file.error());
+  auto length = (*file)->length();
+  if (!length) return io_with("metadata failed: ", length.error());
+  const std::uint64_t file_length = *length;
+
+  LoadedRecords loaded;
+  loaded.file_length = file_length;
+  BufferedReader in(**file, kLoadChunk);
+  std::uint64_t offset = 0;
+  while (offset < file_length) {
+    if (auto r = in.seek(offset); !r) return io_with("seek failed: ", r.error());
+    StoredRecord rec;
+    std::uint32_t payload_len = 0;
+    if (auto failure = parse_record(in, file_length - offset, rec, payload_len)) {
+      if (failure->fault == RecordFault::Io) return std::move(failure->error);
+      loaded.stop = failure->fault == RecordFault::Torn ? LoadedRecords::Stop::TornTail
+                                                        : LoadedRecords::Stop::Undecodable;
+      return loaded;
+    }
+    const std::uint64_t vector_bytes = std::uint64_t{kElementSize} * rec.vector.size();
+    loaded.end_offset = offset + kFixedSize + vector_bytes + payload_len;
+    // The next record is looked for where the payload would end if encoded
+    // again; for every record this system writes that is where it does end.
+    const std::uint64_t reencoded =
+        rec.payload.empty() ? kEmptyPayload.size() : json::encoded_payload_length(rec.payload);
+    rec.offset = offset;
+    offset += kFixedSize + vector_bytes + reencoded;
+    if (!rec.deleted) loaded.records.push_back(std::move(rec));
+  }
+  return loaded;
+}
+
+}  // namespace velmoradb

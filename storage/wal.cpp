@@ -1,0 +1,177 @@
+// The write-ahead log. Frames go through AppendBuffer whole, so a failed
+// append never leaves part of a frame in the file; read_all treats a file
+// that ends inside its last frame as a torn tail (a writer killed
+// mid-append), but reports a complete frame that is damaged.
+#include "storage/wal.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "storage/buffered_reader.h"
+#include "storage/crc32.h"
+#include "storage/endian.h"
+#include "storage/json.h"
+#include "storage/wal_format.h"
+
+namespace velmoradb {
+
+namespace {
+
+constexpr std::string_view kFlushFailed = "flush failed: ";
+
+VectorError io_with(std::string_view phrase, const VectorError& cause) {
+  return VectorError::io(std::string(phrase) + cause.text());
+}
+
+// Outcome of reading one frame header or data field.
+enum class FieldRead { Ok, Torn, Failed };
+
+FieldRead read_field(BufferedReader& in, std::uint8_t* out, std::size_t n, std::string_view phrase,
+                     std::optional<VectorError>& error) {
+  auto r = in.read_exact(out, n);
+  if (r) return FieldRead::Ok;
+  if (BufferedReader::is_early_eof(r.error())) return FieldRead::Torn;
+  error = io_with(phrase, r.error());
+  return FieldRead::Failed;
+}
+
+}  // namespace
+
+WriteAheadLog::WriteAheadLog(FileSystem& fs, std::string path, WalSyncPolicy policy,
+                             std::unique_ptr<File> file, std::uint64_t file_length)
+    : fs_(fs),
+      path_(std::move(path)),
+      policy_(policy),
+      file_(std::move(file)),
+      out_(kBufferSize, file_length) {}
+
+WriteAheadLog::~WriteAheadLog() { (void)out_.write_out(*file_, kFlushFailed); }
+
+Result<std::unique_ptr<WriteAheadLog>> WriteAheadLog::open(FileSystem& fs, const std::string& path,
+                                                           WalSyncPolicy policy) {
+  auto file = fs.open(path, OpenMode::ReadAppendCreate);
+  if (!file) return io_with("failed to open WAL: ", file.error());
+  // The length lets a failed write be cut back to where it started.
+  auto length = (*file)->length();
+  if (!length) return io_with("failed to open WAL: ", length.error());
+  return std::unique_ptr<WriteAheadLog>(
+      new WriteAheadLog(fs, path, policy, std::move(*file), *length));
+}
+
+Status WriteAheadLog::append(const WalEntry& entry) {
+  std::string json = json::encode_wal_entry(entry);
+  if (json.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return VectorError::wal_corrupted("serialization failed: entry of " +
+                                      std::to_string(json.size()) +
+                                      " bytes is longer than a frame can hold");
+  }
+  std::vector<std::uint8_t> frame(wal_format::kHeaderSize + json.size());
+  const auto* data = reinterpret_cast<const std::uint8_t*>(json.data());
+  le::store32(frame.data(), crc32(data, json.size()));
+  le::store32(frame.data() + wal_format::kChecksumSize, static_cast<std::uint32_t>(json.size()));
+  std::copy(data, data + json.size(), frame.begin() + wal_format::kHeaderSize);
+
+  const WriteUnit units[] = {
+      {wal_format::kChecksumSize, 1, "write checksum failed: "},
+      {wal_format::kLengthSize, 1, "write length failed: "},
+      {json.size(), 1, "write data failed: "},
+  };
+  if (auto r = out_.append(*file_, frame, units); !r) return r;
+  ++appends_since_sync_;
+
+  switch (policy_) {
+    case WalSyncPolicy::EveryAppend:
+      return sync();
+    case WalSyncPolicy::Batched:
+      if (appends_since_sync_ >= kBatchSize) return sync();
+      return {};
+    default:  // Never, and any other value
+      return {};
+  }
+}
+
+Status WriteAheadLog::sync() {
+  if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
+  if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
+  appends_since_sync_ = 0;
+  return {};
+}
+
+Status WriteAheadLog::write_out() { return out_.write_out(*file_, kFlushFailed); }
+
+Status WriteAheadLog::checkpoint() {
+  const WalEntry entry{WalEntryKind::Checkpoint, 0, {}, {}};
+  if (auto r = append(entry); !r) return r;
+  if (auto r = sync(); !r) return r;
+  auto fresh = fs_.open(path_, OpenMode::WriteCreateTruncate);
+  if (!fresh) return io_with("truncate failed: ", fresh.error());
+  // The old buffer is empty after the sync; the old handle closes here.
+  std::unique_ptr<File> old = std::exchange(file_, std::move(*fresh));
+  (void)out_.write_out(*old, kFlushFailed);
+  out_.reset(0);
+  appends_since_sync_ = 0;
+  return {};
+}
+
+Status WriteAheadLog::truncate_to(std::uint64_t length) {
+  if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
+  if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());
+  out_.reset(length);
+  return {};
+}
+
+Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& path) {
+  WalContents contents;
+  if (!fs.exists(path)) return contents;
+  auto file = fs.open(path, OpenMode::ReadOnly);
+  if (!file) return io_with("failed to open WAL for read: ", file.error());
+  auto length = (*file)->length();
+  if (!length) return io_with("metadata failed: ", length.error());
+  contents.file_length = *length;
+
+  BufferedReader in(**file, kBufferSize);
+  std::optional<VectorError> error;
+  std::uint64_t pos = 0;
+  // Each pass reads one frame starting at pos; a field that the end of the
+  // file cuts short ends the log there (a torn tail).
+  while (pos < *length) {
+    std::uint8_t header[wal_format::kHeaderSize];
+    FieldRead got = read_field(in, header, wal_format::kChecksumSize, "read checksum failed: ", error);
+    if (got == FieldRead::Ok) {
+      got = read_field(in, header + wal_format::kChecksumSize, wal_format::kLengthSize,
+                       "read length failed: ", error);
+    }
+    if (got == FieldRead::Failed) return *error;
+    if (got == FieldRead::Torn) break;
+    const std::uint32_t stored = le::load32(header);
+    const std::uint32_t data_length = le::load32(header + wal_format::kChecksumSize);
+    // A length beyond the end of the file is a data field cut short: never
+    // allocate for it.
+    const std::uint64_t left = *length - pos;
+    if (left < wal_format::kHeaderSize || data_length > left - wal_format::kHeaderSize) break;
+    std::string data(data_length, '\0');
+    got = read_field(in, reinterpret_cast<std::uint8_t*>(data.data()), data_length,
+                     "read data failed: ", error);
+    if (got == FieldRead::Failed) return *error;
+    if (got == FieldRead::Torn) break;
+
+    const std::uint32_t computed =
+        crc32(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+    if (computed != stored) {
+      return VectorError::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) +
+                                        ", got " + std::to_string(computed));
+    }
+    WalEntry entry;
+    if (auto e = json::decode_wal_entry(data, entry)) {
+      return VectorError::wal_corrupted("deserialization failed: " + *e);
+    }
+    contents.entries.push_back(std::move(entry));
+    pos += wal_format::kHeaderSize + data_length;
+    contents.valid_length = pos;
+  }
+  return contents;
+}
+
+}  // namespace velmoradb
