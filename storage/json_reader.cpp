@@ -274,7 +274,9 @@ Error Reader::read_escape(std::string& out) {
     pos_ += 2;
     std::uint32_t low = 0;
     if (Error e = read_hex4(low)) return e;
-    if (low < 0xDC00 || low > 0xDFFF) return error_here("lone leading surrogate in hex escape");
+    if (low < 0xDC00 || low > 0xDFFF) {
+      return error_after(pos_, "lone leading surrogate in hex escape");
+    }
     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
   }
   append_utf8(out, cp);
