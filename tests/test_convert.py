@@ -423,3 +423,20 @@ def test_stored_vector_is_a_copy(index):
     rows[:] = 0
     assert index.search([1, 2, 3], 1) == [(1, 0.0)]
     assert index.search([4, 5, 6], 1) == [(2, 0.0)]
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_query_array_written_by_k_conversion_is_read_before(batch):
+    # The query is converted before k; an __index__ of k that writes to the
+    # array must not change the query that was already taken.
+    index = Index("euclidean", 3)
+    index.insert_batch([1, 2], [[1, 2, 3], [0, 0, 0]])
+    query = np.array([[1, 2, 3]] if batch else [1, 2, 3], dtype=np.float32)
+
+    class K:
+        def __index__(self):
+            query[...] = 0
+            return 1
+
+    got = index.search_batch(query, K()) if batch else index.search(query, K())
+    assert got == ([[(1, 0.0)]] if batch else [(1, 0.0)])

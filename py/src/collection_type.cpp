@@ -124,6 +124,8 @@ PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!borrow) return nullptr;
     FloatVector query;
     if (!to_float_vector(arg[0].get(), &query)) return argument_error("query");
+    // An __index__ of k could write to the array the query borrows from.
+    if (!PyLong_CheckExact(arg[1].get())) query.detach();
     std::size_t k = 0;
     if (!to_size(arg[1].get(), &k)) return argument_error("k");
 
@@ -185,6 +187,8 @@ PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwar
     if (!borrow) return nullptr;
     FloatRows queries;
     if (!to_float_rows(arg[0].get(), &queries)) return argument_error("queries");
+    // An __index__ of k could write to the array the queries borrow from.
+    if (!PyLong_CheckExact(arg[1].get())) queries.detach();
     std::size_t k = 0;
     if (!to_size(arg[1].get(), &k)) return argument_error("k");
 

@@ -107,6 +107,20 @@ std::vector<float> FloatVector::take() {
   return std::vector<float>(data_, data_ + size_);
 }
 
+void FloatVector::detach() {
+  if (data_ == storage_.data()) return;
+  storage_.assign(data_, data_ + size_);
+  data_ = storage_.data();
+  buffer_.release();
+}
+
+void FloatRows::detach() {
+  if (data_ == storage_.data() || !starts_.empty()) return;
+  storage_.assign(data_, data_ + count_ * width_);
+  data_ = storage_.data();
+  buffer_.release();
+}
+
 const float* FloatRows::row(std::size_t i) const {
   return starts_.empty() ? data_ + i * width_ : data_ + starts_[i];
 }

@@ -40,6 +40,9 @@ class FloatVector {
   std::size_t size() const { return size_; }
   // The floats as an owned vector: moved out when owned, copied otherwise.
   std::vector<float> take();
+  // Copies borrowed floats into storage of its own and lets the buffer go:
+  // needed before Python code runs that could write to the exporter.
+  void detach();
 
  private:
   friend bool to_float_vector(PyObject* o, FloatVector* out);
@@ -50,7 +53,8 @@ class FloatVector {
 };
 
 // Converted `vectors` or `queries`: rows stored one after the other, either
-// all of one width (a 2-D buffer) or each with its own length.
+// all of one width (a 2-D buffer, possibly borrowed) or each with its own
+// length.
 class FloatRows {
  public:
   std::size_t count() const { return count_; }
@@ -60,6 +64,8 @@ class FloatRows {
   // a count() x width matrix.
   const float* data() const { return data_; }
   bool all_of_length(std::size_t width) const;
+  // As FloatVector::detach.
+  void detach();
 
  private:
   friend bool to_float_rows(PyObject* o, FloatRows* out);

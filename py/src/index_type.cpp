@@ -89,6 +89,8 @@ PyObject* index_search(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!borrow) return nullptr;
     FloatVector query;
     if (!to_float_vector(arg[0].get(), &query)) return argument_error("query");
+    // An __index__ of k could write to the array the query borrows from.
+    if (!PyLong_CheckExact(arg[1].get())) query.detach();
     std::size_t k = 0;
     if (!to_size(arg[1].get(), &k)) return argument_error("k");
 
@@ -116,6 +118,9 @@ PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
 
     VectorIndex& index = as_index(self)->index;
+    // Room for the whole batch at once, but only when every row can go in:
+    // rows of the wrong length must not make the index reserve memory.
+    if (vectors.all_of_length(index.dimension())) index.reserve(index.size() + ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
       // The pairs before a failing one stay inserted.
       Status inserted = index.insert(ids[i], vectors.row(i), vectors.length(i));
@@ -135,6 +140,8 @@ PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!borrow) return nullptr;
     FloatRows queries;
     if (!to_float_rows(arg[0].get(), &queries)) return argument_error("queries");
+    // An __index__ of k could write to the array the queries borrow from.
+    if (!PyLong_CheckExact(arg[1].get())) queries.detach();
     std::size_t k = 0;
     if (!to_size(arg[1].get(), &k)) return argument_error("k");
 
