@@ -1,0 +1,38 @@
+"""velmoradb: an embedded vector database.
+
+`Index` is an in-memory brute-force index; `Collection` is a persistent
+collection in a directory (write-ahead log, data file, meta.json). Both come
+from the extension module `_velmoradb`; this package adds the `velmoradb`
+command (`python -m velmoradb`).
+"""
+
+from __future__ import annotations
+
+from importlib import metadata
+
+from _velmoradb import Collection, Index
+
+__all__ = ["Collection", "Index", "__version__"]
+
+
+def _version() -> str:
+    try:
+        return metadata.version("velmoradb")
+    except metadata.PackageNotFoundError:
+        return _source_version()
+
+
+def _source_version() -> str:
+    """The version in pyproject.toml, for a source tree that is not installed."""
+    import os
+    import tomllib
+
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "pyproject.toml")
+    try:
+        with open(path, "rb") as f:
+            return str(tomllib.load(f)["project"]["version"])
+    except (OSError, KeyError, tomllib.TOMLDecodeError):
+        return "0+unknown"
+
+
+__version__: str = _version()

@@ -1,0 +1,7 @@
+"""`python -m velmoradb`: the same as the `velmoradb` command."""
+
+import sys
+
+from velmoradb.cli import main
+
+sys.exit(main())
