@@ -4,6 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace velmoradb {
 
 namespace {
@@ -26,24 +30,53 @@ TopK::TopK(std::size_t k) : k_(k), bound_(std::numeric_limits<float>::infinity()
   heap_.reserve(k < 4096 ? k : 4096);
 }
 
+// The first i' >= i such that distances[i' .. i'+16) may hold a distance
+// below `bound`, or the start of the last partial group. Once the heap is
+// full a scan rejects almost every distance, so this test decides the cost
+// of the selection: sixteen at a time, without a branch per distance.
+std::size_t TopK::skip_far(const float* distances, std::size_t i, std::size_t n, float bound) {
+#if defined(__SSE2__)
+  const __m128 b = _mm_set1_ps(bound);
+  for (; i + 16 <= n; i += 16) {
+    const float* d = distances + i;
+    __m128 lt = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(_mm_loadu_ps(d), b), _mm_cmplt_ps(_mm_loadu_ps(d + 4), b)),
+                          _mm_or_ps(_mm_cmplt_ps(_mm_loadu_ps(d + 8), b), _mm_cmplt_ps(_mm_loadu_ps(d + 12), b)));
+    if (_mm_movemask_ps(lt) != 0) return i;
+  }
+#else
+  for (; i + 16 <= n; i += 16) {
+    int any = 0;
+    for (std::size_t j = 0; j < 16; ++j) any |= distances[i + j] < bound ? 1 : 0;
+    if (any) return i;
+  }
+#endif
+  return i;
+}
+
+void TopK::offer(float d, std::uint32_t slot) {
+  if (heap_.size() == k_) {
+    // Full: only a strictly nearer distance enters (a NaN never displaces).
+    if (bound_is_nan_ ? std::isnan(d) : !(d < bound_)) return;
+    std::pop_heap(heap_.begin(), heap_.end(), ByNearer{});
+    heap_.back() = {d, slot};
+  } else {
+    heap_.push_back({d, slot});
+  }
+  std::push_heap(heap_.begin(), heap_.end(), ByNearer{});
+  if (heap_.size() == k_) {
+    bound_ = heap_.front().distance;
+    bound_is_nan_ = std::isnan(bound_);
+  }
+}
+
 void TopK::push(const float* distances, std::uint32_t first_slot, std::size_t n) {
   if (k_ == 0) return;
-  for (std::size_t i = 0; i < n; ++i) {
-    float d = distances[i];
-    if (heap_.size() == k_) {
-      // Fast rejection: with a full heap only a strictly nearer distance enters.
-      if (!bound_is_nan_ && !(d < bound_)) continue;
-      if (bound_is_nan_ && std::isnan(d)) continue;
-      std::pop_heap(heap_.begin(), heap_.end(), ByNearer{});
-      heap_.back() = {d, static_cast<std::uint32_t>(first_slot + i)};
-    } else {
-      heap_.push_back({d, static_cast<std::uint32_t>(first_slot + i)});
-    }
-    std::push_heap(heap_.begin(), heap_.end(), ByNearer{});
-    if (heap_.size() == k_) {
-      bound_ = heap_.front().distance;
-      bound_is_nan_ = std::isnan(bound_);
-    }
+  std::size_t i = 0;
+  for (; i < n && heap_.size() < k_; ++i) offer(distances[i], static_cast<std::uint32_t>(first_slot + i));
+  while (i < n) {
+    if (!bound_is_nan_) i = skip_far(distances, i, n, bound_);
+    std::size_t end = std::min(n, i + 16);
+    for (; i < end; ++i) offer(distances[i], static_cast<std::uint32_t>(first_slot + i));
   }
 }
 

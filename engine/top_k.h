@@ -30,6 +30,9 @@ class TopK {
   std::vector<Candidate> take();
 
  private:
+  static std::size_t skip_far(const float* distances, std::size_t i, std::size_t n, float bound);
+  void offer(float distance, std::uint32_t slot);
+
   std::size_t k_;
   std::vector<Candidate> heap_;  // max-heap under `farther`, at most k_
   float bound_;                  // the heap's worst distance once full, else +inf

@@ -12,6 +12,11 @@ namespace {
 constexpr std::size_t W = kBlockWidth;
 // Distances computed per kernel call in a scan: small enough to stay in L1/L2.
 constexpr std::size_t kScanBlocks = 256;
+// A batch search passes every query over one chunk of about this many bytes
+// of vectors before moving on; the queries go to the kernel in groups of
+// kBatchGroup, whose distances fill one buffer.
+constexpr std::size_t kBatchChunkBytes = std::size_t{256} << 10;
+constexpr std::size_t kBatchGroup = 32;
 
 }  // namespace
 
@@ -133,7 +138,35 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
                                                                  std::size_t nq,
                                                                  std::size_t k) const {
   std::vector<std::vector<SearchResult>> out(nq);
-  for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries + q * dimension_, dimension_, k);
+  std::size_t n = size();
+  if (nq == 0 || k == 0 || n == 0) return out;
+  if (dimension_ == 0) {
+    for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries, 0, k);
+    return out;
+  }
+  // The vectors are cut into chunks of about kBatchChunkBytes that stay in
+  // the core's L2 cache while every query passes over them, so each vector
+  // comes from memory once per batch instead of once per query.
+  std::size_t nblocks = (n + W - 1) / W;
+  std::size_t chunk_blocks =
+      std::clamp<std::size_t>(kBatchChunkBytes / (block_floats() * sizeof(float)), 1, kScanBlocks);
+  std::size_t group = std::min(nq, kBatchGroup);
+  std::vector<float> dist(group * chunk_blocks * W);
+  std::vector<TopK> tops(nq, TopK(k));
+  BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
+  for (std::size_t b = 0; b < nblocks; b += chunk_blocks) {
+    std::size_t count = std::min(chunk_blocks, nblocks - b);
+    std::size_t first = b * W;
+    std::size_t valid = std::min(count * W, n - first);
+    const float* chunk = arena_.data() + b * block_floats();
+    for (std::size_t q0 = 0; q0 < nq; q0 += group) {
+      std::size_t m = std::min(group, nq - q0);
+      kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+      for (std::size_t q = 0; q < m; ++q)
+        tops[q0 + q].push(dist.data() + q * count * W, static_cast<std::uint32_t>(first), valid);
+    }
+  }
+  for (std::size_t q = 0; q < nq; ++q) out[q] = to_results(tops[q].take());
   return out;
 }
 

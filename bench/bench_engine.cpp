@@ -1,0 +1,118 @@
+// A benchmark of the engine alone, without Python: single-query scans,
+// batch searches and inserts on every kernel path, against one pass of
+// reading the same number of bytes from memory.
+//
+// Not part of the default build. Build by hand from the repository root:
+//   g++ -std=c++20 -O3 -ffp-contract=off -I. bench/bench_engine.cpp engine/*.cpp -o /tmp/bench_engine
+//   /tmp/bench_engine [n] [dim] [queries]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "engine/vector_arena.h"
+#include "engine/vector_index.h"
+
+using namespace velmoradb;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// One pass over `floats` floats held the way the index holds them.
+double read_pass_seconds(std::size_t floats) {
+  VectorArena arena;
+  arena.reserve(floats);
+  float* p = arena.data();
+  for (std::size_t i = 0; i < floats; ++i) p[i] = static_cast<float>(i & 1023);
+  std::vector<double> times;
+  volatile float sink = 0;
+  for (int rep = 0; rep < 7; ++rep) {
+    auto t0 = Clock::now();
+    float acc[16] = {};
+    for (std::size_t i = 0; i + 16 <= floats; i += 16)
+      for (int j = 0; j < 16; ++j) acc[j] += p[i + j];
+    times.push_back(seconds_since(t0));
+    for (float a : acc) sink = sink + a;
+  }
+  return median(times);
+}
+
+std::vector<float> random_floats(std::size_t count, std::mt19937& gen) {
+  std::normal_distribution<float> dist(0.0f, 1.0f);
+  std::vector<float> v(count);
+  for (float& x : v) x = dist(gen);
+  return v;
+}
+
+const char* metric_label(DistanceMetric m) {
+  switch (m) {
+    case DistanceMetric::Euclidean: return "euclidean";
+    case DistanceMetric::Cosine: return "cosine";
+    case DistanceMetric::DotProduct: return "dot";
+    case DistanceMetric::Hamming: return "hamming";
+  }
+  return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+  std::size_t dim = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
+  std::size_t nq = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1000;
+  std::mt19937 gen(42);
+  std::vector<float> data = random_floats(n * dim, gen);
+  std::vector<float> queries = random_floats(nq * dim, gen);
+
+  double floor = read_pass_seconds(n * dim);
+  std::printf("n=%zu dim=%zu: one read pass %.3f ms (%.1f GB/s)\n", n, dim, floor * 1e3,
+              n * dim * 4 / floor / 1e9);
+
+  const KernelSet* sets[4];
+  std::size_t nsets = available_kernels(sets, 4);
+  for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct,
+                                DistanceMetric::Cosine}) {
+    VectorIndex index(metric, dim);
+    auto t0 = Clock::now();
+    index.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) (void)index.insert(i, data.data() + i * dim, dim);
+    double insert_s = seconds_since(t0);
+    std::printf("%-9s insert %.0f vectors/s\n", metric_label(metric), n / insert_s);
+    for (std::size_t s = 0; s < nsets; ++s) {
+      if (sets[s] != &best_kernels() && s == 0 && n * dim > 50000000) continue;  // scalar is slow
+      index.set_kernels(*sets[s]);
+      std::vector<double> lat;
+      for (std::size_t q = 0; q < 50; ++q) {
+        auto t1 = Clock::now();
+        auto r = index.search(queries.data() + (q % nq) * dim, dim, 10);
+        lat.push_back(seconds_since(t1));
+      }
+      double single = median(lat);
+      std::size_t bq = std::min<std::size_t>(nq, s == 0 ? 20 : nq);
+      auto t2 = Clock::now();
+      auto batch = index.search_batch(queries.data(), bq, 10);
+      double batch_s = seconds_since(t2);
+      bool same = true;
+      for (std::size_t q = 0; q < std::min<std::size_t>(bq, 5); ++q) {
+        auto one = index.search(queries.data() + q * dim, dim, 10);
+        for (std::size_t i = 0; i < one.size(); ++i)
+          same = same && one[i].id == batch[q][i].id && one[i].distance == batch[q][i].distance;
+      }
+      std::printf("  %-7s single %.3f ms (%.2fx read pass)  batch %zu: %.0f q/s (%.2f ns/pair)%s\n",
+                  sets[s]->name, single * 1e3, single / floor, bq, bq / batch_s,
+                  batch_s / bq / n * 1e9, same ? "" : "  BATCH DIFFERS");
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,260 @@
+// The SIMD kernels, written once over a register type and compiled once per
+// instruction set.
+//
+// Included only by kernels_avx2.cpp and kernels_avx512.cpp, inside an
+// anonymous namespace and after their target pragma, so every function here
+// is compiled for that one instruction set and has internal linkage: nothing
+// compiled for AVX-512 can be picked by the linker for a caller on a CPU
+// without it. For the same reason this file includes nothing and uses
+// nothing of the standard library.
+//
+// A trait type V supplies the register R holding V::L lanes and its
+// operations, each one IEEE-754 single operation rounded to nearest-even
+// (no fused multiply-add). A block of kBlockWidth vectors is V::kUnits units
+// of V::L lanes; unit u of a block starts at float u * V::L and steps by
+// kBlockWidth floats from one component to the next. Lane j of a unit runs
+// exactly the scalar sequence of metric.cpp on its vector:
+//   partial = t[g]; partial += t[g+1] ... t[g+15]; total += partial   (per block of 16 terms)
+//   total += t[i]                                                     (tail terms)
+// so the distances are the scalar reference's bits.
+
+// Term policies of the blocked sums. `q` holds one query component in every
+// lane, `b` one component of V::L stored vectors.
+struct EuclideanTerm {
+  template <class V>
+  static typename V::R term(typename V::R q, typename V::R b) {
+    typename V::R d = V::sub(q, b);  // query minus stored, as the reference
+    return V::mul(d, d);
+  }
+  template <class V>
+  static typename V::R finish(typename V::R total, float) { return V::sqrt(total); }
+};
+
+struct DotTerm {
+  template <class V>
+  static typename V::R term(typename V::R q, typename V::R b) { return V::mul(q, b); }
+  // The sign bit flipped: +0.0 becomes -0.0, NaN stays NaN.
+  template <class V>
+  static typename V::R finish(typename V::R total, float) { return V::flip_sign(total); }
+};
+
+// The blocked sums of Q queries against U units, each unit's base pointer in
+// `unit`. Writes total[q][u].
+template <class V, class Term, int Q, int U>
+inline void blocked_sums(const float* const* queries, const float* const* unit, std::size_t dim,
+                         typename V::R (&total)[Q][U]) {
+  using R = typename V::R;
+  for (int q = 0; q < Q; ++q)
+    for (int u = 0; u < U; ++u) total[q][u] = V::zero();
+  std::size_t i = 0;
+  for (; i + kSumBlock <= dim; i += kSumBlock) {
+    R part[Q][U];
+    R b[U];
+    for (int u = 0; u < U; ++u) b[u] = V::load(unit[u] + i * kBlockWidth);
+    for (int q = 0; q < Q; ++q) {
+      R qv = V::set1(queries[q][i]);
+      for (int u = 0; u < U; ++u) part[q][u] = Term::template term<V>(qv, b[u]);
+    }
+    for (std::size_t j = i + 1; j < i + kSumBlock; ++j) {
+      for (int u = 0; u < U; ++u) b[u] = V::load(unit[u] + j * kBlockWidth);
+      for (int q = 0; q < Q; ++q) {
+        R qv = V::set1(queries[q][j]);
+        for (int u = 0; u < U; ++u) part[q][u] = V::add(part[q][u], Term::template term<V>(qv, b[u]));
+      }
+    }
+    for (int q = 0; q < Q; ++q)
+      for (int u = 0; u < U; ++u) total[q][u] = V::add(total[q][u], part[q][u]);
+  }
+  for (; i < dim; ++i) {
+    R b[U];
+    for (int u = 0; u < U; ++u) b[u] = V::load(unit[u] + i * kBlockWidth);
+    for (int q = 0; q < Q; ++q) {
+      R qv = V::set1(queries[q][i]);
+      for (int u = 0; u < U; ++u) total[q][u] = V::add(total[q][u], Term::template term<V>(qv, b[u]));
+    }
+  }
+}
+
+// Base pointers of the units of NB consecutive blocks.
+template <class V, int NB>
+inline void unit_pointers(const float* blocks, std::size_t dim, const float* (&unit)[NB * V::kUnits]) {
+  for (int u = 0; u < NB * V::kUnits; ++u)
+    unit[u] = blocks + static_cast<std::size_t>(u / V::kUnits) * dim * kBlockWidth +
+              static_cast<std::size_t>(u % V::kUnits) * V::L;
+}
+
+// Q queries against NB blocks; out[q] receives NB * kBlockWidth distances.
+// `norms` is unused here (the cosine tile needs it).
+template <class V, class Term, int Q, int NB>
+inline void sum_tile(const float* const* queries, const float*, const float* blocks,
+                     std::size_t dim, float* const* out) {
+  constexpr int U = NB * V::kUnits;
+  const float* unit[U];
+  unit_pointers<V, NB>(blocks, dim, unit);
+  typename V::R total[Q][U];
+  blocked_sums<V, Term, Q, U>(queries, unit, dim, total);
+  for (int q = 0; q < Q; ++q)
+    for (int u = 0; u < U; ++u) V::store(out[q] + u * V::L, Term::template finish<V>(total[q][u], 0.0f));
+}
+
+// Cosine: p = dot(q, b) per query, dot(b, b) once per unit and shared by the
+// queries of the tile, then den = |q| * |b|, 1.0 where den == 0, else
+// 1 - p / den. `norms[q]` is the query's norm, sqrt(dot(q, q)).
+struct SelfTerm {  // b * b; the query register is ignored
+  template <class V>
+  static typename V::R term(typename V::R, typename V::R b) { return V::mul(b, b); }
+};
+
+template <class V, int Q, int NB>
+inline void cosine_tile(const float* const* queries, const float* norms, const float* blocks,
+                        std::size_t dim, float* const* out) {
+  constexpr int U = NB * V::kUnits;
+  const float* unit[U];
+  unit_pointers<V, NB>(blocks, dim, unit);
+  typename V::R bb[1][U];
+  blocked_sums<V, SelfTerm, 1, U>(queries, unit, dim, bb);
+  typename V::R p[Q][U];
+  blocked_sums<V, DotTerm, Q, U>(queries, unit, dim, p);
+  for (int u = 0; u < U; ++u) {
+    typename V::R nb = V::sqrt(bb[0][u]);
+    for (int q = 0; q < Q; ++q) {
+      typename V::R den = V::mul(V::set1(norms[q]), nb);
+      V::store(out[q] + u * V::L, V::cosine(p[q][u], den));
+    }
+  }
+}
+
+// Hamming: count the positions set on exactly one side (set: > 0.5, so
+// NaN is not set). The order of counting does not matter.
+template <class V, int Q, int NB>
+inline void hamming_tile(const float* const* queries, const float*, const float* blocks,
+                         std::size_t dim, float* const* out) {
+  constexpr int U = NB * V::kUnits;
+  const float* unit[U];
+  unit_pointers<V, NB>(blocks, dim, unit);
+  typename V::C count[Q][U];
+  for (int q = 0; q < Q; ++q)
+    for (int u = 0; u < U; ++u) count[q][u] = V::count_zero();
+  for (std::size_t i = 0; i < dim; ++i) {
+    for (int u = 0; u < U; ++u) {
+      typename V::M set = V::is_set(V::load(unit[u] + i * kBlockWidth));
+      for (int q = 0; q < Q; ++q) count[q][u] = V::count_differs(count[q][u], set, queries[q][i] > 0.5f);
+    }
+  }
+  for (int q = 0; q < Q; ++q)
+    for (int u = 0; u < U; ++u) V::store(out[q] + u * V::L, V::count_to_float(count[q][u]));
+}
+
+// Runs the tile of n (1 .. Q) queries: tiles are compiled for fixed sizes.
+template <template <class, int, int> class Tile, class V, int Q, int NB>
+inline void tile_of(int n, const float* const* queries, const float* norms, const float* blocks,
+                    std::size_t dim, float* const* out) {
+  if constexpr (Q > 1) {
+    if (n < Q) return tile_of<Tile, V, Q - 1, NB>(n, queries, norms, blocks, dim, out);
+  }
+  Tile<V, Q, NB>::run(queries, norms, blocks, dim, out);
+}
+
+// Adapters giving each tile the same shape: Tile<V, Q, NB>::run(...).
+template <class Term>
+struct SumTile {
+  template <class V, int Q, int NB>
+  struct Of {
+    static void run(const float* const* qs, const float* norms, const float* blocks,
+                    std::size_t dim, float* const* out) {
+      sum_tile<V, Term, Q, NB>(qs, norms, blocks, dim, out);
+    }
+  };
+};
+template <class V, int Q, int NB>
+struct CosineTile {
+  static void run(const float* const* qs, const float* norms, const float* blocks,
+                  std::size_t dim, float* const* out) {
+    cosine_tile<V, Q, NB>(qs, norms, blocks, dim, out);
+  }
+};
+template <class V, int Q, int NB>
+struct HammingTile {
+  static void run(const float* const* qs, const float* norms, const float* blocks,
+                  std::size_t dim, float* const* out) {
+    hamming_tile<V, Q, NB>(qs, norms, blocks, dim, out);
+  }
+};
+
+// Queries in a group whose norms are held on the stack.
+constexpr std::size_t kNormGroup = 64;
+
+// The batch kernel: for each group of queries, each step of NB blocks is
+// kept in L1 while every tile of up to Q queries of the group passes over it.
+//   queries: nq * dim floats; out row q at out + q * out_stride.
+template <template <class, int, int> class Tile, class V, int Q, int NB, bool kNeedsNorms>
+void batch_kernel(const float* queries, std::size_t nq, const float* blocks, std::size_t nblocks,
+                  std::size_t dim, float* out, std::size_t out_stride) {
+  const std::size_t block_floats = dim * kBlockWidth;
+  for (std::size_t g = 0; g < nq; g += kNormGroup) {
+    std::size_t group = nq - g < kNormGroup ? nq - g : kNormGroup;
+    float norms[kNormGroup];
+    if constexpr (kNeedsNorms) {
+      // The query norm once per call, through the scalar reference.
+      for (std::size_t q = 0; q < group; ++q)
+        norms[q] = V::sqrt1(dot_product(queries + (g + q) * dim, queries + (g + q) * dim, dim));
+    }
+    for (std::size_t b = 0; b < nblocks; b += NB) {
+      const float* bp = blocks + b * block_floats;
+      bool whole = b + NB <= nblocks;
+      for (std::size_t q0 = 0; q0 < group; q0 += Q) {
+        int n = static_cast<int>(group - q0 < static_cast<std::size_t>(Q) ? group - q0 : Q);
+        const float* qs[Q];
+        float* os[Q];
+        for (int q = 0; q < n; ++q) {
+          qs[q] = queries + (g + q0 + q) * dim;
+          os[q] = out + (g + q0 + q) * out_stride + b * kBlockWidth;
+        }
+        if (whole) {
+          tile_of<Tile, V, Q, NB>(n, qs, norms + q0, bp, dim, os);
+        } else {
+          // The last blocks, one at a time.
+          for (std::size_t r = b; r < nblocks; ++r) {
+            for (int q = 0; q < n; ++q) os[q] = out + (g + q0 + q) * out_stride + r * kBlockWidth;
+            tile_of<Tile, V, Q, 1>(n, qs, norms + q0, blocks + r * block_floats, dim, os);
+          }
+        }
+      }
+    }
+  }
+}
+
+// The single-query kernel: NB blocks at a time, so NB * kUnits sums are in
+// flight and the scan runs at the speed of memory.
+template <template <class, int, int> class Tile, class V, int NB, bool kNeedsNorms>
+void block_kernel(const float* query, const float* blocks, std::size_t nblocks, std::size_t dim,
+                  float* out) {
+  float norm = 0.0f;
+  if constexpr (kNeedsNorms) norm = V::sqrt1(dot_product(query, query, dim));
+  const std::size_t block_floats = dim * kBlockWidth;
+  std::size_t b = 0;
+  for (; b + NB <= nblocks; b += NB) {
+    float* o = out + b * kBlockWidth;
+    Tile<V, 1, NB>::run(&query, &norm, blocks + b * block_floats, dim, &o);
+  }
+  for (; b < nblocks; ++b) {
+    float* o = out + b * kBlockWidth;
+    Tile<V, 1, 1>::run(&query, &norm, blocks + b * block_floats, dim, &o);
+  }
+}
+
+// The kernel set of one instruction set: batch tiles of Q queries (QCos for
+// cosine, which keeps two sums) against NB blocks; the single-query kernel
+// takes NB1 blocks at a time.
+template <class V, int Q, int QCos, int NB, int NB1>
+KernelSet make_kernel_set(const char* name) {
+  using E = SumTile<EuclideanTerm>;
+  using D = SumTile<DotTerm>;
+  return KernelSet{
+      name,
+      {block_kernel<E::template Of, V, NB1, false>, block_kernel<CosineTile, V, NB1, true>,
+       block_kernel<D::template Of, V, NB1, false>, block_kernel<HammingTile, V, NB1, false>},
+      {batch_kernel<E::template Of, V, Q, NB, false>, batch_kernel<CosineTile, V, QCos, NB, true>,
+       batch_kernel<D::template Of, V, Q, NB, false>, batch_kernel<HammingTile, V, Q, NB, false>},
+  };
+}
