@@ -108,7 +108,7 @@ def _run_info(args: argparse.Namespace) -> int:
     meta = found.meta
     rows = [("collection", os.path.abspath(args.dir))]
     if meta is not None:
-        opened_as = meta.python_metric or "not openable from Python"
+        opened_as = f"--metric {meta.python_metric}" if meta.python_metric else "no Python name"
         rows += [("dimension", str(meta.dimension)), ("metric", f"{meta.metric} ({opened_as})")]
     rows += [
         ("vectors", f"{summary['vectors']} after replaying the log"

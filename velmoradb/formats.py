@@ -261,6 +261,14 @@ def _own_text_intact(buf: bytes | mmap.mmap, pos: int, checksum: int) -> bool:
     return zlib.crc32(text[:end].encode("utf-8")) == checksum
 
 
+def _damaged_field(cut: str, unit: str, offset: int, follower: int, fields: str) -> str:
+    """A unit that seems cut short by the end of the file, though intact
+    data follows: not a torn tail but a damaged size field."""
+    if follower == offset:
+        return f"{cut}, yet the {unit}'s own data are intact: its {fields} field is damaged"
+    return f"{cut}, yet an intact {unit} follows at offset {follower}: the {fields} field is damaged"
+
+
 def scan_log(path: str) -> LogScan:
     """Reads every frame of a log file; stops at the first damage or torn tail."""
     scan = LogScan()
@@ -276,11 +284,7 @@ def scan_log(path: str) -> LogScan:
                 if follower is None:
                     scan.torn = Problem(name, offset, torn)
                 else:
-                    scan.damage = Problem(
-                        name, offset,
-                        f"{torn}, yet an intact frame follows at offset {follower}: "
-                        "the frame's length field is damaged",
-                    )
+                    scan.damage = Problem(name, offset, _damaged_field(torn, "frame", offset, follower, "length"))
                 break
             checksum, size = FRAME_HEADER.unpack_from(buf, offset)
             data = buf[offset + FRAME_HEADER.size : offset + FRAME_HEADER.size + size]
@@ -364,9 +368,7 @@ def scan_data(path: str, dimension: int) -> DataScan:
                     scan.torn = Problem(name, offset, bounds)
                 else:
                     scan.damage = Problem(
-                        name, offset,
-                        f"{bounds}, yet an intact record follows at offset {follower}: "
-                        "the record's dim or payload_len field is damaged",
+                        name, offset, _damaged_field(bounds, "record", offset, follower, "dim or payload_len")
                     )
                 break
             end, payload_at = bounds

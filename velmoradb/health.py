@@ -44,6 +44,8 @@ def _size(path: str) -> int | None:
 
 def inspect(directory: str) -> Inspection:
     """Reads meta.json, every frame of wal.log and every record of data.vdb."""
+    if not os.path.exists(directory):
+        raise FileNotFoundError(f"no such directory: {directory}")
     if not os.path.isdir(directory):
         raise NotADirectoryError(f"not a directory: {directory}")
     names = (formats.META_FILE, formats.WAL_FILE, formats.DATA_FILE)
