@@ -272,6 +272,12 @@ def test_type_error_keeps_the_first_errors_cause(index):
     assert str(caught.value.__context__) == "inner text"
 
 
+def test_int_too_large_for_a_double_is_the_interpreters_overflow_error(index):
+    with pytest.raises(OverflowError) as caught:
+        index.insert(1, [2**1024, 0, 0])
+    assert not message(caught).startswith("argument")
+
+
 def test_other_errors_of_conversion_pass_unchanged(index):
     class Raises:
         def __float__(self):
