@@ -135,6 +135,8 @@ struct NumberCase {
   JsonValue value;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* os) { *os << c.text; }
+
 class NumberForms : public testing::TestWithParam<NumberCase> {};
 
 TEST_P(NumberForms, KeepTheFormTheyWereReadIn) {
@@ -169,6 +171,8 @@ struct ComponentCase {
   float value;
 };
 
+void PrintTo(const ComponentCase& c, std::ostream* os) { *os << c.text; }
+
 class VectorComponents : public testing::TestWithParam<ComponentCase> {};
 
 TEST_P(VectorComponents, AreRoundedThroughA64BitFloat) {
@@ -197,6 +201,8 @@ struct StringDecodeCase {
   std::string json;
   std::string text;
 };
+
+void PrintTo(const StringDecodeCase& c, std::ostream* os) { *os << c.json; }
 
 class StringEscapes : public testing::TestWithParam<StringDecodeCase> {};
 

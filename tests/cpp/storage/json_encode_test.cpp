@@ -82,6 +82,8 @@ struct VectorCase {
   std::string text;
 };
 
+void PrintTo(const VectorCase& c, std::ostream* os) { *os << c.text; }
+
 class JsonVectorText : public testing::TestWithParam<VectorCase> {};
 
 TEST_P(JsonVectorText, IsWrittenExactly) {
@@ -134,6 +136,8 @@ struct StringCase {
   std::string json;
 };
 
+void PrintTo(const StringCase& c, std::ostream* os) { *os << c.json; }
+
 class JsonStringText : public testing::TestWithParam<StringCase> {};
 
 TEST_P(JsonStringText, IsEscapedExactly) {
@@ -170,6 +174,8 @@ struct ValueCase {
   JsonValue value;
   std::string text;
 };
+
+void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.text; }
 
 class JsonValueText : public testing::TestWithParam<ValueCase> {};
 

@@ -32,6 +32,8 @@ struct F32Case {
   const char* text;
 };
 
+void PrintTo(const F32Case& c, std::ostream* os) { *os << c.text; }
+
 class Float32Text : public testing::TestWithParam<F32Case> {};
 
 TEST_P(Float32Text, IsWrittenExactly) { EXPECT_EQ(float_text(GetParam().value), GetParam().text); }
@@ -62,6 +64,8 @@ struct F64Case {
   double value;
   const char* text;
 };
+
+void PrintTo(const F64Case& c, std::ostream* os) { *os << c.text; }
 
 class Float64Text : public testing::TestWithParam<F64Case> {};
 
