@@ -211,6 +211,23 @@ Result<StoredRecord> VectorDataFile::read_record(std::uint64_t offset) {
 }
 
 Result<LoadedRecords> VectorDataFile::load_live_records() {
+  std::vector<StoredRecord> records;
+  auto scanned = scan_live_records([&](StoredRecord& rec, std::uint64_t file_length) {
+    if (records.capacity() == 0) {
+      // Records of one collection share one size: size the result from the
+      // first one instead of growing (and moving) it twenty times.
+      std::uint64_t size = data_format::kFixedSize + rec.vector.size() * data_format::kElementSize;
+      records.reserve(static_cast<std::size_t>(file_length / size));
+    }
+    records.push_back(std::move(rec));
+  });
+  if (!scanned) return scanned;
+  scanned->records = std::move(records);
+  return scanned;
+}
+
+Result<LoadedRecords> VectorDataFile::scan_live_records(
+    const std::function<void(StoredRecord&, std::uint64_t)>& on_live) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
   if (!file) return io_with("open for iter failed: ", file.error());
   auto length = (*file)->length();
@@ -220,10 +237,12 @@ Result<LoadedRecords> VectorDataFile::load_live_records() {
   LoadedRecords loaded;
   loaded.file_length = file_length;
   BufferedReader in(**file, kLoadChunk);
+  // One record object for the whole scan: its vector keeps its storage
+  // unless the callback takes it.
+  StoredRecord rec;
   std::uint64_t offset = 0;
   while (offset < file_length) {
     if (auto r = in.seek(offset); !r) return io_with("seek failed: ", r.error());
-    StoredRecord rec;
     std::uint32_t payload_len = 0;
     if (auto failure = parse_record(in, file_length - offset, rec, payload_len)) {
       if (failure->fault == RecordFault::Io) return std::move(failure->error);
@@ -239,7 +258,7 @@ Result<LoadedRecords> VectorDataFile::load_live_records() {
         rec.payload.empty() ? kEmptyPayload.size() : json::encoded_payload_length(rec.payload);
     rec.offset = offset;
     offset += kFixedSize + vector_bytes + reencoded;
-    if (!rec.deleted) loaded.records.push_back(std::move(rec));
+    if (!rec.deleted) on_live(rec, file_length);
   }
   return loaded;
 }

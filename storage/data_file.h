@@ -65,8 +65,14 @@ class VectorDataFile {
   // Writes out the buffer without forcing it.
   Status write_out();
   Result<StoredRecord> read_record(std::uint64_t offset);
-  // One streamed pass over the file.
+  // One streamed pass over the file (1 MiB reads through one handle).
   Result<LoadedRecords> load_live_records();
+  // The same pass without gathering: each live record is handed to
+  // `on_live` (with the file's length) in file order and the result's
+  // `records` stays empty. The record object is reused for the next record;
+  // the callback may move its vector or payload out.
+  Result<LoadedRecords> scan_live_records(
+      const std::function<void(StoredRecord&, std::uint64_t)>& on_live);
   // Cuts the file back to `length` (a torn or unreadable tail). Only before
   // the first append: anything still buffered is dropped.
   // IoError "truncate failed: ".
