@@ -6,16 +6,26 @@
 # or a 2-D buffer. Ids are unsigned 64-bit integers (anything with __index__).
 # Metric names: "euclidean", "cosine", "dot"; any other raises ValueError.
 
-from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from collections.abc import Iterator, Sequence
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, final
 
 from typing_extensions import Buffer, Self, TypeAlias
 
 __all__ = ["Index", "Collection"]
 
-_Vector: TypeAlias = Sequence[SupportsFloat] | Buffer
-_Vectors: TypeAlias = Sequence[_Vector] | Buffer
-_Ids: TypeAlias = Sequence[SupportsIndex] | Buffer
+_T_co = TypeVar("_T_co", covariant=True)
+
+class _SequenceLike(Protocol[_T_co]):
+    # What the conversion takes apart: an object that passes the sequence
+    # check and is iterated, such as a numpy array (whose stubs declare the
+    # buffer protocol only from Python 3.12 on).
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> Any: ...
+    def __iter__(self) -> Iterator[_T_co]: ...
+
+_Vector: TypeAlias = Sequence[SupportsFloat] | _SequenceLike[SupportsFloat] | Buffer
+_Vectors: TypeAlias = Sequence[_Vector] | _SequenceLike[_Vector] | Buffer
+_Ids: TypeAlias = Sequence[SupportsIndex] | _SequenceLike[SupportsIndex]
 _Hits: TypeAlias = list[tuple[int, float]]
 
 @final
