@@ -235,6 +235,15 @@ def test_info_counts_records_log_entries_and_sizes(collection: Path) -> None:
     assert digest(collection) == before
 
 
+def test_info_with_unreadable_meta_still_counts_and_flags_damage(collection: Path) -> None:
+    (collection / "meta.json").write_text("{")
+    result = run("info", collection, "--json")
+    assert result.returncode == 0, result.stderr
+    info = json.loads(result.stdout)
+    assert (info["dimension"], info["live_records"], info["log_entries"]) == (None, 15, 6)
+    assert info["healthy"] is False
+
+
 def test_info_text_reads_a_collection_that_is_open(collection: Path) -> None:
     # info never opens the collection, so another open instance's lock is no obstacle.
     held = _velmoradb.Collection.open_or_create(str(collection), DIM, "euclidean")

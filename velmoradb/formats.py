@@ -352,8 +352,9 @@ def _record_end(buf: bytes | mmap.mmap, length: int, offset: int) -> tuple[int, 
     return payload_at + size, payload_at
 
 
-def scan_data(path: str, dimension: int) -> DataScan:
-    """Reads every record of a data file; stops at the first damage or torn tail."""
+def scan_data(path: str, dimension: int | None) -> DataScan:
+    """Reads every record of a data file; stops at the first damage or torn tail.
+    With no `dimension` (meta.json unreadable), records of any length pass."""
     scan = DataScan()
     name = os.path.basename(path)
     with _map(path) as mapped:
@@ -363,7 +364,7 @@ def scan_data(path: str, dimension: int) -> DataScan:
         while offset < length:
             bounds = _record_end(buf, length, offset)
             if isinstance(bounds, str):
-                follower = _record_follows(buf, length, offset, dimension)
+                follower = None if dimension is None else _record_follows(buf, length, offset, dimension)
                 if follower is None:
                     scan.torn = Problem(name, offset, bounds)
                 else:
@@ -378,7 +379,7 @@ def scan_data(path: str, dimension: int) -> DataScan:
             except FormatError as e:
                 scan.damage = Problem(name, offset, f"record payload cannot be decoded: {e}")
                 break
-            if dim != dimension:
+            if dimension is not None and dim != dimension:
                 scan.damage = Problem(
                     name, offset, f"record of id {record_id} has {dim} components, the collection {dimension}"
                 )

@@ -54,11 +54,12 @@ def inspect(directory: str) -> Inspection:
         raise NotACollection(f"not a collection (no meta.json, wal.log or data.vdb): {directory}")
 
     meta, damage = _read_meta(directory, sizes[formats.META_FILE] is not None)
-    dimension = meta.dimension if meta else 0
+    dimension = meta.dimension if meta else None
     log = formats.scan_log(os.path.join(directory, formats.WAL_FILE))
     data = formats.scan_data(os.path.join(directory, formats.DATA_FILE), dimension)
     result = Inspection(directory, meta, log, data, sizes, formats.damaged_copies(directory))
-    result.damage = damage or log.damage or _replay_problem(log, dimension) or data.damage
+    replay = _replay_problem(log, dimension) if dimension is not None else None
+    result.damage = damage or log.damage or replay or data.damage
     _collect_warnings(result)
     return result
 
