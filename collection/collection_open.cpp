@@ -81,12 +81,35 @@ Status PersistentCollection::write_out_log() {
 
 Status PersistentCollection::recover() {
   // Read both files before changing either: a log that cannot be read fails
-  // the open and leaves every file as it was.
+  // the open and leaves every file as it was. The data file is streamed
+  // once, straight into the index.
+  std::uint64_t max_id = 0;
   Result<LoadedRecords> loaded = [&] {
-    std::shared_lock lock(data_lock_);
-    return data_->load_live_records();
+    std::shared_lock data_lock(data_lock_);
+    std::unique_lock index_lock(index_lock_);
+    std::unique_lock offsets_lock(offsets_lock_);
+    return data_->scan_live_records([&](StoredRecord& record, std::uint64_t file_length) {
+      if (record_offsets_.empty()) {
+        std::uint64_t size = 17 + 4 * record.vector.size();
+        index_.reserve(static_cast<std::size_t>(file_length / size));
+        record_offsets_.reserve(static_cast<std::size_t>(file_length / size));
+      }
+      max_id = std::max(max_id, record.id);
+      if (record.vector.size() != config_.dimension) return;  // never indexed
+      // The latest live record of an id wins, so the index and the offsets
+      // agree and a reopen yields the vector inserted last.
+      index_.remove(record.id);
+      (void)index_.insert(record.id, record.vector.data(), record.vector.size(),
+                          std::move(record.payload));
+      record.payload = {};
+      record_offsets_[record.id] = record.offset;
+    });
   }();
   if (!loaded) return loaded.error();
+  {
+    std::unique_lock next_id_lock(next_id_lock_);
+    next_id_ = max_id + 1;  // modulo 2^64
+  }
   auto log = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
   if (!log) return log.error();
 
@@ -96,24 +119,6 @@ Status PersistentCollection::recover() {
     if (auto r = wal_->truncate_to(log->valid_length); !r) return r;
   }
   if (auto r = cut_damaged_data_tail(*loaded); !r) return r;
-
-  {
-    std::unique_lock index_lock(index_lock_);
-    std::unique_lock offsets_lock(offsets_lock_);
-    std::uint64_t max_id = 0;
-    index_.reserve(loaded->records.size());
-    for (StoredRecord& record : loaded->records) {
-      max_id = std::max(max_id, record.id);
-      if (record.vector.size() != config_.dimension) continue;  // never indexed
-      // The latest live record of an id wins, so the index and the offsets
-      // agree and a reopen yields the vector inserted last.
-      index_.remove(record.id);
-      (void)index_.insert(record.id, record.vector, std::move(record.payload));
-      record_offsets_[record.id] = record.offset;
-    }
-    std::unique_lock next_id_lock(next_id_lock_);
-    next_id_ = max_id + 1;  // modulo 2^64
-  }
 
   for (WalEntry& entry : log->entries) {
     switch (entry.kind) {

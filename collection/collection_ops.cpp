@@ -20,8 +20,10 @@ Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector,
     }
   }
   std::lock_guard writer(write_lock_);
+  std::uint64_t log_length;
   {
     std::unique_lock lock(wal_lock_);
+    log_length = wal_->length();
     // The entry borrows the vector and payload for the append and gives them back.
     WalEntry entry{WalEntryKind::Insert, id, std::move(vector), std::move(payload)};
     Status appended = wal_->append(entry);
@@ -29,7 +31,14 @@ Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector,
     payload = std::move(entry.payload);
     if (!appended) return appended;
   }
-  return apply_insert(id, std::move(vector), std::move(payload));
+  Status applied = apply_insert(id, std::move(vector), std::move(payload));
+  if (!applied) {
+    // The insert is reported as failed, so it must not come back at the next
+    // open: take its frame back out of the log.
+    std::unique_lock lock(wal_lock_);
+    (void)wal_->discard_after(log_length);
+  }
+  return applied;
 }
 
 std::vector<SearchResult> PersistentCollection::search(const float* query, std::size_t len,
@@ -78,8 +87,10 @@ Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> v
       // Retire the replaced record, so only one live record per id remains.
       // mark_deleted writes out the data buffer, which first writes out the
       // log: the new insert's frame is in the log file before the old
-      // version disappears from the data file.
-      if (auto m = data_->mark_deleted(*previous); !m) return m;
+      // version disappears from the data file. A failure here loses
+      // nothing (loading keeps the latest live record of an id), so the
+      // insert goes on.
+      (void)data_->mark_deleted(*previous);
     }
   }
   {

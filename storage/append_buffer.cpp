@@ -89,6 +89,17 @@ void AppendBuffer::reset(std::uint64_t file_length) {
   needs_cut_ = false;
 }
 
+Status AppendBuffer::discard_after(File& file, std::uint64_t length) {
+  if (length >= file_length_) {
+    if (length - file_length_ < buffer_.size()) buffer_.resize(length - file_length_);
+    return {};
+  }
+  buffer_.clear();
+  file_length_ = length;
+  needs_cut_ = true;
+  return cut_back(file);
+}
+
 Status AppendBuffer::write_to_file(File& file, const std::uint8_t* data, std::size_t n) {
   if (needs_cut_) {
     if (auto r = cut_back(file); !r) return r;

@@ -45,12 +45,19 @@ class AppendBuffer {
   Status write_out(File& file, std::string_view phrase);
   // Forgets the buffer and starts over at `file_length` (a new or cut file).
   void reset(std::uint64_t file_length);
+  // Takes back everything handed over after `length` (a frame whose
+  // operation failed later on): drops it from the buffer, or cuts the file
+  // back where it was already written out. A failed cut is retried before
+  // the next write. Failure: the file layer's error.
+  Status discard_after(File& file, std::uint64_t length);
 
   // Runs before any byte goes to the file; its error is returned unchanged.
   void set_before_write(std::function<Status()> hook) { before_write_ = std::move(hook); }
   Status run_before_write() const { return before_write_ ? before_write_() : Status{}; }
 
   std::size_t buffered() const { return buffer_.size(); }
+  // Everything handed over so far: in the file or still buffered.
+  std::uint64_t logical_length() const { return file_length_ + buffer_.size(); }
   // Bytes handed to the file so far, cut-backs included.
   std::uint64_t file_length() const { return file_length_; }
 

@@ -78,18 +78,27 @@ Status WriteAheadLog::append(const WalEntry& entry) {
       {wal_format::kLengthSize, 1, "write length failed: "},
       {json.size(), 1, "write data failed: "},
   };
+  const std::uint64_t before = out_.logical_length();
   if (auto r = out_.append(*file_, frame, units); !r) return r;
   ++appends_since_sync_;
 
-  switch (policy_) {
-    case WalSyncPolicy::EveryAppend:
-      return sync();
-    case WalSyncPolicy::Batched:
-      if (appends_since_sync_ >= kBatchSize) return sync();
-      return {};
-    default:  // Never, and any other value
-      return {};
+  bool must_sync = policy_ == WalSyncPolicy::EveryAppend ||
+                   (policy_ == WalSyncPolicy::Batched && appends_since_sync_ >= kBatchSize);
+  if (!must_sync) return {};
+  Status synced = sync();
+  if (!synced) {
+    // The caller is told the append failed: take the frame back, so it is
+    // not replayed at the next open. The counter stays where it was, so the
+    // next append tries to sync again.
+    (void)out_.discard_after(*file_, before);
+    --appends_since_sync_;
   }
+  return synced;
+}
+
+Status WriteAheadLog::discard_after(std::uint64_t length) {
+  if (auto r = out_.discard_after(*file_, length); !r) return io_with("truncate failed: ", r.error());
+  return {};
 }
 
 Status WriteAheadLog::sync() {

@@ -50,7 +50,9 @@ class WriteAheadLog {
   ~WriteAheadLog();
 
   // Appends one frame; may sync by the policy. A failed append leaves
-  // neither a partial frame in the file nor a count changed.
+  // neither a partial frame in the file nor a count changed; when the
+  // policy's sync fails, the frame is taken back too, so an append that
+  // reports failure is never replayed.
   Status append(const WalEntry& entry);
   // Writes out the buffer and forces the file to stable storage.
   Status sync();
@@ -62,6 +64,13 @@ class WriteAheadLog {
   // before the first append: anything still buffered is dropped.
   // IoError "truncate failed: ".
   Status truncate_to(std::uint64_t length);
+
+  // The log's length counting frames still in the buffer.
+  std::uint64_t length() const { return out_.logical_length(); }
+  // Takes back the frames appended after `length` (taken from length()):
+  // an insert whose later steps failed must not come back at the next open.
+  // IoError "truncate failed: ".
+  Status discard_after(std::uint64_t length);
 
   std::size_t appends_since_sync() const { return appends_since_sync_; }
 

@@ -290,23 +290,41 @@ TEST_F(Wal, FailedCutBackIsRetriedBeforeTheNextWrite) {
   EXPECT_EQ(read_ok().entries, (std::vector<WalEntry>{entry_of_frame_size(1, 9000), insert(3)}));
 }
 
-TEST_F(Wal, SyncFailuresKeepTheCounter) {
+// An append whose sync fails is reported as failed, so its frame must not be
+// replayed at the next open: it is taken back, and the next append syncs again.
+TEST_F(Wal, FailedSyncTakesTheFrameBackAndIsRetried) {
   auto wal = open(WalSyncPolicy::Batched);
   for (int i = 0; i < 99; ++i) ASSERT_TRUE(wal->append(insert(i)));
   fs.fail_call(FsCall::Sync, 1);
   auto r = wal->append(insert(99));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "io error: sync failed: Input/output error");
-  EXPECT_EQ(wal->appends_since_sync(), 100u);
-  // Every later append tries the sync again; this one fails writing out.
+  EXPECT_EQ(wal->appends_since_sync(), 99u);
+  // The next append tries the sync again; this one fails writing out.
   fs.fail_call(FsCall::Write, 1);
   r = wal->append(insert(100));
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "io error: flush failed: Input/output error");
-  EXPECT_EQ(wal->appends_since_sync(), 101u);
+  EXPECT_EQ(wal->appends_since_sync(), 99u);
   ASSERT_TRUE(wal->append(insert(101)));  // syncs, and succeeds
   EXPECT_EQ(wal->appends_since_sync(), 0u);
-  EXPECT_EQ(read_ok().entries.size(), 102u);
+  std::vector<WalEntry> want;
+  for (int i = 0; i < 99; ++i) want.push_back(insert(i));
+  want.push_back(insert(101));
+  EXPECT_EQ(read_ok().entries, want);
+}
+
+TEST_F(Wal, DiscardAfterTakesBackBufferedAndWrittenFrames) {
+  auto wal = open(WalSyncPolicy::Never);
+  ASSERT_TRUE(wal->append(insert(1)));
+  std::uint64_t mark = wal->length();
+  ASSERT_TRUE(wal->append(insert(2)));
+  ASSERT_TRUE(wal->discard_after(mark));  // still in the buffer
+  ASSERT_TRUE(wal->append(entry_of_frame_size(3, 9000)));  // goes straight to the file
+  ASSERT_TRUE(wal->discard_after(mark));  // cut from the file
+  ASSERT_TRUE(wal->append(insert(4)));
+  ASSERT_TRUE(wal->sync());
+  EXPECT_EQ(read_ok().entries, (std::vector<WalEntry>{insert(1), insert(4)}));
 }
 
 struct PolicyCase {
