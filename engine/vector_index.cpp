@@ -27,11 +27,26 @@ float* VectorIndex::slot_component(std::uint32_t slot, std::size_t i) {
   return arena_.data() + (slot / W) * block_floats() + i * W + (slot % W);
 }
 
-void VectorIndex::write_slot(std::uint32_t slot, const float* vector) {
-  std::size_t need = (slot / W + 1) * block_floats();
-  arena_.reserve(need);
-  float* p = slot_component(slot, 0);
-  for (std::size_t i = 0; i < dimension_; ++i) p[i * W] = vector[i];
+// Writes `count` vectors, one after the other at `vectors`, into the slots
+// from `first_slot` on. Within a block the stores go component by
+// component, so each row of 16 lanes (one cache line) is written in one go
+// rather than once per vector: at large dimensions a block is bigger than
+// L1, and a vector at a time would miss the cache on every component.
+void VectorIndex::write_slots(std::size_t first_slot, const float* vectors, std::size_t count) {
+  std::size_t end = first_slot + count;
+  arena_.reserve((end + W - 1) / W * block_floats());
+  for (std::size_t slot = first_slot; slot < end;) {
+    std::size_t block_end = std::min(end, (slot / W + 1) * W);
+    float* block = arena_.data() + (slot / W) * block_floats();
+    const float* src = vectors + (slot - first_slot) * dimension_;
+    std::size_t lanes = block_end - slot;
+    std::size_t lane0 = slot % W;
+    for (std::size_t i = 0; i < dimension_; ++i) {
+      float* row = block + i * W + lane0;
+      for (std::size_t j = 0; j < lanes; ++j) row[j] = src[j * dimension_ + i];
+    }
+    slot = block_end;
+  }
 }
 
 void VectorIndex::copy_slot(std::uint32_t from, std::uint32_t to) {
@@ -55,9 +70,25 @@ Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t le
   if (len != dimension_) return VectorError::dimension_mismatch(dimension_, len);
   if (contains(id)) return VectorError::duplicate_id(id);
   std::uint32_t slot = slots_.append(id);
-  if (dimension_ > 0) write_slot(slot, vector);
+  if (dimension_ > 0) write_slots(slot, vector, 1);
   if (!payload.empty()) payloads_.emplace(id, std::move(payload));
   return {};
+}
+
+Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors, std::size_t count) {
+  reserve(size() + count);
+  std::size_t first = size();
+  Status status;
+  std::size_t done = 0;
+  for (; done < count; ++done) {
+    if (contains(ids[done])) {
+      status = VectorError::duplicate_id(ids[done]);
+      break;
+    }
+    slots_.append(ids[done]);
+  }
+  if (dimension_ > 0) write_slots(first, vectors, done);
+  return status;
 }
 
 std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {

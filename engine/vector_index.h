@@ -58,6 +58,12 @@ class VectorIndex {
   Status insert(std::uint64_t id, const std::vector<float>& vector, Payload payload = {}) {
     return insert(id, vector.data(), vector.size(), std::move(payload));
   }
+  // Inserts `count` pairs with empty payloads, in order, each exactly as
+  // insert() would: ids[i] with the `dimension` floats at vectors + i *
+  // dimension. Stops at the first error (a duplicate id, also one repeated
+  // within the batch) and returns it; the pairs before it stay inserted.
+  // Faster than a loop of insert: whole rows of blocks are written at once.
+  Status insert_batch(const std::uint64_t* ids, const float* vectors, std::size_t count);
   // Takes the id's entry out; nothing when absent.
   std::optional<IndexEntry> remove(std::uint64_t id);
   // A copy of the stored vector of `id`.
@@ -80,7 +86,7 @@ class VectorIndex {
  private:
   std::size_t block_floats() const { return dimension_ * kBlockWidth; }
   float* slot_component(std::uint32_t slot, std::size_t i);
-  void write_slot(std::uint32_t slot, const float* vector);
+  void write_slots(std::size_t first_slot, const float* vectors, std::size_t count);
   void copy_slot(std::uint32_t from, std::uint32_t to);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchResult> to_results(const std::vector<Candidate>& picked) const;

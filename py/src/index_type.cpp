@@ -120,7 +120,12 @@ PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
     VectorIndex& index = as_index(self)->index;
     // Room for the whole batch at once, but only when every row can go in:
     // rows of the wrong length must not make the index reserve memory.
-    if (vectors.all_of_length(index.dimension())) index.reserve(index.size() + ids.size());
+    if (vectors.all_of_length(index.dimension())) {
+      // One engine call: it reserves and writes whole rows of blocks at once.
+      Status inserted = index.insert_batch(ids.data(), vectors.data(), ids.size());
+      if (!inserted) return raise_vector_error(PyExc_ValueError, inserted.error());
+      Py_RETURN_NONE;
+    }
     for (std::size_t i = 0; i < ids.size(); ++i) {
       // The pairs before a failing one stay inserted.
       Status inserted = index.insert(ids[i], vectors.row(i), vectors.length(i));

@@ -191,6 +191,42 @@ TEST_P(IndexTest, PayloadsAreCopiedIntoResultsAndReturnedByRemove) {
   EXPECT_EQ(results[0].payload, p);  // results own their copy
 }
 
+TEST_P(IndexTest, InsertBatchEqualsALoopOfInsertsAndStopsAtTheFirstDuplicate) {
+  for (std::size_t dim : {0, 1, 5, 16, 40}) {
+    VectorIndex batch = make(DistanceMetric::Euclidean, dim);
+    VectorIndex loop = make(DistanceMetric::Euclidean, dim);
+    std::mt19937 gen(static_cast<unsigned>(dim));
+    std::normal_distribution<float> normal;
+    // Start mid-block, cross several blocks, and repeat id 30 within a batch.
+    std::vector<std::uint64_t> ids;
+    for (std::uint64_t id = 0; id < 5; ++id) ids.push_back(id);
+    for (std::uint64_t id = 100; id < 140; ++id) ids.push_back(id);
+    ids.insert(ids.begin() + 30, 110);  // a duplicate of an id earlier in the batch
+    Vec vectors(ids.size() * dim);
+    for (float& x : vectors) x = normal(gen);
+    ASSERT_TRUE(batch.insert_batch(ids.data(), vectors.data(), 5).ok());
+    Status s = batch.insert_batch(ids.data() + 5, vectors.data() + 5 * dim, ids.size() - 5);
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error(), VectorError::duplicate_id(110));
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      Status one = loop.insert(ids[i], vectors.data() + i * dim, dim);
+      if (!one.ok()) break;
+    }
+    ASSERT_EQ(batch.size(), 30u);
+    ASSERT_EQ(loop.size(), 30u);
+    for (std::size_t i = 0; i < 30; ++i) {
+      EXPECT_EQ(batch.vector_of(ids[i]), loop.vector_of(ids[i])) << "dim " << dim << " id " << ids[i];
+      EXPECT_EQ(batch.vector_of(ids[i]), Vec(vectors.begin() + i * dim, vectors.begin() + (i + 1) * dim));
+    }
+    EXPECT_FALSE(batch.contains(ids[31]));
+    Vec query(dim, 0.5f);
+    EXPECT_EQ(ids_of(batch.search(query, 30)).size(), 30u);
+    // An empty batch changes nothing.
+    ASSERT_TRUE(batch.insert_batch(nullptr, nullptr, 0).ok());
+    EXPECT_EQ(batch.size(), 30u);
+  }
+}
+
 // ---- random sequences against a brute-force reference ----
 
 struct Reference {
