@@ -145,9 +145,14 @@ Status PersistentCollection::recover() {
 Status PersistentCollection::cut_damaged_data_tail(const LoadedRecords& loaded) {
   if (loaded.end_offset >= loaded.file_length) return {};
   std::unique_lock lock(data_lock_);
-  if (loaded.stop == LoadedRecords::Stop::Undecodable) {
-    // A complete record that cannot be read is not ours to destroy: keep a
-    // copy of everything from it to the end before cutting it off.
+  // A writer that died mid-append leaves less than one record behind. More
+  // than that, or a complete record that cannot be read, is damage (a
+  // broken dim or payload_len reads like a record running past the end):
+  // not ours to destroy, so everything from there to the end is copied
+  // aside before it is cut off.
+  const std::uint64_t tail = loaded.file_length - loaded.end_offset;
+  const std::uint64_t one_record = 17 + 4 * std::uint64_t{config_.dimension} + 11;
+  if (loaded.stop == LoadedRecords::Stop::Undecodable || tail >= one_record) {
     std::string target = join_path(dir_, kDamagedFile);
     for (int n = 1; fs_.exists(target); ++n) {
       target = join_path(dir_, std::string(kDamagedFile) + "." + std::to_string(n));

@@ -37,6 +37,25 @@ FieldRead read_field(BufferedReader& in, std::uint8_t* out, std::size_t n, std::
   return FieldRead::Failed;
 }
 
+// Whether the `n` bytes left in the file after a frame header could be the
+// start of that frame's JSON text, as a writer that died mid-append leaves
+// them. The encoder never writes a byte below 0x20 (those are escaped),
+// while the header of any later frame holds some (a length below 16 MiB has
+// a zero high byte): bytes like that mean the length field is damaged and
+// frames follow, which must not be mistaken for a torn tail and cut off.
+Result<bool> plausible_torn_data(BufferedReader& in, std::uint64_t n) {
+  std::uint8_t chunk[4096];
+  while (n > 0) {
+    std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof chunk));
+    if (auto r = in.read_exact(chunk, take); !r) return io_with("read data failed: ", r.error());
+    for (std::size_t i = 0; i < take; ++i) {
+      if (chunk[i] < 0x20) return false;
+    }
+    n -= take;
+  }
+  return true;
+}
+
 }  // namespace
 
 WriteAheadLog::WriteAheadLog(FileSystem& fs, std::string path, WalSyncPolicy policy,
@@ -159,7 +178,12 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
     // A length beyond the end of the file is a data field cut short: never
     // allocate for it.
     const std::uint64_t left = *length - pos;
-    if (left < wal_format::kHeaderSize || data_length > left - wal_format::kHeaderSize) break;
+    if (left < wal_format::kHeaderSize || data_length > left - wal_format::kHeaderSize) {
+      auto torn = plausible_torn_data(in, left < wal_format::kHeaderSize ? 0 : left - wal_format::kHeaderSize);
+      if (!torn) return torn.error();
+      if (!*torn) return io_with("read data failed: ", VectorError::io(std::string(kEarlyEof)));
+      break;
+    }
     std::string data(data_length, '\0');
     got = read_field(in, reinterpret_cast<std::uint8_t*>(data.data()), data_length,
                      "read data failed: ", error);

@@ -102,5 +102,20 @@ TEST(DamagedDataRecord, IsCopiedAsideThenCutOff) {
   EXPECT_EQ(read_bytes(dir.file("data.vdb.damaged.1")), tail);
 }
 
+// A damaged dim in the middle of the data file once read as a torn tail, and
+// the open cut off every record behind it without keeping a copy.
+TEST(DamagedDataRecord, BrokenDimWithRecordsBehindItIsCopiedAside) {
+  ScratchDir dir;
+  insert_all(dir.str(), {1, 2, 3}, /*flush=*/true);
+  std::string data = read_bytes(dir.file("data.vdb"));
+  data[kRecord3 + 9 + 3] = '\x7f';  // record 2's dim: far past the end of the file
+  write_bytes(dir.file("data.vdb"), data);
+  {
+    auto c = open_ok(dir.str(), config(3));
+    EXPECT_EQ(c->snapshot(), expected({1}));
+  }
+  EXPECT_EQ(read_bytes(dir.file("data.vdb.damaged")), data.substr(kRecord3));
+}
+
 }  // namespace
 }  // namespace velmoradb::testing

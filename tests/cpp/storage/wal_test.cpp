@@ -147,6 +147,16 @@ TEST_F(Wal, LengthBeyondTheEndOfTheFileIsATornTail) {
   EXPECT_EQ(got.valid_length, 73u);
 }
 
+// A damaged length field in the middle of the log once read as a torn tail,
+// and the open cut off every frame behind it.
+TEST_F(Wal, DamagedLengthWithFramesBehindItIsNotATornTail) {
+  write_entries({insert(1), insert(2), insert(3)});
+  std::string bytes = read_bytes(path);
+  bytes[4 + 3] = '\x40';  // first frame's length: 65 + 2^30
+  write_bytes(path, bytes);
+  EXPECT_EQ(read_error(), "io error: read data failed: failed to fill whole buffer");
+}
+
 TEST_F(Wal, ChecksumMismatchIsReported) {
   write_entries({insert(1), insert(1)});
   flip_byte(path, 73 + 8 + 10);  // a byte of the second frame's JSON
