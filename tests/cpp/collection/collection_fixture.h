@@ -1,5 +1,4 @@
-// Verbs of the collection scenarios: a scratch directory, files to read,
-// write and damage, and logs and data files made by hand.
+// Verbs of the collection scenarios: collections, and logs made by hand.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,41 +13,13 @@
 
 #include "collection/collection.h"
 #include "storage/data_file.h"
+#include "storage/temp_dir.h"
 #include "storage/wal.h"
 
 namespace velmoradb::testing {
 
-namespace fs = std::filesystem;
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("velmoradb-test-" + std::to_string(rd()) + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string str() const { return path_.string(); }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
-inline std::string read_bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::uint64_t file_size(const std::string& path) { return fs::file_size(path); }
+// The scratch directory and the byte-level file verbs are the storage tests'.
+using ScratchDir = TempDir;
 
 inline CollectionConfig config(std::size_t dimension,
                                DistanceMetric metric = DistanceMetric::Euclidean) {
