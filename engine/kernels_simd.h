@@ -23,7 +23,11 @@
 struct EuclideanTerm {
   template <class V>
   static typename V::R term(typename V::R q, typename V::R b) {
-    typename V::R d = V::sub(q, b);  // query minus stored, as the reference
+    // Stored minus query: the negation of the reference's query minus
+    // stored, exactly (rounding to nearest is symmetric), so the square has
+    // the same bits; with the query second its broadcast can be folded into
+    // the subtraction's memory operand, saving an instruction per term.
+    typename V::R d = V::sub(b, q);
     return V::mul(d, d);
   }
   template <class V>
@@ -243,10 +247,10 @@ void block_kernel(const float* query, const float* blocks, std::size_t nblocks, 
   }
 }
 
-// The kernel set of one instruction set: batch tiles of Q queries (QCos for
-// cosine, which keeps two sums) against NB blocks; the single-query kernel
-// takes NB1 blocks at a time.
-template <class V, int Q, int QCos, int NB, int NB1>
+// The kernel set of one instruction set: batch tiles of Q* queries against
+// NB* blocks, per metric (E euclidean, D dot and Hamming, C cosine, which
+// keeps two sums); the single-query kernels take NB1 blocks at a time.
+template <class V, int QE, int NBE, int QD, int NBD, int QC, int NBC, int NB1>
 KernelSet make_kernel_set(const char* name) {
   using E = SumTile<EuclideanTerm>;
   using D = SumTile<DotTerm>;
@@ -254,7 +258,7 @@ KernelSet make_kernel_set(const char* name) {
       name,
       {block_kernel<E::template Of, V, NB1, false>, block_kernel<CosineTile, V, NB1, true>,
        block_kernel<D::template Of, V, NB1, false>, block_kernel<HammingTile, V, NB1, false>},
-      {batch_kernel<E::template Of, V, Q, NB, false>, batch_kernel<CosineTile, V, QCos, NB, true>,
-       batch_kernel<D::template Of, V, Q, NB, false>, batch_kernel<HammingTile, V, Q, NB, false>},
+      {batch_kernel<E::template Of, V, QE, NBE, false>, batch_kernel<CosineTile, V, QC, NBC, true>,
+       batch_kernel<D::template Of, V, QD, NBD, false>, batch_kernel<HammingTile, V, QD, NBD, false>},
   };
 }

@@ -16,7 +16,7 @@ constexpr std::size_t kScanBlocks = 256;
 // of vectors before moving on; the queries go to the kernel in groups of
 // kBatchGroup, whose distances fill one buffer.
 constexpr std::size_t kBatchChunkBytes = std::size_t{256} << 10;
-constexpr std::size_t kBatchGroup = 32;
+constexpr std::size_t kBatchGroup = 48;
 
 }  // namespace
 
