@@ -35,11 +35,17 @@ std::size_t IdSlotMap::position(std::uint64_t id) const {
 std::uint32_t IdSlotMap::find(std::uint64_t id) const { return table_[position(id)]; }
 
 std::uint32_t IdSlotMap::append(std::uint64_t id) {
+  std::uint32_t slot = append_if_absent(id);
+  assert(slot != kNone);  // the id was absent
+  return slot;
+}
+
+std::uint32_t IdSlotMap::append_if_absent(std::uint64_t id) {
   // Keep the load at most 1/2 so probes stay short.
   if ((ids_.size() + 1) * 2 > table_.size()) rehash(table_.size() * 2);
-  auto slot = static_cast<std::uint32_t>(ids_.size());
   std::size_t p = position(id);
-  assert(table_[p] == kNone);  // the id was absent
+  if (table_[p] != kNone) return kNone;
+  auto slot = static_cast<std::uint32_t>(ids_.size());
   ids_.push_back(id);
   table_[p] = slot;
   return slot;

@@ -80,12 +80,14 @@ Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors,
   std::size_t first = size();
   Status status;
   std::size_t done = 0;
+  constexpr std::size_t kPrefetchAhead = 8;
+  for (std::size_t i = 0; i < std::min(count, kPrefetchAhead); ++i) slots_.prefetch(ids[i]);
   for (; done < count; ++done) {
-    if (contains(ids[done])) {
+    if (done + kPrefetchAhead < count) slots_.prefetch(ids[done + kPrefetchAhead]);
+    if (slots_.append_if_absent(ids[done]) == IdSlotMap::kNone) {
       status = VectorError::duplicate_id(ids[done]);
       break;
     }
-    slots_.append(ids[done]);
   }
   if (dimension_ > 0) write_slots(first, vectors, done);
   return status;
