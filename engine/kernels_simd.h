@@ -102,12 +102,46 @@ inline void sum_tile(const float* const* queries, const float*, const float* blo
 }
 
 // Cosine: p = dot(q, b) per query, dot(b, b) once per unit and shared by the
-// queries of the tile, then den = |q| * |b|, 1.0 where den == 0, else
+// queries of the tile, both summed in one pass so the two chains of
+// additions overlap; then den = |q| * |b|, 1.0 where den == 0, else
 // 1 - p / den. `norms[q]` is the query's norm, sqrt(dot(q, q)).
-struct SelfTerm {  // b * b; the query register is ignored
-  template <class V>
-  static typename V::R term(typename V::R, typename V::R b) { return V::mul(b, b); }
-};
+template <class V, int Q, int U>
+inline void cosine_sums(const float* const* queries, const float* const* unit, std::size_t dim,
+                        typename V::R (&p)[Q][U], typename V::R (&bb)[U]) {
+  using R = typename V::R;
+  for (int u = 0; u < U; ++u) {
+    bb[u] = V::zero();
+    for (int q = 0; q < Q; ++q) p[q][u] = V::zero();
+  }
+  // One term of component i; `first` starts the block's partial sums.
+  auto step = [&](std::size_t i, R (&pp)[Q][U], R (&pb)[U], bool first) {
+    R b[U];
+    for (int u = 0; u < U; ++u) {
+      b[u] = V::load(unit[u] + i * kBlockWidth);
+      R sq = V::mul(b[u], b[u]);
+      pb[u] = first ? sq : V::add(pb[u], sq);
+    }
+    for (int q = 0; q < Q; ++q) {
+      R qv = V::set1(queries[q][i]);
+      for (int u = 0; u < U; ++u) {
+        R t = V::mul(qv, b[u]);
+        pp[q][u] = first ? t : V::add(pp[q][u], t);
+      }
+    }
+  };
+  std::size_t i = 0;
+  for (; i + kSumBlock <= dim; i += kSumBlock) {
+    R part[Q][U];
+    R part_bb[U];
+    step(i, part, part_bb, true);
+    for (std::size_t j = i + 1; j < i + kSumBlock; ++j) step(j, part, part_bb, false);
+    for (int u = 0; u < U; ++u) {
+      bb[u] = V::add(bb[u], part_bb[u]);
+      for (int q = 0; q < Q; ++q) p[q][u] = V::add(p[q][u], part[q][u]);
+    }
+  }
+  for (; i < dim; ++i) step(i, p, bb, false);  // tail terms go to the totals directly
+}
 
 template <class V, int Q, int NB>
 inline void cosine_tile(const float* const* queries, const float* norms, const float* blocks,
@@ -115,12 +149,11 @@ inline void cosine_tile(const float* const* queries, const float* norms, const f
   constexpr int U = NB * V::kUnits;
   const float* unit[U];
   unit_pointers<V, NB>(blocks, dim, unit);
-  typename V::R bb[1][U];
-  blocked_sums<V, SelfTerm, 1, U>(queries, unit, dim, bb);
   typename V::R p[Q][U];
-  blocked_sums<V, DotTerm, Q, U>(queries, unit, dim, p);
+  typename V::R bb[U];
+  cosine_sums<V, Q, U>(queries, unit, dim, p, bb);
   for (int u = 0; u < U; ++u) {
-    typename V::R nb = V::sqrt(bb[0][u]);
+    typename V::R nb = V::sqrt(bb[u]);
     for (int q = 0; q < Q; ++q) {
       typename V::R den = V::mul(V::set1(norms[q]), nb);
       V::store(out[q] + u * V::L, V::cosine(p[q][u], den));
