@@ -3,6 +3,8 @@
 // the log on top of it.
 #include <algorithm>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "collection/collection.h"
 #include "storage/meta.h"
@@ -84,6 +86,8 @@ Status PersistentCollection::recover() {
   // the open and leaves every file as it was. The data file is streamed
   // once, straight into the index.
   std::uint64_t max_id = 0;
+  // Earlier live records of ids that a later live record replaces.
+  std::vector<std::uint64_t> superseded;
   Result<LoadedRecords> loaded = [&] {
     std::shared_lock data_lock(data_lock_);
     std::unique_lock index_lock(index_lock_);
@@ -102,7 +106,8 @@ Status PersistentCollection::recover() {
       (void)index_.insert(record.id, record.vector.data(), record.vector.size(),
                           std::move(record.payload));
       record.payload = {};
-      record_offsets_[record.id] = record.offset;
+      auto [it, inserted] = record_offsets_.try_emplace(record.id, record.offset);
+      if (!inserted) superseded.push_back(std::exchange(it->second, record.offset));
     });
   }();
   if (!loaded) return loaded.error();
@@ -119,6 +124,14 @@ Status PersistentCollection::recover() {
     if (auto r = wal_->truncate_to(log->valid_length); !r) return r;
   }
   if (auto r = cut_damaged_data_tail(*loaded); !r) return r;
+  // Retire the replaced records (left live when marking failed at insert,
+  // or written by another program): a replayed Delete marks only the
+  // latest, and a flush would then let the older one come back at the next
+  // open. A failure here is tried again at the next open.
+  for (std::uint64_t offset : superseded) {
+    std::unique_lock lock(data_lock_);
+    (void)data_->mark_deleted(offset);
+  }
 
   for (WalEntry& entry : log->entries) {
     switch (entry.kind) {

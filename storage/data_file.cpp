@@ -251,13 +251,13 @@ Result<LoadedRecords> VectorDataFile::scan_live_records(
       return loaded;
     }
     const std::uint64_t vector_bytes = std::uint64_t{kElementSize} * rec.vector.size();
+    // The next record begins where the stored payload ends. Its length
+    // encoded again differs for text our encoder would write otherwise
+    // ("1e5", spaces): stepping by that would land inside the record and
+    // end the scan there, and the open would cut every record behind it.
     loaded.end_offset = offset + kFixedSize + vector_bytes + payload_len;
-    // The next record is looked for where the payload would end if encoded
-    // again; for every record this system writes that is where it does end.
-    const std::uint64_t reencoded =
-        rec.payload.empty() ? kEmptyPayload.size() : json::encoded_payload_length(rec.payload);
     rec.offset = offset;
-    offset += kFixedSize + vector_bytes + reencoded;
+    offset = loaded.end_offset;
     if (!rec.deleted) on_live(rec, file_length);
   }
   return loaded;

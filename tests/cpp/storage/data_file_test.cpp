@@ -202,15 +202,18 @@ TEST_F(DataFile, UndecodablePayloadStopsTheLoadAndFailsTheRead) {
             "io error: payload deserialize failed: missing field `data` at line 1 column 2");
 }
 
-// The next record is looked for after the payload encoded again (11 bytes
-// here), not after the 12 stored bytes, so the second record is not reached.
-TEST_F(DataFile, NextOffsetFollowsTheReencodedPayloadLength) {
+// Fault mended: the scan stepped by the payload's re-encoded length, so a
+// payload not written in our encoder's exact form ended the load there.
+TEST_F(DataFile, NextOffsetFollowsTheStoredPayloadLength) {
   const std::string first = record(1, {1}, kEmpty + " ");
-  write_bytes(path, first + record(2, {2}, kEmpty));
+  const std::string second = record(2, {2}, R"({"data":{"n":1e5}})");
+  write_bytes(path, first + second + record(3, {3}, kEmpty));
   LoadedRecords loaded = load();
-  ASSERT_EQ(loaded.records.size(), 1u);
-  EXPECT_EQ(loaded.end_offset, first.size());
-  EXPECT_NE(loaded.stop, Stop::EndOfFile);
+  ASSERT_EQ(loaded.records.size(), 3u);
+  EXPECT_EQ(loaded.records[1].offset, first.size());
+  EXPECT_EQ(loaded.records[2].offset, first.size() + second.size());
+  EXPECT_EQ(loaded.stop, Stop::EndOfFile);
+  EXPECT_EQ(loaded.end_offset, loaded.file_length);
 }
 
 struct AppendFault {
