@@ -71,8 +71,9 @@ void FaultyFileSystem::short_read(std::size_t n, std::size_t max_bytes, bool per
   arm(FsCall::Read, n, persistent, Fault{Effect::ShortRead, 0, max_bytes});
 }
 
-void FaultyFileSystem::partial_write(std::size_t n, std::size_t bytes, int errno_value) {
-  arm(FsCall::Write, n, false, Fault{Effect::PartialWrite, errno_value, bytes});
+void FaultyFileSystem::partial_write(std::size_t n, std::size_t bytes, int errno_value,
+                                     bool persistent) {
+  arm(FsCall::Write, n, persistent, Fault{Effect::PartialWrite, errno_value, bytes});
 }
 
 std::optional<FaultyFileSystem::Fault> FaultyFileSystem::on_call(FsCall kind) {

@@ -48,8 +48,10 @@ class FaultyFileSystem final : public FileSystem {
   // The n-th read from now returns at most max_bytes (0: the end of the file).
   void short_read(std::size_t n, std::size_t max_bytes, bool persistent = false);
   // The n-th write from now puts its first `bytes` bytes in the file, then
-  // fails with errno_value (a disk that fills up mid-write).
-  void partial_write(std::size_t n, std::size_t bytes, int errno_value = ENOSPC);
+  // fails with errno_value (a disk that fills up mid-write); with
+  // `persistent`, every later write does the same (a disk that stays full).
+  void partial_write(std::size_t n, std::size_t bytes, int errno_value = ENOSPC,
+                     bool persistent = false);
   // Disarms every rule; the counts stay.
   void clear() { rules_.clear(); }
 

@@ -2,10 +2,17 @@
 // call 2, and so on until the workload runs past the last call. After each
 // injected failure the error must be one of the known texts, the collection
 // must stay usable, and a reopen without faults must hold exactly the
-// acknowledged inserts.
+// acknowledged inserts. The faults: a failing call (EIO), a write that puts
+// part of its bytes in the file and fails (a disk that fills up), the same
+// from one call on for good (a disk that stays full, a device that goes
+// away) until the fault is lifted, and reads that return a few bytes at a
+// time (which must change nothing). Each sweep counts the distinct failing
+// calls it injected and survived; the total is printed at the end.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
+#include <iostream>
 #include <map>
 #include <set>
 
@@ -25,8 +32,8 @@ std::vector<float> vec(std::uint64_t id) {
   return v;
 }
 
-// Every text an injected EIO may surface as.
-::testing::AssertionResult is_known_failure(const VectorError& e) {
+// Every text an injected failure with `errno_value` may surface as.
+::testing::AssertionResult is_known_failure(const VectorError& e, int errno_value = EIO) {
   static const std::set<std::string> phrases = {
       "collection error: create dir failed: ",  "collection error: lock failed: ",
       "collection error: read meta failed: ",   "collection error: write meta failed: ",
@@ -47,12 +54,50 @@ std::vector<float> vec(std::uint64_t id) {
       "io error: read payload failed: ",
   };
   std::string m = e.message();
-  std::string cause = std::strerror(EIO);
+  std::string cause = std::strerror(errno_value);
   for (const std::string& p : phrases) {
     if (m == p + cause) return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << "unexpected error text: " << m;
 }
+
+// Distinct failing calls injected and survived (the run's error was a known
+// text and the reopen held exactly the acknowledged inserts), per sweep.
+class Tally : public ::testing::Environment {
+ public:
+  static void add(const std::string& sweep, std::size_t survived) { counts()[sweep] += survived; }
+  void TearDown() override {
+    std::size_t total = 0;
+    for (auto& [sweep, n] : counts()) {
+      std::cout << "[fault sweep] " << sweep << ": " << n << " failing calls survived\n";
+      total += n;
+    }
+    std::cout << "[fault sweep] total: " << total
+              << " distinct failing I/O calls injected and survived, nothing lost\n";
+  }
+
+ private:
+  static std::map<std::string, std::size_t>& counts() {
+    static std::map<std::string, std::size_t> m;
+    return m;
+  }
+};
+const auto* const kTally = ::testing::AddGlobalTestEnvironment(new Tally);
+
+// Counts one injected run, if the test has not failed by the end of it.
+class Survived {
+ public:
+  explicit Survived(std::string sweep) : sweep_(std::move(sweep)) {}
+  ~Survived() { Tally::add(sweep_, n_); }
+  void count() {
+    if (!::testing::Test::HasFailure()) ++n_;
+  }
+  std::size_t n() const { return n_; }
+
+ private:
+  std::string sweep_;
+  std::size_t n_ = 0;
+};
 
 // Names the ids on which two states differ, instead of printing both.
 ::testing::AssertionResult same_state(const Map& got, const Map& want) {
@@ -81,35 +126,71 @@ Map seed(const std::string& dir) {
   return m;
 }
 
-TEST(FaultSweep, OpenOfANewCollection) {
-  std::size_t injected_runs = 0;
+// One fault of a sweep: how to arm it n calls ahead, and the errno its
+// failures carry.
+struct Fault {
+  std::string name;
+  int errno_value;
+  void (*arm)(FaultyFileSystem& fs, std::size_t n);
+};
+
+// Every fault of the sweeps below. Partial writes count only writes; the
+// others count every call.
+std::vector<Fault> faults() {
+  return {
+      {"fail once", EIO, [](FaultyFileSystem& fs, std::size_t n) { fs.fail_call(n); }},
+      {"fail from then on", EIO,
+       [](FaultyFileSystem& fs, std::size_t n) { fs.fail_call(n, EIO, /*persistent=*/true); }},
+      {"disk full mid-write", ENOSPC,
+       [](FaultyFileSystem& fs, std::size_t n) { fs.partial_write(n, 5); }},
+      {"disk full for good", ENOSPC,
+       [](FaultyFileSystem& fs, std::size_t n) { fs.partial_write(n, 5, ENOSPC, true); }},
+      {"no space, nothing written", ENOSPC,
+       [](FaultyFileSystem& fs, std::size_t n) { fs.fail_call(FsCall::Write, n, ENOSPC); }},
+  };
+}
+
+class FaultSweep : public ::testing::TestWithParam<Fault> {};
+
+std::string fault_name(const ::testing::TestParamInfo<Fault>& info) {
+  std::string name;
+  for (char ch : info.param.name) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+  return name;
+}
+
+TEST_P(FaultSweep, OpenOfANewCollection) {
+  const Fault& fault = GetParam();
+  Survived survived("open of a new collection, " + fault.name);
   for (std::size_t n = 1;; ++n) {
     ScratchDir dir;
     std::string path = dir.file("new/coll");
     FaultyFileSystem fs;
-    fs.fail_call(n);
-    auto r = PersistentCollection::open_or_create(path, config(kDim), fs);
-    if (fs.injected() == 0) {
-      ASSERT_TRUE(r);
-      break;
+    fault.arm(fs, n);
+    {
+      auto r = PersistentCollection::open_or_create(path, config(kDim), fs);
+      if (fs.injected() == 0) {
+        ASSERT_TRUE(r);
+        break;
+      }
+      if (!r) EXPECT_TRUE(is_known_failure(r.error(), fault.errno_value)) << "call " << n;
+      fs.clear();  // the fault is lifted before the collection closes
     }
-    ++injected_runs;
-    if (!r) EXPECT_TRUE(is_known_failure(r.error())) << "call " << n;
-    r = Result<std::unique_ptr<PersistentCollection>>(VectorError::io(""));  // close it
     auto c = open_ok(path, config(kDim));
     ASSERT_TRUE(c) << "call " << n;
     EXPECT_TRUE(c->snapshot().empty());
+    survived.count();
   }
-  EXPECT_GT(injected_runs, 5u);
+  EXPECT_GT(survived.n(), 0u);
 }
 
-TEST(FaultSweep, OpenOfAnExistingCollectionWithALog) {
-  std::size_t injected_runs = 0;
+TEST_P(FaultSweep, OpenOfAnExistingCollectionWithALog) {
+  const Fault& fault = GetParam();
+  Survived survived("open of a collection with a log, " + fault.name);
   for (std::size_t n = 1;; ++n) {
     ScratchDir dir;
     Map expected = seed(dir.str());
     FaultyFileSystem fs;
-    fs.fail_call(n);
+    fault.arm(fs, n);
     {
       auto r = PersistentCollection::open_or_create(dir.str(), config(kDim), fs);
       if (fs.injected() == 0) {
@@ -117,23 +198,25 @@ TEST(FaultSweep, OpenOfAnExistingCollectionWithALog) {
         EXPECT_TRUE(same_state((*r)->snapshot(), expected));
         break;
       }
-      ++injected_runs;
       if (r) {
         EXPECT_TRUE(same_state((*r)->snapshot(), expected)) << "call " << n;
       } else {
-        EXPECT_TRUE(is_known_failure(r.error())) << "call " << n;
+        EXPECT_TRUE(is_known_failure(r.error(), fault.errno_value)) << "call " << n;
       }
+      fs.clear();
     }
     auto c = open_ok(dir.str(), config(kDim));
     ASSERT_TRUE(c) << "call " << n;
     EXPECT_TRUE(same_state(c->snapshot(), expected)) << "call " << n;
+    survived.count();
   }
-  EXPECT_GT(injected_runs, 10u);
+  EXPECT_GT(survived.n(), 0u);
 }
 
-TEST(FaultSweep, InsertsAndFlushKeepExactlyTheAcknowledged) {
+TEST_P(FaultSweep, InsertsAndFlushKeepExactlyTheAcknowledged) {
+  const Fault& fault = GetParam();
   constexpr std::uint64_t kInserts = 120;  // past one batched sync and buffer write-outs
-  std::size_t injected_runs = 0;
+  Survived survived("inserts and flush, " + fault.name);
   for (std::size_t n = 1;; ++n) {
     ScratchDir dir;
     Map acknowledged = seed(dir.str());
@@ -142,7 +225,7 @@ TEST(FaultSweep, InsertsAndFlushKeepExactlyTheAcknowledged) {
       auto opened = PersistentCollection::open_or_create(dir.str(), config(kDim), fs);
       ASSERT_TRUE(opened);
       auto& c = *opened;
-      fs.fail_call(n);
+      fault.arm(fs, n);
       std::size_t failures = 0;
       for (std::uint64_t id = 10; id < 10 + kInserts; ++id) {
         // Every fifth insert replaces an earlier id.
@@ -151,18 +234,17 @@ TEST(FaultSweep, InsertsAndFlushKeepExactlyTheAcknowledged) {
           acknowledged[target] = vec(id);
         } else {
           ++failures;
-          EXPECT_TRUE(is_known_failure(r.error())) << "call " << n;
+          EXPECT_TRUE(is_known_failure(r.error(), fault.errno_value)) << "call " << n;
         }
       }
       if (auto r = c->flush(); !r) {
         ++failures;
-        EXPECT_TRUE(is_known_failure(r.error())) << "call " << n;
+        EXPECT_TRUE(is_known_failure(r.error(), fault.errno_value)) << "call " << n;
       }
       if (fs.injected() == 0) {
         EXPECT_EQ(failures, 0u);
         break;
       }
-      ++injected_runs;
       // Retiring a replaced record is allowed to fail quietly: the latest
       // record of an id wins at load anyway.
       EXPECT_LE(failures, fs.injected()) << "call " << n;
@@ -175,8 +257,62 @@ TEST(FaultSweep, InsertsAndFlushKeepExactlyTheAcknowledged) {
     auto c = open_ok(dir.str(), config(kDim));
     ASSERT_TRUE(c) << "call " << n;
     EXPECT_TRUE(same_state(c->snapshot(), acknowledged)) << "call " << n;
+    survived.count();
   }
-  EXPECT_GT(injected_runs, 10u);
+  EXPECT_GT(survived.n(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultSweep, ::testing::ValuesIn(faults()), fault_name);
+
+// A flush that failed is retried once the fault is lifted, and the retry
+// leaves the log empty and everything in the data file.
+TEST(FaultSweepRetry, AFailedFlushSucceedsWhenRetried) {
+  Survived survived("flush retried after a failure");
+  for (std::size_t n = 1;; ++n) {
+    ScratchDir dir;
+    Map acknowledged = seed(dir.str());
+    FaultyFileSystem fs;
+    {
+      auto c = open_ok(dir.str(), config(kDim), fs);
+      ASSERT_TRUE(c);
+      for (std::uint64_t id = 20; id < 30; ++id) {
+        ASSERT_TRUE(c->insert(id, vec(id)));
+        acknowledged[id] = vec(id);
+      }
+      fs.fail_call(n);
+      Status flushed = c->flush();
+      if (fs.injected() == 0) {
+        ASSERT_TRUE(flushed);
+        break;
+      }
+      if (!flushed) EXPECT_TRUE(is_known_failure(flushed.error())) << "call " << n;
+      fs.clear();
+      ASSERT_TRUE(c->flush()) << "call " << n;
+    }
+    EXPECT_EQ(file_size(dir.file("wal.log")), 0u) << "call " << n;
+    auto c = open_ok(dir.str(), config(kDim));
+    ASSERT_TRUE(c) << "call " << n;
+    EXPECT_TRUE(same_state(c->snapshot(), acknowledged)) << "call " << n;
+    survived.count();
+  }
+  EXPECT_GT(survived.n(), 3u);
+}
+
+// Reads that return at most a few bytes each, starting at any read of the
+// open: the open must not notice.
+TEST(FaultSweepShortReads, AnOpenReadInPiecesYieldsTheSameCollection) {
+  for (std::size_t bytes : {1u, 3u, 4096u}) {
+    for (std::size_t n = 1;; ++n) {
+      ScratchDir dir;
+      Map expected = seed(dir.str());
+      FaultyFileSystem fs;
+      fs.short_read(n, bytes, /*persistent=*/true);
+      auto c = open_ok(dir.str(), config(kDim), fs);
+      ASSERT_TRUE(c) << "read " << n << ", " << bytes << " bytes";
+      EXPECT_TRUE(same_state(c->snapshot(), expected)) << "read " << n;
+      if (fs.injected() == 0) break;
+    }
+  }
 }
 
 }  // namespace
