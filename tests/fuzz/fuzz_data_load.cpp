@@ -3,7 +3,7 @@
 // Properties of a load (which never fails on a readable file): the live
 // records come in file order at increasing offsets inside the file; each
 // one read again with read_record at its offset is the same record; the
-// scan stops no later than the end of the file; and a load through a file
+// scan ends exactly at the end of the file unless a record stopped it; and a load through a file
 // layer that returns at most a few bytes per read gives the same records.
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +41,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(loaded.file_length == size, "file_length");
     FUZZ_CHECK(loaded.end_offset <= loaded.file_length, "end_offset %llu beyond the file",
                static_cast<unsigned long long>(loaded.end_offset));
+    // Records follow each other by their stored lengths: a scan that read
+    // every record ends exactly at the end of the file.
+    FUZZ_CHECK((loaded.stop == LoadedRecords::Stop::EndOfFile) == (loaded.end_offset == size),
+               "stop %d at %llu of %zu", static_cast<int>(loaded.stop),
+               static_cast<unsigned long long>(loaded.end_offset), size);
     std::uint64_t last_end = 0;
     for (const StoredRecord& rec : loaded.records) {
       FUZZ_CHECK(!rec.deleted, "a deleted record was returned");

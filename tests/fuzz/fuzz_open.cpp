@@ -6,10 +6,10 @@
 // rest.
 //
 // Properties: an open that fails reports a stored-state error and fails the
-// same way a second time. An open that succeeds is repeatable (a second open
-// yields the same state), and the collection takes an insert of a new id and
-// a replacement of an existing one, flushes, and reopens to exactly the
-// first state plus those two inserts.
+// same way a second time. After an open that succeeds the collection takes
+// an insert of a new id and a replacement of an existing one, flushes, and
+// reopens to exactly the first state plus those two inserts; and opening the
+// same files twice without a flush yields that first state both times.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -57,6 +57,13 @@ Result<State> open_state(const std::string& dir, const CollectionConfig& config)
   return (*c)->snapshot();
 }
 
+void build_dir(const std::string& dir, const Layout& layout) {
+  using velmoradb::fuzz::write_file;
+  if (layout.meta) write_file(dir + "/meta.json", layout.meta_text);
+  if (layout.wal) write_file(dir + "/wal.log", layout.wal_bytes);
+  if (layout.data) write_file(dir + "/data.vdb", layout.data_bytes);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
@@ -64,41 +71,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   Layout layout;
   if (!split(input, size, layout)) return 0;
   const std::string dir = fresh_dir("coll");
-  if (layout.meta) write_file(dir + "/meta.json", layout.meta_text);
-  if (layout.wal) write_file(dir + "/wal.log", layout.wal_bytes);
-  if (layout.data) write_file(dir + "/data.vdb", layout.data_bytes);
+  build_dir(dir, layout);
   const CollectionConfig config{layout.dimension, DistanceMetric::Euclidean, WalSyncPolicy::Batched};
 
-  auto first = open_state(dir, config);
-  if (!first) {
-    const VectorError& e = first.error();
-    FUZZ_CHECK(e.kind() == VectorError::Kind::CollectionError ||
-                   e.kind() == VectorError::Kind::WalCorrupted ||
-                   e.kind() == VectorError::Kind::DimensionMismatch ||
-                   e.kind() == VectorError::Kind::IoError,
-               "unexpected error kind: %s", e.message().c_str());
-    auto second = open_state(dir, config);
-    FUZZ_CHECK(!second && second.error().message() == e.message(),
-               "a failed open did not fail the same way again: %s", e.message().c_str());
-    return 0;
-  }
-  auto second = open_state(dir, config);
-  FUZZ_CHECK(second, "the second open failed: %s", second.error().message().c_str());
-  FUZZ_CHECK(same_state(*second, *first), "the second open yields another state:%s",
-             state_diff(*second, *first).c_str());
-
-  State expected = *first;
+  // First the life of one collection: open, inserts, flush, reopen.
+  State first, expected;
   {
     auto c = PersistentCollection::open_or_create(dir, config);
-    FUZZ_CHECK(c, "the third open failed: %s", c.error().message().c_str());
+    if (!c) {
+      const VectorError& e = c.error();
+      FUZZ_CHECK(e.kind() == VectorError::Kind::CollectionError ||
+                     e.kind() == VectorError::Kind::WalCorrupted ||
+                     e.kind() == VectorError::Kind::DimensionMismatch ||
+                     e.kind() == VectorError::Kind::IoError,
+                 "unexpected error kind: %s", e.message().c_str());
+      auto second = open_state(dir, config);
+      FUZZ_CHECK(!second && second.error().message() == e.message(),
+                 "a failed open did not fail the same way again: %s", e.message().c_str());
+      return 0;
+    }
+    first = (*c)->snapshot();
+    expected = first;
     std::vector<float> fresh(config.dimension, 0.25f);
     const std::uint64_t fresh_id = (*c)->next_id();  // above every id held, or 0 after a wrap
     auto r = (*c)->insert(fresh_id, fresh);
     FUZZ_CHECK(r, "insert failed: %s", r.error().message().c_str());
     expected[fresh_id] = fresh;
-    if (!first->empty()) {
+    if (!first.empty()) {
       std::vector<float> replaced(config.dimension, -1.5f);
-      const std::uint64_t old_id = first->begin()->first;
+      const std::uint64_t old_id = first.begin()->first;
       r = (*c)->insert(old_id, replaced);
       FUZZ_CHECK(r, "replacing insert failed: %s", r.error().message().c_str());
       expected[old_id] = replaced;
@@ -112,5 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   FUZZ_CHECK(reopened, "reopen after flush failed: %s", reopened.error().message().c_str());
   FUZZ_CHECK(same_state(*reopened, expected), "reopen after flush lost or changed data:%s",
              state_diff(*reopened, expected).c_str());
+
+  // Then the same directory opened twice without a flush: the same state.
+  const std::string again = fresh_dir("coll");
+  build_dir(again, layout);
+  auto once = open_state(again, config);
+  FUZZ_CHECK(once && same_state(*once, first), "the open is not repeatable");
+  auto twice = open_state(again, config);
+  FUZZ_CHECK(twice, "the second open failed: %s", twice.error().message().c_str());
+  FUZZ_CHECK(same_state(*twice, first), "the second open yields another state:%s",
+             state_diff(*twice, first).c_str());
   return 0;
 }
