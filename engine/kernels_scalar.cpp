@@ -1,5 +1,6 @@
 // The scalar path: the reference order of metric.h, read through the block layout.
 #include <cmath>
+#include <memory>
 
 #include "engine/kernels.h"
 
@@ -15,7 +16,12 @@ template <float (*Distance)(const float*, const float*, std::size_t)>
 void block_scalar(const float* query, const float* blocks, std::size_t nblocks,
                   std::size_t dim, float* out) {
   float lane_buf[512];
-  float* lane = dim <= 512 ? lane_buf : new float[dim];
+  std::unique_ptr<float[]> heap_lane;
+  float* lane = lane_buf;
+  if (dim > 512) {
+    heap_lane = std::make_unique<float[]>(dim);
+    lane = heap_lane.get();
+  }
   for (std::size_t b = 0; b < nblocks; ++b) {
     const float* block = blocks + b * dim * W;
     for (std::size_t j = 0; j < W; ++j) {
@@ -23,7 +29,6 @@ void block_scalar(const float* query, const float* blocks, std::size_t nblocks,
       out[b * W + j] = Distance(query, lane, dim);
     }
   }
-  if (lane != lane_buf) delete[] lane;
 }
 
 template <BlockKernel Block>
