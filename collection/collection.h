@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,14 @@ class PersistentCollection {
   // A vector of the wrong length or with a non-finite component is refused
   // before anything is written.
   Status insert(std::uint64_t id, std::vector<float> vector, Payload payload = {});
+  // Row i of a batch: its vector's first float and length.
+  using BatchRow = std::function<std::pair<const float*, std::size_t>(std::size_t)>;
+  // Inserts ids[0..count) with their rows in order, each a complete insert
+  // of its own; the first failure stops the batch and the pairs before it
+  // stay. Nothing in a batch is acknowledged before it returns, so the log
+  // syncs its policy asks for are made once, at the end; if that final sync
+  // fails, its error is returned and the inserted pairs stay.
+  Status insert_batch(const std::uint64_t* ids, std::size_t count, const BatchRow& row);
   std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, std::size_t nq,
                                                       std::size_t k) const;
@@ -80,6 +89,7 @@ class PersistentCollection {
  private:
   PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config);
   Status recover();
+  Status insert_locked(std::uint64_t id, std::vector<float> vector, Payload payload);
   Status cut_damaged_data_tail(const LoadedRecords& loaded);
   Status write_out_log();
   Status write_meta_now();

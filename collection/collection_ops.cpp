@@ -7,6 +7,30 @@
 namespace velmoradb {
 
 Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector, Payload payload) {
+  std::lock_guard writer(write_lock_);
+  return insert_locked(id, std::move(vector), std::move(payload));
+}
+
+Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t count,
+                                          const BatchRow& row) {
+  std::lock_guard writer(write_lock_);
+  {
+    std::unique_lock lock(wal_lock_);
+    wal_->set_defer_syncs(true);
+  }
+  Status result;
+  for (std::size_t i = 0; i < count && result; ++i) {
+    auto [data, len] = row(i);
+    result = insert_locked(ids[i], std::vector<float>(data, data + len), {});
+  }
+  std::unique_lock lock(wal_lock_);
+  wal_->set_defer_syncs(false);
+  Status synced = wal_->sync_if_due();
+  return result ? synced : result;
+}
+
+Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> vector,
+                                           Payload payload) {
   // Refuse what the log could not give back: a wrong length would fail every
   // later replay, and a non-finite component is written as null, which the
   // log refuses to read.
@@ -19,7 +43,6 @@ Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector,
                                      std::to_string(i));
     }
   }
-  std::lock_guard writer(write_lock_);
   std::uint64_t log_length;
   {
     std::unique_lock lock(wal_lock_);

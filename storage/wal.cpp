@@ -103,7 +103,7 @@ Status WriteAheadLog::append(const WalEntry& entry) {
 
   bool must_sync = policy_ == WalSyncPolicy::EveryAppend ||
                    (policy_ == WalSyncPolicy::Batched && appends_since_sync_ >= kBatchSize);
-  if (!must_sync) return {};
+  if (!must_sync || defer_syncs_) return {};
   Status synced = sync();
   if (!synced) {
     // The caller is told the append failed: take the frame back, so it is
@@ -113,6 +113,12 @@ Status WriteAheadLog::append(const WalEntry& entry) {
     --appends_since_sync_;
   }
   return synced;
+}
+
+Status WriteAheadLog::sync_if_due() {
+  bool due = (policy_ == WalSyncPolicy::EveryAppend && appends_since_sync_ > 0) ||
+             (policy_ == WalSyncPolicy::Batched && appends_since_sync_ >= kBatchSize);
+  return due ? sync() : Status{};
 }
 
 Status WriteAheadLog::discard_after(std::uint64_t length) {

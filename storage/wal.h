@@ -65,6 +65,13 @@ class WriteAheadLog {
   // IoError "truncate failed: ".
   Status truncate_to(std::uint64_t length);
 
+  // While deferred, appends leave the syncs their policy asks for to
+  // sync_if_due(): a batch whose inserts are acknowledged together is forced
+  // once, at its end, instead of on every batch_size-th append.
+  void set_defer_syncs(bool defer) { defer_syncs_ = defer; }
+  // Syncs if the policy asks for it now (after deferred appends).
+  Status sync_if_due();
+
   // The log's length counting frames still in the buffer.
   std::uint64_t length() const { return out_.logical_length(); }
   // Takes back the frames appended after `length` (taken from length()):
@@ -84,6 +91,7 @@ class WriteAheadLog {
   std::unique_ptr<File> file_;
   AppendBuffer out_;  // the 8192-byte buffer in front of file_
   std::size_t appends_since_sync_ = 0;
+  bool defer_syncs_ = false;
 };
 
 }  // namespace velmoradb

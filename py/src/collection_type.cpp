@@ -164,15 +164,13 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
       return nullptr;
     }
 
-    PersistentCollection& collection = *as_collection(self)->collection;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      // Each pair is a complete insert of its own; those before a failing
-      // one stay in the log, the data file and the index.
-      const float* row = vectors.row(i);
-      Status inserted =
-          collection.insert(ids[i], std::vector<float>(row, row + vectors.length(i)));
-      if (!inserted) return raise_vector_error(PyExc_ValueError, inserted.error());
-    }
+    // Each pair is a complete insert of its own; those before a failing one
+    // stay in the log, the data file and the index.
+    Status inserted = as_collection(self)->collection->insert_batch(
+        ids.data(), ids.size(), [&](std::size_t i) {
+          return std::pair<const float*, std::size_t>(vectors.row(i), vectors.length(i));
+        });
+    if (!inserted) return raise_vector_error(PyExc_ValueError, inserted.error());
     Py_RETURN_NONE;
   });
 }

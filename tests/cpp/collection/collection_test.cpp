@@ -245,6 +245,23 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedInsert{{kInf, kNaN, 0},
                                     "collection error: non-finite vector component at position 0"}));
 
+TEST(CollectionInsert, BatchStopsAtTheFirstFailureAndKeepsThePairsBefore) {
+  ScratchDir dir;
+  std::vector<std::uint64_t> ids{1, 2, 3, 4};
+  std::vector<std::vector<float>> rows{{1, 1, 1}, {2, 2, 2}, {3, 3}, {4, 4, 4}};
+  {
+    auto c = open_ok(dir.str(), config(3));
+    auto r = c->insert_batch(ids.data(), ids.size(), [&](std::size_t i) {
+      return std::pair<const float*, std::size_t>(rows[i].data(), rows[i].size());
+    });
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().message(), "dimension mismatch: expected 3, got 2");
+    EXPECT_EQ(c->snapshot(), (Map{{1, {1, 1, 1}}, {2, {2, 2, 2}}}));
+  }
+  auto c = open_ok(dir.str(), config(3));
+  EXPECT_EQ(c->snapshot(), (Map{{1, {1, 1, 1}}, {2, {2, 2, 2}}}));
+}
+
 TEST(CollectionSearch, FindsUnflushedInsertsAndHonoursKAndQueryLength) {
   ScratchDir dir;
   auto c = open_ok(dir.str(), config(2));

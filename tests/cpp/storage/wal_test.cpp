@@ -324,6 +324,20 @@ TEST_F(Wal, FailedSyncTakesTheFrameBackAndIsRetried) {
   EXPECT_EQ(read_ok().entries, want);
 }
 
+TEST_F(Wal, DeferredSyncsAreMadeOnceAtTheEnd) {
+  auto wal = open(WalSyncPolicy::Batched);
+  wal->set_defer_syncs(true);
+  for (int i = 0; i < 250; ++i) ASSERT_TRUE(wal->append(insert(i)));
+  EXPECT_EQ(fs.calls(FsCall::Sync), 0u);
+  wal->set_defer_syncs(false);
+  ASSERT_TRUE(wal->sync_if_due());
+  EXPECT_EQ(fs.calls(FsCall::Sync), 1u);
+  EXPECT_EQ(wal->appends_since_sync(), 0u);
+  ASSERT_TRUE(wal->append(insert(250)));
+  ASSERT_TRUE(wal->sync_if_due());  // one append since: nothing is due
+  EXPECT_EQ(fs.calls(FsCall::Sync), 1u);
+}
+
 TEST_F(Wal, DiscardAfterTakesBackBufferedAndWrittenFrames) {
   auto wal = open(WalSyncPolicy::Never);
   ASSERT_TRUE(wal->append(insert(1)));
