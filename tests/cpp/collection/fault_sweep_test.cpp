@@ -172,7 +172,9 @@ TEST_P(FaultSweep, OpenOfANewCollection) {
         ASSERT_TRUE(r);
         break;
       }
-      if (!r) EXPECT_TRUE(is_known_failure(r.error(), fault.errno_value)) << "call " << n;
+      if (!r) {
+        EXPECT_TRUE(is_known_failure(r.error(), fault.errno_value)) << "call " << n;
+      }
       fs.clear();  // the fault is lifted before the collection closes
     }
     auto c = open_ok(path, config(kDim));
@@ -285,7 +287,9 @@ TEST(FaultSweepRetry, AFailedFlushSucceedsWhenRetried) {
         ASSERT_TRUE(flushed);
         break;
       }
-      if (!flushed) EXPECT_TRUE(is_known_failure(flushed.error())) << "call " << n;
+      if (!flushed) {
+        EXPECT_TRUE(is_known_failure(flushed.error())) << "call " << n;
+      }
       fs.clear();
       ASSERT_TRUE(c->flush()) << "call " << n;
     }
