@@ -502,12 +502,21 @@ def check_model(target, model):
             assert (i, 0.0) in target.search(list(v), len(model)), (i, v)
 
 
+# Well-formed arguments, so that enough calls get through to the engine and
+# the model fills up.
+good_int = st.tuples(st.just("int"), st.integers(0, 40))
+good_ids = st.tuples(st.just("list"), st.lists(good_int, min_size=1, max_size=4))
+good_rows = st.tuples(st.just("list"), st.lists(good_vector, min_size=1, max_size=4))
+
 operation = st.one_of(
     st.tuples(st.just("insert"), st.tuples(int_spec, vector_spec)),
-    st.tuples(st.just("insert"), st.tuples(int_spec, good_vector)),
+    st.tuples(st.just("insert"), st.tuples(good_int, good_vector)),
     st.tuples(st.just("search"), st.tuples(vector_spec, int_spec)),
+    st.tuples(st.just("search"), st.tuples(good_vector, good_int)),
     st.tuples(st.just("insert_batch"), st.tuples(ids_spec, rows_spec)),
+    st.tuples(st.just("insert_batch"), st.tuples(good_ids, good_rows)),
     st.tuples(st.just("search_batch"), st.tuples(rows_spec, int_spec)),
+    st.tuples(st.just("search_batch"), st.tuples(good_rows, good_int)),
 )
 
 
