@@ -380,6 +380,8 @@ def main():
     parser.add_argument("--no-collection", action="store_true", help="skip the Collection figures")
     parser.add_argument("--keep-openblas-env", action="store_true",
                         help="leave OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE as they are")
+    parser.add_argument("--cases", nargs="*", metavar="NxD",
+                        help="run only these search cases, e.g. 100000x128 (default: all of the run)")
     parser.add_argument("--markdown", metavar="RESULTS_JSON",
                         help="print the table of a saved results file as Markdown and exit")
     args = parser.parse_args()
@@ -401,6 +403,12 @@ def main():
     else:
         cases = [(100_000, 128), (1_000_000, 128), (100_000, 768)]
         nq_batch, nsingle, batch_repeat, write_n, open_n = 1000, 50, 3, 100_000, 1_000_000
+
+    if args.cases:
+        wanted = [tuple(int(x) for x in c.lower().split("x")) for c in args.cases]
+        cases = [c for c in wanted if len(c) == 2]
+        if len(cases) != len(wanted):
+            sys.exit("--cases takes N x D pairs such as 100000x128")
 
     rec = Recorder()
     checks = []

@@ -40,6 +40,15 @@ struct Avx512 {
   static R add(R a, R b) { return _mm512_add_ps(a, b); }
   static R sub(R a, R b) { return _mm512_sub_ps(a, b); }
   static R mul(R a, R b) { return _mm512_mul_ps(a, b); }
+  // b * 1.0 - q in one rounding, which is b - q exactly (b * 1.0 is b: no
+  // rounding, no overflow, zeros and infinities keep their sign), on the
+  // multiply unit instead of the adder. The 1.0 passes through an empty asm
+  // so the compiler cannot fold the instruction back into a subtraction.
+  static R sub_on_fma(R b, R q) {
+    R one = _mm512_set1_ps(1.0f);
+    __asm__("" : "+v"(one));
+    return _mm512_fmsub_ps(b, one, q);
+  }
   static R sqrt(R a) { return _mm512_sqrt_ps(a); }  // correctly rounded
   static float sqrt1(float x) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x))); }
   static R flip_sign(R a) {

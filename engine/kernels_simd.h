@@ -10,9 +10,11 @@
 //
 // A trait type V supplies the register R holding V::L lanes and its
 // operations, each one IEEE-754 single operation rounded to nearest-even
-// (no fused multiply-add). A block of kBlockWidth vectors is V::kUnits units
-// of V::L lanes; unit u of a block starts at float u * V::L and steps by
-// kBlockWidth floats from one component to the next. Lane j of a unit runs
+// (no product is ever fused into a sum; `sub_on_fma` is a plain subtraction
+// that merely runs on the multiply unit, see EuclideanTerm). A block of
+// kBlockWidth vectors is V::kUnits units of V::L lanes; unit u of a block
+// starts at float u * V::L and steps by kBlockWidth floats from one
+// component to the next. Lane j of a unit runs
 // exactly the scalar sequence of metric.cpp on its vector:
 //   partial = t[g]; partial += t[g+1] ... t[g+15]; total += partial   (per block of 16 terms)
 //   total += t[i]                                                     (tail terms)
@@ -20,14 +22,23 @@
 
 // Term policies of the blocked sums. `q` holds one query component in every
 // lane, `b` one component of V::L stored vectors.
+// `on_fma` (a constant once the tile's loops are unrolled) picks the unit
+// that subtracts; it never changes a bit of the result.
 struct EuclideanTerm {
   template <class V>
-  static typename V::R term(typename V::R q, typename V::R b) {
+  static typename V::R term(typename V::R q, typename V::R b, bool on_fma) {
     // Stored minus query: the negation of the reference's query minus
     // stored, exactly (rounding to nearest is symmetric), so the square has
     // the same bits; with the query second its broadcast can be folded into
     // the subtraction's memory operand, saving an instruction per term.
-    typename V::R d = V::sub(b, q);
+    // A term costs a subtraction, a multiplication and an addition; the
+    // batch tiles are bound by the adder, which takes two of them while
+    // the multiplier idles half the time. So every other (query, unit) pair
+    // of a tile subtracts on the multiplier with V::sub_on_fma, b * 1.0 - q in one rounding: b * 1.0
+    // is b exactly (no rounding, no overflow, signs of zero and infinities
+    // kept), so the single rounding is that of b - q, the same bits as
+    // V::sub. The square stays a separate multiplication.
+    typename V::R d = on_fma ? V::sub_on_fma(b, q) : V::sub(b, q);
     return V::mul(d, d);
   }
   template <class V>
@@ -36,7 +47,7 @@ struct EuclideanTerm {
 
 struct DotTerm {
   template <class V>
-  static typename V::R term(typename V::R q, typename V::R b) { return V::mul(q, b); }
+  static typename V::R term(typename V::R q, typename V::R b, bool) { return V::mul(q, b); }
   // The sign bit flipped: +0.0 becomes -0.0, NaN stays NaN.
   template <class V>
   static typename V::R finish(typename V::R total, float) { return V::flip_sign(total); }
@@ -57,13 +68,14 @@ inline void blocked_sums(const float* const* queries, const float* const* unit, 
     for (int u = 0; u < U; ++u) b[u] = V::load(unit[u] + i * kBlockWidth);
     for (int q = 0; q < Q; ++q) {
       R qv = V::set1(queries[q][i]);
-      for (int u = 0; u < U; ++u) part[q][u] = Term::template term<V>(qv, b[u]);
+      for (int u = 0; u < U; ++u) part[q][u] = Term::template term<V>(qv, b[u], ((q + u) & 1) != 0);
     }
     for (std::size_t j = i + 1; j < i + kSumBlock; ++j) {
       for (int u = 0; u < U; ++u) b[u] = V::load(unit[u] + j * kBlockWidth);
       for (int q = 0; q < Q; ++q) {
         R qv = V::set1(queries[q][j]);
-        for (int u = 0; u < U; ++u) part[q][u] = V::add(part[q][u], Term::template term<V>(qv, b[u]));
+        for (int u = 0; u < U; ++u)
+          part[q][u] = V::add(part[q][u], Term::template term<V>(qv, b[u], ((q + u) & 1) != 0));
       }
     }
     for (int q = 0; q < Q; ++q)
@@ -74,7 +86,8 @@ inline void blocked_sums(const float* const* queries, const float* const* unit, 
     for (int u = 0; u < U; ++u) b[u] = V::load(unit[u] + i * kBlockWidth);
     for (int q = 0; q < Q; ++q) {
       R qv = V::set1(queries[q][i]);
-      for (int u = 0; u < U; ++u) total[q][u] = V::add(total[q][u], Term::template term<V>(qv, b[u]));
+      for (int u = 0; u < U; ++u)
+        total[q][u] = V::add(total[q][u], Term::template term<V>(qv, b[u], ((q + u) & 1) != 0));
     }
   }
 }
@@ -218,8 +231,10 @@ struct HammingTile {
   }
 };
 
-// Queries in a group whose norms are held on the stack.
-constexpr std::size_t kNormGroup = 64;
+// Queries in a group whose norms are held on the stack. Every group makes
+// one pass over the stored vectors from memory, so a larger group means
+// fewer passes; 256 queries (128 KiB at dimension 128) still sit in L2.
+constexpr std::size_t kNormGroup = 256;
 
 // The batch kernel: for each group of queries, each step of NB blocks is
 // kept in L1 while every tile of up to Q queries of the group passes over it.

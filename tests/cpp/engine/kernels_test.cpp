@@ -132,8 +132,8 @@ TEST_P(KernelPath, BlockKernelMatchesScalarReference) {
 
 TEST_P(KernelPath, BatchKernelMatchesScalarReference) {
   std::mt19937 gen(12);
-  // Query counts across the tile sizes and the group of 64 queries.
-  const std::size_t kQueries[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 13, 64, 70};
+  // Query counts across the tile sizes and the group of 256 queries.
+  const std::size_t kQueries[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 13, 64, 70, 256, 263};
   for (std::size_t dim : {0, 1, 15, 16, 17, 33, 128, 130})
     for (std::size_t count : {1, 17, 40, 64})
       for (std::size_t nq : kQueries) {
