@@ -20,6 +20,7 @@
 #include "py/src/errors.h"
 #include "py/src/method_docs.h"
 #include "py/src/results.h"
+#include "py/src/search_methods.h"
 #include "py/src/types.h"
 
 namespace velmoradb::py {
@@ -117,20 +118,8 @@ PyObject* collection_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!check_receiver(self, collection_type(), "Collection")) return nullptr;
-    static constexpr const char* kNames[] = {"query", "k"};
-    PyRef arg[2];
-    if (!bind_arguments("Collection.search()", kNames, args, kwargs, arg)) return nullptr;
-    SharedBorrow borrow(as_collection(self)->borrow);
-    if (!borrow) return nullptr;
-    FloatVector query;
-    if (!to_float_vector(arg[0].get(), &query)) return argument_error("query");
-    // An __index__ of k could write to the array the query borrows from.
-    if (!PyLong_CheckExact(arg[1].get())) query.detach();
-    std::size_t k = 0;
-    if (!to_size(arg[1].get(), &k)) return argument_error("k");
-
-    const PersistentCollection& collection = *as_collection(self)->collection;
-    return results_to_list(collection.search(query.data(), query.size(), k));
+    CollectionObject* object = as_collection(self);
+    return search_call("Collection.search()", args, kwargs, object->borrow, *object->collection);
   });
 }
 
@@ -178,21 +167,10 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
 PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!check_receiver(self, collection_type(), "Collection")) return nullptr;
-    static constexpr const char* kNames[] = {"queries", "k"};
-    PyRef arg[2];
-    if (!bind_arguments("Collection.search_batch()", kNames, args, kwargs, arg)) return nullptr;
-    SharedBorrow borrow(as_collection(self)->borrow);
-    if (!borrow) return nullptr;
-    FloatRows queries;
-    if (!to_float_rows(arg[0].get(), &queries)) return argument_error("queries");
-    // An __index__ of k could write to the array the queries borrow from.
-    if (!PyLong_CheckExact(arg[1].get())) queries.detach();
-    std::size_t k = 0;
-    if (!to_size(arg[1].get(), &k)) return argument_error("k");
-
-    const PersistentCollection& collection = *as_collection(self)->collection;
-    return batch_results_to_list(
-        search_rows(collection, collection.config().dimension, queries, k));
+    CollectionObject* object = as_collection(self);
+    const PersistentCollection& collection = *object->collection;
+    return search_batch_call("Collection.search_batch()", args, kwargs, object->borrow,
+                             collection, collection.config().dimension);
   });
 }
 

@@ -18,6 +18,7 @@
 #include "py/src/errors.h"
 #include "py/src/method_docs.h"
 #include "py/src/results.h"
+#include "py/src/search_methods.h"
 #include "py/src/types.h"
 
 namespace velmoradb::py {
@@ -82,19 +83,8 @@ PyObject* index_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* index_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!check_receiver(self, index_type(), "Index")) return nullptr;
-    static constexpr const char* kNames[] = {"query", "k"};
-    PyRef arg[2];
-    if (!bind_arguments("Index.search()", kNames, args, kwargs, arg)) return nullptr;
-    SharedBorrow borrow(as_index(self)->borrow);
-    if (!borrow) return nullptr;
-    FloatVector query;
-    if (!to_float_vector(arg[0].get(), &query)) return argument_error("query");
-    // An __index__ of k could write to the array the query borrows from.
-    if (!PyLong_CheckExact(arg[1].get())) query.detach();
-    std::size_t k = 0;
-    if (!to_size(arg[1].get(), &k)) return argument_error("k");
-
-    return results_to_list(as_index(self)->index.search(query.data(), query.size(), k));
+    IndexObject* index = as_index(self);
+    return search_call("Index.search()", args, kwargs, index->borrow, index->index);
   });
 }
 
@@ -138,20 +128,9 @@ PyObject* index_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* index_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!check_receiver(self, index_type(), "Index")) return nullptr;
-    static constexpr const char* kNames[] = {"queries", "k"};
-    PyRef arg[2];
-    if (!bind_arguments("Index.search_batch()", kNames, args, kwargs, arg)) return nullptr;
-    SharedBorrow borrow(as_index(self)->borrow);
-    if (!borrow) return nullptr;
-    FloatRows queries;
-    if (!to_float_rows(arg[0].get(), &queries)) return argument_error("queries");
-    // An __index__ of k could write to the array the queries borrow from.
-    if (!PyLong_CheckExact(arg[1].get())) queries.detach();
-    std::size_t k = 0;
-    if (!to_size(arg[1].get(), &k)) return argument_error("k");
-
-    const VectorIndex& index = as_index(self)->index;
-    return batch_results_to_list(search_rows(index, index.dimension(), queries, k));
+    IndexObject* index = as_index(self);
+    return search_batch_call("Index.search_batch()", args, kwargs, index->borrow, index->index,
+                             index->index.dimension());
   });
 }
 
