@@ -29,12 +29,12 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/metric.h"
 #include "engine/payload.h"
 #include "engine/result.h"
+#include "collection/record_offsets.h"
 #include "engine/vector_index.h"
 #include "storage/data_file.h"
 #include "storage/file.h"
@@ -89,6 +89,9 @@ class PersistentCollection {
  private:
   PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config);
   Status recover();
+  // Streams data.vdb into the index and the offsets; sets max_id to the
+  // largest id read and collects the offsets of replaced live records.
+  Result<LoadedRecords> load_data_file(std::uint64_t& max_id, std::vector<std::uint64_t>& superseded);
   Status insert_locked(std::uint64_t id, std::vector<float> vector, Payload payload);
   Status cut_damaged_data_tail(const LoadedRecords& loaded);
   Status write_out_log();
@@ -105,7 +108,7 @@ class PersistentCollection {
   mutable std::shared_mutex data_lock_;
   std::unique_ptr<VectorDataFile> data_;
   mutable std::shared_mutex offsets_lock_;
-  std::unordered_map<std::uint64_t, std::uint64_t> record_offsets_;
+  RecordOffsets record_offsets_;
   mutable std::shared_mutex next_id_lock_;
   std::uint64_t next_id_ = 1;
   mutable std::shared_mutex wal_lock_;

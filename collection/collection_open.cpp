@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "collection/collection.h"
+#include "collection/record_offsets.h"
+#include "storage/data_format.h"
 #include "storage/meta.h"
 
 namespace velmoradb {
@@ -18,6 +20,81 @@ constexpr std::string_view kWalFile = "wal.log";
 constexpr std::string_view kDataFile = "data.vdb";
 constexpr std::string_view kDamagedFile = "data.vdb.damaged";
 constexpr std::size_t kCopyChunk = 1 << 20;
+// Records the load hands to the index and the offsets at a time.
+constexpr std::size_t kLoadBatch = 256;
+// How many ids ahead the offsets are looked up (see IdSlotMap::prefetch).
+constexpr std::size_t kPrefetchAhead = 8;
+
+// The live records of the load, gathered so the index and the offsets take
+// them a batch at a time: both then look ids up a few ahead (at a million
+// ids every lookup misses the cache), and the index writes whole rows of
+// its blocks at once. The latest live record of an id wins, in the index
+// and in the offsets alike, so a reopen yields the vector inserted last;
+// the offsets of the records it replaces are collected in `superseded`.
+class LoadBatch {
+ public:
+  LoadBatch(VectorIndex& index, RecordOffsets& offsets, std::vector<std::uint64_t>& superseded)
+      : index_(index), offsets_(offsets), superseded_(superseded) {
+    ids_.reserve(kLoadBatch);
+    record_offsets_.reserve(kLoadBatch);
+    vectors_.reserve(kLoadBatch * index.dimension());
+  }
+
+  // `rec` holds a vector of the index's dimension; its payload may be taken.
+  void add(StoredRecord& rec) {
+    if (!rec.payload.empty()) {
+      // Rare (nothing Python inserts has one): on its own, in its place.
+      flush();
+      index_.remove(rec.id);
+      (void)index_.insert(rec.id, rec.vector.data(), rec.vector.size(), std::move(rec.payload));
+      rec.payload = {};
+      if (auto previous = offsets_.put(rec.id, rec.offset)) superseded_.push_back(*previous);
+      return;
+    }
+    ids_.push_back(rec.id);
+    record_offsets_.push_back(rec.offset);
+    vectors_.insert(vectors_.end(), rec.vector.begin(), rec.vector.end());
+    if (ids_.size() == kLoadBatch) flush();
+  }
+
+  void flush() {
+    index_batch();
+    const std::size_t n = ids_.size();
+    for (std::size_t i = 0; i < std::min(n, kPrefetchAhead); ++i) offsets_.prefetch(ids_[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kPrefetchAhead < n) offsets_.prefetch(ids_[i + kPrefetchAhead]);
+      if (auto previous = offsets_.put(ids_[i], record_offsets_[i])) superseded_.push_back(*previous);
+    }
+    ids_.clear();
+    record_offsets_.clear();
+    vectors_.clear();
+  }
+
+ private:
+  // insert_batch stops at an id already present (also one earlier in the
+  // batch): that record replaces the entry as every replacement does
+  // (remove, then insert) and the batch goes on behind it.
+  void index_batch() {
+    const std::size_t dim = index_.dimension();
+    const std::size_t n = ids_.size();
+    for (std::size_t done = 0; done < n;) {
+      const std::size_t before = index_.size();
+      Status status = index_.insert_batch(ids_.data() + done, vectors_.data() + done * dim, n - done);
+      done += index_.size() - before;
+      if (status) break;
+      index_.remove(ids_[done]);
+      (void)index_.insert(ids_[done], vectors_.data() + done * dim, dim);
+      ++done;
+    }
+  }
+
+  VectorIndex& index_;
+  RecordOffsets& offsets_;
+  std::vector<std::uint64_t>& superseded_;
+  std::vector<std::uint64_t> ids_;
+  std::vector<std::uint64_t> record_offsets_;
+  std::vector<float> vectors_;
+};
 
 }  // namespace
 
@@ -81,6 +158,34 @@ Status PersistentCollection::write_out_log() {
   return wal_->write_out();
 }
 
+Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id,
+                                                          std::vector<std::uint64_t>& superseded) {
+  std::shared_lock data_lock(data_lock_);
+  std::unique_lock index_lock(index_lock_);
+  std::unique_lock offsets_lock(offsets_lock_);
+  LoadBatch batch(index_, record_offsets_, superseded);
+  bool sized = false;
+  auto scanned = data_->scan_live_records([&](StoredRecord& record, std::uint64_t file_length) {
+    if (!sized) {
+      // Room for every record the file can hold up front, so nothing is
+      // grown and copied during the load: an indexed record is at least
+      // this long. Pages never written cost address space only.
+      const std::uint64_t size = data_format::kFixedSize + 4 * std::uint64_t{config_.dimension};
+      index_.reserve(static_cast<std::size_t>(file_length / size));
+      record_offsets_.reserve(static_cast<std::size_t>(file_length / size));
+      // Records of one collection are mostly as long as the first: have
+      // the memory of that many entries backed while the file is read.
+      index_.populate_in_background(static_cast<std::size_t>(file_length / record.length));
+      sized = true;
+    }
+    max_id = std::max(max_id, record.id);
+    if (record.vector.size() != config_.dimension) return;  // never indexed
+    batch.add(record);
+  });
+  batch.flush();
+  return scanned;
+}
+
 Status PersistentCollection::recover() {
   // Read both files before changing either: a log that cannot be read fails
   // the open and leaves every file as it was. The data file is streamed
@@ -88,28 +193,7 @@ Status PersistentCollection::recover() {
   std::uint64_t max_id = 0;
   // Earlier live records of ids that a later live record replaces.
   std::vector<std::uint64_t> superseded;
-  Result<LoadedRecords> loaded = [&] {
-    std::shared_lock data_lock(data_lock_);
-    std::unique_lock index_lock(index_lock_);
-    std::unique_lock offsets_lock(offsets_lock_);
-    return data_->scan_live_records([&](StoredRecord& record, std::uint64_t file_length) {
-      if (record_offsets_.empty()) {
-        std::uint64_t size = 17 + 4 * record.vector.size();
-        index_.reserve(static_cast<std::size_t>(file_length / size));
-        record_offsets_.reserve(static_cast<std::size_t>(file_length / size));
-      }
-      max_id = std::max(max_id, record.id);
-      if (record.vector.size() != config_.dimension) return;  // never indexed
-      // The latest live record of an id wins, so the index and the offsets
-      // agree and a reopen yields the vector inserted last.
-      index_.remove(record.id);
-      (void)index_.insert(record.id, record.vector.data(), record.vector.size(),
-                          std::move(record.payload));
-      record.payload = {};
-      auto [it, inserted] = record_offsets_.try_emplace(record.id, record.offset);
-      if (!inserted) superseded.push_back(std::exchange(it->second, record.offset));
-    });
-  }();
+  Result<LoadedRecords> loaded = load_data_file(max_id, superseded);
   if (!loaded) return loaded.error();
   {
     std::unique_lock next_id_lock(next_id_lock_);

@@ -98,7 +98,7 @@ Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> v
   std::optional<std::uint64_t> previous;
   {
     std::shared_lock lock(offsets_lock_);
-    if (auto it = record_offsets_.find(id); it != record_offsets_.end()) previous = it->second;
+    previous = record_offsets_.find(id);
   }
   std::uint64_t offset;
   {
@@ -123,7 +123,7 @@ Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> v
   }
   {
     std::unique_lock lock(offsets_lock_);
-    record_offsets_[id] = offset;
+    record_offsets_.put(id, offset);
   }
   {
     std::unique_lock lock(next_id_lock_);
@@ -139,10 +139,10 @@ Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> v
   }
   {
     std::shared_lock offsets(offsets_lock_);
-    if (auto it = record_offsets_.find(id); it != record_offsets_.end()) {
+    if (auto previous = record_offsets_.find(id)) {
       // Exclusive: marking writes out the append buffer first.
       std::unique_lock data(data_lock_);
-      if (auto r = data_->mark_deleted(it->second); !r) return r;
+      if (auto r = data_->mark_deleted(*previous); !r) return r;
     }
   }
   std::uint64_t offset;
@@ -158,16 +158,16 @@ Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> v
     if (auto r = index_.insert(id, vector, std::move(payload)); !r) return r;
   }
   std::unique_lock lock(offsets_lock_);
-  record_offsets_[id] = offset;
+  record_offsets_.put(id, offset);
   return {};
 }
 
 Result<bool> PersistentCollection::apply_delete(std::uint64_t id) {
   {
     std::shared_lock offsets(offsets_lock_);
-    if (auto it = record_offsets_.find(id); it != record_offsets_.end()) {
+    if (auto previous = record_offsets_.find(id)) {
       std::unique_lock data(data_lock_);
-      if (auto r = data_->mark_deleted(it->second); !r) return r.error();
+      if (auto r = data_->mark_deleted(*previous); !r) return r.error();
     }
   }
   bool found;

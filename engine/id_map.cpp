@@ -20,19 +20,32 @@ std::uint64_t random_seed() {
   return gen();
 }
 
+constexpr std::uint64_t kSlotBits = 0xffffffffULL;
+
+std::uint32_t slot_of(std::uint64_t entry) { return static_cast<std::uint32_t>(entry); }
+
+// The table entry of `slot` for an id of hash `h`.
+std::uint64_t entry_of(std::uint64_t h, std::uint32_t slot) { return (h & ~kSlotBits) | slot; }
+
 }  // namespace
 
 IdSlotMap::IdSlotMap() : seed_(random_seed()) { rehash(16); }
 
-std::size_t IdSlotMap::home(std::uint64_t id) const { return mix(id ^ seed_) & mask_; }
+std::uint64_t IdSlotMap::hash(std::uint64_t id) const { return mix(id ^ seed_); }
 
 std::size_t IdSlotMap::position(std::uint64_t id) const {
-  std::size_t p = home(id);
-  while (table_[p] != kNone && ids_[table_[p]] != id) p = (p + 1) & mask_;
+  const std::uint64_t h = hash(id);
+  const std::uint64_t tag = h & ~kSlotBits;
+  std::size_t p = h & mask_;
+  // The id is compared only when its hash bits match: the array read is
+  // the expensive part of a probe.
+  for (; table_[p] != kEmpty; p = (p + 1) & mask_) {
+    if ((table_[p] & ~kSlotBits) == tag && ids_[slot_of(table_[p])] == id) break;
+  }
   return p;
 }
 
-std::uint32_t IdSlotMap::find(std::uint64_t id) const { return table_[position(id)]; }
+std::uint32_t IdSlotMap::find(std::uint64_t id) const { return slot_of(table_[position(id)]); }
 
 std::uint32_t IdSlotMap::append(std::uint64_t id) {
   std::uint32_t slot = append_if_absent(id);
@@ -41,14 +54,19 @@ std::uint32_t IdSlotMap::append(std::uint64_t id) {
 }
 
 std::uint32_t IdSlotMap::append_if_absent(std::uint64_t id) {
+  Placed placed = find_or_append(id);
+  return placed.appended ? placed.slot : kNone;
+}
+
+IdSlotMap::Placed IdSlotMap::find_or_append(std::uint64_t id) {
   // Keep the load at most 1/2 so probes stay short.
   if ((ids_.size() + 1) * 2 > table_.size()) rehash(table_.size() * 2);
   std::size_t p = position(id);
-  if (table_[p] != kNone) return kNone;
+  if (table_[p] != kEmpty) return {slot_of(table_[p]), false};
   auto slot = static_cast<std::uint32_t>(ids_.size());
   ids_.push_back(id);
-  table_[p] = slot;
-  return slot;
+  table_[p] = entry_of(hash(id), slot);
+  return {slot, true};
 }
 
 std::uint32_t IdSlotMap::remove_slot(std::uint32_t slot) {
@@ -59,22 +77,23 @@ std::uint32_t IdSlotMap::remove_slot(std::uint32_t slot) {
     return kNone;
   }
   std::uint64_t moved = ids_[last];
-  table_[position(moved)] = slot;
+  std::uint64_t& entry = table_[position(moved)];
+  entry = (entry & ~kSlotBits) | slot;
   ids_[slot] = moved;
   ids_.pop_back();
   return last;
 }
 
 void IdSlotMap::erase_at(std::size_t hole) {
-  assert(table_[hole] != kNone);
-  table_[hole] = kNone;
+  assert(table_[hole] != kEmpty);
+  table_[hole] = kEmpty;
   // Backward shift: pull later members of the probe run into the hole when
   // their home lies at or before it, so lookups never stop early.
-  for (std::size_t p = (hole + 1) & mask_; table_[p] != kNone; p = (p + 1) & mask_) {
-    std::size_t h = home(ids_[table_[p]]);
+  for (std::size_t p = (hole + 1) & mask_; table_[p] != kEmpty; p = (p + 1) & mask_) {
+    std::size_t h = home(ids_[slot_of(table_[p])]);
     if (((p - h) & mask_) >= ((p - hole) & mask_)) {
       table_[hole] = table_[p];
-      table_[p] = kNone;
+      table_[p] = kEmpty;
       hole = p;
     }
   }
@@ -88,12 +107,13 @@ void IdSlotMap::reserve(std::size_t entries) {
 }
 
 void IdSlotMap::rehash(std::size_t capacity) {
-  table_.assign(capacity, kNone);
+  table_.assign(capacity, kEmpty);
   mask_ = capacity - 1;
   for (std::uint32_t slot = 0; slot < ids_.size(); ++slot) {
-    std::size_t p = home(ids_[slot]);
-    while (table_[p] != kNone) p = (p + 1) & mask_;
-    table_[p] = slot;
+    const std::uint64_t h = hash(ids_[slot]);
+    std::size_t p = h & mask_;
+    while (table_[p] != kEmpty) p = (p + 1) & mask_;
+    table_[p] = entry_of(h, slot);
   }
 }
 

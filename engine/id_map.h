@@ -1,11 +1,13 @@
 // IdSlotMap: which id each slot of the index holds, and the slot of each id.
 //
 // Slots are dense: 0 .. size()-1. The map keeps the slot-to-id array and an
-// open-addressing table of 4-byte slot numbers (the id of a table entry is
-// read from the array), so it costs 8 bytes per slot plus 8 to 16 bytes of
-// table instead of the 40 or more of a node-based map. Linear probing with
-// backward-shift deletion (no tombstones), hashed with a per-map random seed.
-// At most 2^32 - 1 entries.
+// open-addressing table whose 8-byte entries hold a slot number and 32 more
+// bits of the id's hash; the id itself is read from the array only when
+// those bits match, so a probe past other ids stays in the table (at a
+// million ids, each read of the array is a cache miss of its own). It
+// costs 8 bytes per slot plus 16 to 32 bytes of table, instead of the 40 or
+// more of a node-based map. Linear probing with backward-shift deletion (no
+// tombstones), hashed with a per-map random seed. At most 2^32 - 1 entries.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +33,13 @@ class IdSlotMap {
   // As append when `id` is absent; kNone, changing nothing, when present.
   // One probe instead of find's and append's two.
   std::uint32_t append_if_absent(std::uint64_t id);
+  // The slot of `id`, appending it first when absent; `appended` tells
+  // which. One probe, for maps whose callers replace what an id holds.
+  struct Placed {
+    std::uint32_t slot;
+    bool appended;
+  };
+  Placed find_or_append(std::uint64_t id);
   // Asks the CPU to fetch the table entry where `id` would be looked up: a
   // batch of inserts prefetches a few ids ahead, since at a million entries
   // every probe is a cache miss.
@@ -41,13 +50,17 @@ class IdSlotMap {
   void reserve(std::size_t entries);
 
  private:
-  std::size_t home(std::uint64_t id) const;
+  static constexpr std::uint64_t kEmpty = UINT64_MAX;  // a table entry holding no slot
+
+  std::uint64_t hash(std::uint64_t id) const;
+  std::size_t home(std::uint64_t id) const { return hash(id) & mask_; }
   std::size_t position(std::uint64_t id) const;  // where id sits, or where it would go
   void erase_at(std::size_t pos);
   void rehash(std::size_t capacity);
 
   std::vector<std::uint64_t> ids_;  // slot -> id
-  std::vector<std::uint32_t> table_;
+  // High 32 bits: the high half of the id's hash; low 32 bits: its slot.
+  std::vector<std::uint64_t> table_;
   std::size_t mask_ = 0;
   std::uint64_t seed_;
 };

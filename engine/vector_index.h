@@ -69,6 +69,10 @@ class VectorIndex {
   // A copy of the stored vector of `id`.
   std::optional<std::vector<float>> vector_of(std::uint64_t id) const;
   void reserve(std::size_t entries);
+  // Has the memory of the first `entries` entries (at most those reserved)
+  // backed on another thread while the caller goes on, for a load that is
+  // about to fill them: see VectorArena::populate_in_background.
+  void populate_in_background(std::size_t entries);
 
   // The k nearest entries, nearest first; empty when len != dimension or k == 0.
   std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;

@@ -20,6 +20,14 @@ class BufferedReader {
   // other failure with the file layer's error. A request of `capacity`
   // bytes or more bypasses the buffer.
   Status read_exact(std::uint8_t* out, std::size_t n);
+  // The next n bytes when the buffer holds them already, else nullptr; never
+  // reads, so a caller that falls back to read_exact makes the same calls
+  // of the file as one that never peeked.
+  const std::uint8_t* peek(std::size_t n) const {
+    return filled_ - cursor_ >= n ? buffer_.get() + cursor_ : nullptr;
+  }
+  // Moves past bytes that peek handed out (at most those).
+  void skip(std::size_t n) { cursor_ += n; }
   // Moves to an absolute offset; inside the buffered window no I/O happens.
   Status seek(std::uint64_t offset);
   std::uint64_t position() const { return window_start_ + cursor_; }

@@ -110,6 +110,40 @@ std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remai
   return std::nullopt;
 }
 
+// The common case of the load: the record at in.position() lies wholly in
+// the reader's buffer, so it is parsed in place instead of field by field.
+// Returns false, having consumed nothing, when the buffer does not hold all
+// of it or it runs past `remaining`; parse_record then reads it (and
+// reports what is wrong with it) exactly as for any other record.
+bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, StoredRecord& rec,
+                           std::uint32_t& payload_len, std::optional<ParseFailure>& failure) {
+  const std::uint8_t* head = in.peek(kVectorOffset);
+  if (!head) return false;
+  const std::uint32_t dim = le::load32(head + kDimOffset);
+  const std::uint64_t vector_bytes = std::uint64_t{dim} * kElementSize;
+  if (remaining < kFixedSize || vector_bytes > remaining - kFixedSize) return false;
+  const std::uint8_t* p = in.peek(static_cast<std::size_t>(kFixedSize + vector_bytes));
+  if (!p) return false;
+  const std::uint32_t len = le::load32(p + kVectorOffset + vector_bytes);
+  if (len > remaining - kFixedSize - vector_bytes) return false;
+  const std::uint64_t size = kFixedSize + vector_bytes + len;
+  if (!in.peek(static_cast<std::size_t>(size))) return false;
+
+  rec.deleted = p[0] == kDeleted;
+  rec.id = le::load64(p + kIdOffset);
+  rec.vector.resize(dim);  // the reused record's storage: usually no change
+  le::load_floats(rec.vector.data(), p + kVectorOffset, dim);
+  payload_len = len;
+  in.skip(static_cast<std::size_t>(size));
+  std::string_view bytes(reinterpret_cast<const char*>(p + kVectorOffset + vector_bytes + kPayloadLenSize), len);
+  if (!rec.payload.empty()) rec.payload = {};  // resetting an empty one costs a call per record
+  if (bytes == kEmptyPayload) return true;  // what every insert writes
+  if (auto e = json::decode_payload(bytes, rec.payload)) {
+    failure = ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
+  }
+  return true;
+}
+
 }  // namespace
 
 VectorDataFile::VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr<File> file,
@@ -207,6 +241,7 @@ Result<StoredRecord> VectorDataFile::read_record(std::uint64_t offset) {
     return std::move(failure->error);
   }
   rec.offset = offset;
+  rec.length = kFixedSize + std::uint64_t{kElementSize} * rec.vector.size() + payload_len;
   return rec;
 }
 
@@ -244,7 +279,11 @@ Result<LoadedRecords> VectorDataFile::scan_live_records(
   while (offset < file_length) {
     if (auto r = in.seek(offset); !r) return io_with("seek failed: ", r.error());
     std::uint32_t payload_len = 0;
-    if (auto failure = parse_record(in, file_length - offset, rec, payload_len)) {
+    std::optional<ParseFailure> failure;
+    if (!parse_buffered_record(in, file_length - offset, rec, payload_len, failure)) {
+      failure = parse_record(in, file_length - offset, rec, payload_len);
+    }
+    if (failure) {
       if (failure->fault == RecordFault::Io) return std::move(failure->error);
       loaded.stop = failure->fault == RecordFault::Torn ? LoadedRecords::Stop::TornTail
                                                         : LoadedRecords::Stop::Undecodable;
@@ -257,6 +296,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_records(
     // end the scan there, and the open would cut every record behind it.
     loaded.end_offset = offset + kFixedSize + vector_bytes + payload_len;
     rec.offset = offset;
+    rec.length = loaded.end_offset - offset;
     offset = loaded.end_offset;
     if (!rec.deleted) on_live(rec, file_length);
   }

@@ -25,6 +25,7 @@ struct StoredRecord {
   std::vector<float> vector;
   Payload payload;
   std::uint64_t offset = 0;
+  std::uint64_t length = 0;  // bytes the record takes in the file
 };
 
 // What load_live_records found. The scan stops quietly at the first record

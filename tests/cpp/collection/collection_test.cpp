@@ -3,7 +3,9 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <random>
 #include <thread>
+#include <utility>
 
 #include "collection/collection.h"
 #include "collection_fixture.h"
@@ -208,6 +210,77 @@ TEST(CollectionInsert, LatestLiveRecordOfAnIdWinsAtLoad) {
   auto c = open_ok(dir.str(), config(3));
   EXPECT_EQ(c->snapshot(), (Map{{6, {3, 3, 3}}}));
 }
+
+class CollectionLoad : public ::testing::TestWithParam<unsigned> {};
+
+// A data file written by hand with many live records per id: repeats
+// within one batch of the load and across batches, records with payloads,
+// records of another dimension and deleted ones. The open must give what
+// loading the records one by one in file order gives (the latest live
+// record of an id wins, in the same slots, so even ties come back in the
+// same order) and retire every replaced record in the file.
+TEST_P(CollectionLoad, ManyRecordsPerIdLoadAsOneByOne) {
+  ScratchDir dir;
+  std::mt19937 gen(GetParam());
+  VectorIndex reference(DistanceMetric::Euclidean, 3);
+  std::map<std::uint64_t, std::uint64_t> latest;  // id -> offset of its live record
+  std::vector<std::uint64_t> replaced;
+  std::uint64_t max_id = 0;
+  {
+    auto data = VectorDataFile::open(default_file_system(), dir.file("data.vdb"));
+    ASSERT_TRUE(data);
+    for (int i = 0; i < 1500; ++i) {
+      const std::uint64_t id = gen() % 500;
+      // Components from {0, 1}: many vectors tie at any query.
+      std::vector<float> v(gen() % 40 == 0 ? 2 : 3);
+      for (float& x : v) x = static_cast<float>(gen() % 2);
+      Payload payload;
+      if (gen() % 10 == 0) payload.data["n"] = static_cast<std::uint64_t>(i);
+      auto offset = (*data)->append(id, v.data(), v.size(), payload);
+      ASSERT_TRUE(offset);
+      if (gen() % 10 == 0) {
+        ASSERT_TRUE((*data)->mark_deleted(*offset));
+        continue;
+      }
+      max_id = std::max(max_id, id);
+      if (v.size() != 3) continue;
+      reference.remove(id);
+      ASSERT_TRUE(reference.insert(id, v, payload));
+      if (auto [it, added] = latest.try_emplace(id, *offset); !added) {
+        replaced.push_back(std::exchange(it->second, *offset));
+      }
+    }
+  }
+  ASSERT_FALSE(replaced.empty());
+  {
+    auto c = open_ok(dir.str(), config(3));
+    ASSERT_TRUE(c);
+    EXPECT_EQ(c->size(), reference.size());
+    EXPECT_EQ(c->next_id(), max_id + 1);
+    for (const std::vector<float>& q : {std::vector<float>{0, 0, 0}, std::vector<float>{1, 0, 1}}) {
+      auto got = c->search(q.data(), q.size(), 1000);
+      auto want = reference.search(q, 1000);
+      ASSERT_EQ(got.size(), want.size());
+      for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].id, want[i].id) << "rank " << i;
+        EXPECT_EQ(got[i].distance, want[i].distance) << "rank " << i;
+        EXPECT_EQ(got[i].payload, want[i].payload) << "rank " << i;
+      }
+    }
+  }
+  // The replaced records are retired: of each id only the winner is live.
+  auto data = VectorDataFile::open(default_file_system(), dir.file("data.vdb"));
+  ASSERT_TRUE(data);
+  auto loaded = (*data)->load_live_records();
+  ASSERT_TRUE(loaded);
+  std::map<std::uint64_t, std::uint64_t> live;
+  for (const StoredRecord& rec : loaded->records) {
+    if (rec.vector.size() == 3) EXPECT_TRUE(live.emplace(rec.id, rec.offset).second) << rec.id;
+  }
+  EXPECT_EQ(live, latest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, CollectionLoad, ::testing::Values(1u, 2u, 3u));
 
 struct RefusedInsert {
   std::vector<float> vector;

@@ -38,6 +38,7 @@ class Mirror {
   }
   const std::vector<std::uint64_t>& ids() const { return ids_; }
   bool has(std::uint64_t id) const { return slots_.count(id) != 0; }
+  std::uint32_t slot(std::uint64_t id) const { return slots_.at(id); }
 
  private:
   std::unordered_map<std::uint64_t, std::uint32_t> slots_;
@@ -46,8 +47,8 @@ class Mirror {
 
 class IdMapRandom : public ::testing::TestWithParam<std::uint64_t> {};
 
-// Random inserts and removes over a small id range (so removes hit and
-// probe runs wrap and shift) and over the whole 64-bit range.
+// Random inserts, lookups-or-inserts and removes over a small id range (so
+// removes hit and probe runs wrap and shift) and over the whole 64-bit range.
 TEST_P(IdMapRandom, AgreesWithUnorderedMap) {
   const std::uint64_t range = GetParam();
   std::mt19937_64 gen(range);
@@ -62,9 +63,20 @@ TEST_P(IdMapRandom, AgreesWithUnorderedMap) {
       ASSERT_NE(slot, IdSlotMap::kNone);
       std::uint32_t moved = map.remove_slot(slot);
       mirror.remove(victim, moved);
+    } else if (gen() % 2 == 0) {
+      IdSlotMap::Placed placed = map.find_or_append(id);
+      ASSERT_EQ(placed.appended, !mirror.has(id));
+      if (placed.appended) {
+        mirror.append(id, placed.slot);
+      } else {
+        ASSERT_EQ(placed.slot, mirror.slot(id));
+      }
     } else if (!mirror.has(id)) {
       ASSERT_EQ(map.find(id), IdSlotMap::kNone);
-      mirror.append(id, map.append(id));
+      ASSERT_EQ(map.append_if_absent(id), mirror.ids().size());
+      mirror.append(id, static_cast<std::uint32_t>(mirror.ids().size()));
+    } else {
+      ASSERT_EQ(map.append_if_absent(id), IdSlotMap::kNone);
     }
     if (step % 997 == 0) mirror.expect_equal(map);
     if (HasFatalFailure()) return;

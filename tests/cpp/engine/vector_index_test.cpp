@@ -192,7 +192,9 @@ TEST_P(IndexTest, PayloadsAreCopiedIntoResultsAndReturnedByRemove) {
 }
 
 TEST_P(IndexTest, InsertBatchEqualsALoopOfInsertsAndStopsAtTheFirstDuplicate) {
-  for (std::size_t dim : {0, 1, 5, 16, 40}) {
+  // Dimensions below, at and past the width the rows are copied in, with
+  // and without a remainder.
+  for (std::size_t dim : {0, 1, 3, 5, 16, 40, 131}) {
     VectorIndex batch = make(DistanceMetric::Euclidean, dim);
     VectorIndex loop = make(DistanceMetric::Euclidean, dim);
     std::mt19937 gen(static_cast<unsigned>(dim));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 
 #include "storage/faulty_fs.h"
 #include "temp_dir.h"
@@ -382,6 +383,52 @@ TEST_F(DataFile, LoadFailures) {
   ASSERT_TRUE(r);
   EXPECT_EQ(r->records.size(), 3000u);
 }
+
+class DataFileBuffers : public DataFile, public ::testing::WithParamInterface<std::size_t> {};
+
+// Records of many lengths, some with payloads and some deleted, over more
+// than two 1 MiB load buffers (or, with reads cut short, many buffers of
+// odd sizes): records inside a buffer and records across two come out of
+// the load exactly as read_record reads each on its own.
+TEST_P(DataFileBuffers, LoadReadsEveryRecordAsReadRecordDoes) {
+  std::vector<std::uint64_t> offsets;
+  {
+    auto df = open();
+    std::mt19937 gen(7);
+    for (std::uint64_t id = 0; df->position() < (std::uint64_t{5} << 19); ++id) {
+      std::vector<float> v(gen() % 300);
+      for (float& x : v) x = static_cast<float>(gen() % 1000) / 7.0f;
+      Payload p = gen() % 4 == 0 ? tagged(std::string(gen() % 100, 'x')) : Payload{};
+      offsets.push_back(append(*df, id, v, p));
+      if (gen() % 5 == 0) ASSERT_TRUE(df->mark_deleted(offsets.back()));
+    }
+  }
+  const std::uint64_t length = file_size(path);
+  if (GetParam() > 0) fs.short_read(1, GetParam(), /*persistent=*/true);
+  LoadedRecords loaded = load();
+  fs.clear();
+  EXPECT_EQ(loaded.stop, Stop::EndOfFile);
+  EXPECT_EQ(loaded.end_offset, length);
+  auto df = open();
+  std::size_t live = 0;
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    auto one = df->read_record(offsets[i]);
+    ASSERT_TRUE(one) << one.error().message();
+    EXPECT_EQ(one->length, (i + 1 < offsets.size() ? offsets[i + 1] : length) - offsets[i]);
+    if (one->deleted) continue;
+    ASSERT_LT(live, loaded.records.size());
+    const StoredRecord& got = loaded.records[live++];
+    ASSERT_EQ(got.offset, offsets[i]);
+    EXPECT_EQ(got.id, one->id);
+    EXPECT_EQ(got.vector, one->vector);
+    EXPECT_EQ(got.payload, one->payload);
+    EXPECT_EQ(got.length, one->length);
+    EXPECT_FALSE(got.deleted);
+  }
+  EXPECT_EQ(live, loaded.records.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadSizes, DataFileBuffers, ::testing::Values(0, 4093, 65537));
 
 TEST_F(DataFile, TruncateToCutsTheTornTailBeforeAppending) {
   write_bytes(path, record(1, {1}, kEmpty) + record(2, {2}, kEmpty).substr(0, 20));
