@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/huge_pages.h"
+
 namespace velmoradb {
 
 class IdSlotMap {
@@ -60,7 +62,8 @@ class IdSlotMap {
 
   std::vector<std::uint64_t> ids_;  // slot -> id
   // High 32 bits: the high half of the id's hash; low 32 bits: its slot.
-  std::vector<std::uint64_t> table_;
+  // Read at random, so on huge pages.
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> table_;
   std::size_t mask_ = 0;
   std::uint64_t seed_;
 };

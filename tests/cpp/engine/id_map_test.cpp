@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -103,6 +104,26 @@ TEST(IdMap, ExtremeIdsAreOrdinary) {
   EXPECT_EQ(map.remove_slot(0), 1u);  // the last slot moved into slot 0
   EXPECT_EQ(map.find(max), 0u);
   EXPECT_EQ(map.find(0), IdSlotMap::kNone);
+}
+
+// A table of this size lives on a mapping of its own (huge_pages.h): it
+// grows, shrinks by removals and is moved like any other.
+TEST(IdMap, LargeTableKeepsEveryEntry) {
+  IdSlotMap map;
+  const std::uint64_t n = 400000;
+  for (std::uint64_t i = 0; i < n; ++i) ASSERT_EQ(map.append(i * 0x9e3779b97f4a7c15ULL), i);
+  for (std::uint64_t i = 0; i < n; i += 3) map.remove_slot(map.find(i * 0x9e3779b97f4a7c15ULL));
+  IdSlotMap moved = std::move(map);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    std::uint32_t slot = moved.find(i * 0x9e3779b97f4a7c15ULL);
+    if (i % 3 == 0) {
+      ASSERT_EQ(slot, IdSlotMap::kNone) << i;
+    } else {
+      ASSERT_NE(slot, IdSlotMap::kNone) << i;
+      ASSERT_EQ(moved.id_at(slot), i * 0x9e3779b97f4a7c15ULL);
+    }
+  }
+  EXPECT_EQ(moved.size(), n - (n + 2) / 3);
 }
 
 TEST(IdMap, ReserveKeepsEntries) {

@@ -229,6 +229,38 @@ TEST_P(IndexTest, InsertBatchEqualsALoopOfInsertsAndStopsAtTheFirstDuplicate) {
   }
 }
 
+// Batches large enough to be written past the cache, starting mid-block:
+// partial first and last blocks, whole blocks between, rows left over when
+// the dimension is not a multiple of four.
+TEST_P(IndexTest, LargeInsertBatchEqualsALoopOfInserts) {
+  for (std::size_t dim : {16, 131}) {
+    VectorIndex batch = make(DistanceMetric::Euclidean, dim);
+    VectorIndex loop = make(DistanceMetric::Euclidean, dim);
+    std::mt19937 gen(static_cast<unsigned>(dim));
+    std::normal_distribution<float> normal;
+    const std::size_t n = 1500;
+    std::vector<std::uint64_t> ids(n);
+    for (std::size_t i = 0; i < n; ++i) ids[i] = gen();
+    Vec vectors(n * dim);
+    for (float& x : vectors) x = normal(gen);
+    ASSERT_TRUE(batch.insert_batch(ids.data(), vectors.data(), 7).ok());
+    ASSERT_TRUE(batch.insert_batch(ids.data() + 7, vectors.data() + 7 * dim, n - 7).ok());
+    for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(loop.insert(ids[i], vectors.data() + i * dim, dim).ok());
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(batch.vector_of(ids[i]), Vec(vectors.begin() + i * dim, vectors.begin() + (i + 1) * dim))
+          << "dim " << dim << " row " << i;
+    }
+    Vec query(vectors.begin(), vectors.begin() + dim);
+    auto got = batch.search(query, n);
+    auto want = loop.search(query, n);
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].id, want[i].id);
+      EXPECT_EQ(got[i].distance, want[i].distance);
+    }
+  }
+}
+
 // ---- random sequences against a brute-force reference ----
 
 struct Reference {
