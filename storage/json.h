@@ -35,6 +35,8 @@ void append_value(std::string& out, const JsonValue& value);
 
 std::string encode_payload(const Payload& payload);     // {"data":{...}}
 std::string encode_wal_entry(const WalEntry& entry);    // compact, four members
+// The same text, appended to out (the log frames it behind its header).
+void append_wal_entry(std::string& out, const WalEntry& entry);
 std::string encode_meta(const CollectionMeta& meta);    // pretty, no final line feed
 // The length encode_payload would give, without building the text.
 std::size_t encoded_payload_length(const Payload& payload);

@@ -193,10 +193,15 @@ std::size_t encoded_payload_length(const Payload& payload) {
 }
 
 std::string encode_wal_entry(const WalEntry& entry) {
+  std::string out;
+  append_wal_entry(out, entry);
+  return out;
+}
+
+void append_wal_entry(std::string& out, const WalEntry& entry) {
   // 18 bytes bound every component with its comma ("-0.00000123456789,").
   constexpr std::size_t kFixedPart = 64;
-  std::string out;
-  out.reserve(kFixedPart + 18 * entry.vector.size() +
+  out.reserve(out.size() + kFixedPart + 18 * entry.vector.size() +
               (entry.payload.empty() ? 11 : encoded_payload_length(entry.payload)));
   out += "{\"kind\":\"";
   const std::string_view kind = kind_name(entry.kind);
@@ -207,15 +212,19 @@ std::string encode_wal_entry(const WalEntry& entry) {
   out += "\",\"id\":";
   append_integer(out, entry.id);
   out += ",\"vector\":[";
-  char buf[kMaxFloatText];
+  // The components are written in place: room for the longest text of each,
+  // then the string is cut to what was written.
+  const std::size_t start = out.size();
+  out.resize(start + 18 * entry.vector.size() + kMaxFloatText);
+  char* p = out.data() + start;
   for (std::size_t i = 0; i < entry.vector.size(); ++i) {
-    if (i != 0) out += ',';
-    out.append(buf, format_f32(buf, entry.vector[i]));
+    if (i != 0) *p++ = ',';
+    p += format_f32(p, entry.vector[i]);
   }
+  out.resize(static_cast<std::size_t>(p - out.data()));
   out += "],\"payload\":";
   append_payload(out, entry.payload);
   out += '}';
-  return out;
 }
 
 std::string encode_meta(const CollectionMeta& meta) {

@@ -1,13 +1,17 @@
-// Float text: the shortest round-trip digits come from std::to_chars (the
-// scientific form without a precision is the shortest, nearest digit string);
-// the layout around them is ours.
+// Float text: the shortest round-trip digits come from shortest_decimal_f32
+// for 32-bit values (the log's hot path) and from std::to_chars for 64-bit
+// ones (the scientific form without a precision is the shortest, nearest digit
+// string); both choose the same digits, and the layout around them is ours.
 #include "storage/json_float.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "storage/json.h"
+#include "storage/shortest_f32.h"
 
 namespace velmoradb::json {
 namespace {
@@ -19,8 +23,7 @@ struct Decimal {
   int exponent = 0;
 };
 
-template <typename F>
-Decimal shortest_decimal(F magnitude) {
+Decimal shortest_decimal(double magnitude) {
   char sci[kMaxFloatText];
   // Always "d[.ddd]e±XX": shortest digits never end in a zero.
   const auto end = std::to_chars(sci, sci + sizeof sci, magnitude,
@@ -94,7 +97,73 @@ std::size_t format_float(char* buf, F value, int min_positional, int max_positio
 
 }  // namespace
 
-std::size_t format_f32(char* buf, float value) { return format_float(buf, value, -6, 12); }
+using Text16 = unsigned __int128;  // up to 16 characters, the first in the lowest byte
+
+Text16 low_bytes(Text16 text, int count) { return text & ((Text16{1} << (8 * count)) - 1); }
+
+// The digits of n (below 10^9) without leading zeros, and their count. Eight
+// of them are worked out side by side in one register (two groups of four,
+// then pairs, then single digits), so no digit waits on another and nothing
+// goes through memory.
+Text16 digit_text(std::uint32_t n, int& count) {
+  const std::uint32_t low = n % 100000000;
+  std::uint64_t x = (low / 10000) | (std::uint64_t{low % 10000} << 32);
+  const std::uint64_t hundreds = ((x * 5243) >> 19) & 0x0000007f0000007fULL;  // v / 100, v < 10^4
+  x = hundreds | ((x - hundreds * 100) << 16);
+  const std::uint64_t tens = ((x * 103) >> 10) & 0x000f000f000f000fULL;  // w / 10, w < 100
+  x = tens | ((x - tens * 10) << 8);
+  const Text16 nine = ('0' + n / 100000000) | (Text16{x | 0x3030303030303030ULL} << 8);
+  count = 1 + (n >= 10) + (n >= 100) + (n >= 1000) + (n >= 10000) + (n >= 100000) +
+          (n >= 1000000) + (n >= 10000000) + (n >= 100000000);
+  return nine >> (8 * (9 - count));
+}
+
+Text16 repeated(char c) {
+  const std::uint64_t eight = 0x0101010101010101ULL * static_cast<unsigned char>(c);
+  return eight | (Text16{eight} << 64);
+}
+
+// The 32-bit text, laid out as format_float lays it out, but assembled in a
+// register and stored at once: every positional text of a float fits in 16
+// characters. The log writes one of these per vector component.
+std::size_t format_f32(char* buf, float value) {
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  if ((bits & 0x7f800000u) == 0x7f800000u) return static_cast<std::size_t>(copy(buf, "null", 4) - buf);
+  char* out = buf;
+  *out = '-';
+  out += bits >> 31;  // no branch on the sign
+  const std::uint32_t magnitude = bits & 0x7fffffffu;
+  if (magnitude == 0) return static_cast<std::size_t>(copy(out, "0.0", 3) - buf);
+  const DecimalF32 shortest = shortest_decimal_f32(std::bit_cast<float>(magnitude));
+  int n;
+  const Text16 digits = digit_text(shortest.significand, n);
+  const int e = shortest.exponent + n - 1;
+  Text16 text;
+  int length;
+  if (e < -6 || e > 12) {
+    Decimal d;
+    std::memcpy(d.digits, &digits, sizeof digits);
+    d.count = n;
+    d.exponent = e;
+    return static_cast<std::size_t>(write_scientific(out, d) - buf);
+  } else if (e < 0) {  // "0.00123"
+    const int prefix = 1 - e;
+    text = low_bytes(repeated('0') & ~(Text16{0xff} << 8), prefix) |
+           (Text16{'.'} << 8) | (digits << (8 * prefix));
+    length = prefix + n;
+  } else if (n <= e + 1) {  // no fractional digits: "100.0"
+    text = digits | (low_bytes(repeated('0'), e + 1) & ~low_bytes(~Text16{0}, n)) |
+           (Text16{'.' | ('0' << 8)} << (8 * (e + 1)));
+    length = e + 3;
+  } else {  // "12.375"
+    text = low_bytes(digits, e + 1) | (Text16{'.'} << (8 * (e + 1))) |
+           ((digits >> (8 * (e + 1))) << (8 * (e + 2)));
+    length = n + 1;
+  }
+  std::memcpy(out, &text, sizeof text);
+  return static_cast<std::size_t>(out + length - buf);
+}
+
 std::size_t format_f64(char* buf, double value) { return format_float(buf, value, -5, 15); }
 
 void append_f32(std::string& out, float value) {

@@ -80,25 +80,26 @@ Result<std::unique_ptr<WriteAheadLog>> WriteAheadLog::open(FileSystem& fs, const
 }
 
 Status WriteAheadLog::append(const WalEntry& entry) {
-  std::string json = json::encode_wal_entry(entry);
-  if (json.size() > std::numeric_limits<std::uint32_t>::max()) {
+  // The frame is built in one reused buffer: header, then the text.
+  frame_.assign(wal_format::kHeaderSize, '\0');
+  json::append_wal_entry(frame_, entry);
+  const std::size_t json_size = frame_.size() - wal_format::kHeaderSize;
+  if (json_size > std::numeric_limits<std::uint32_t>::max()) {
     return VectorError::wal_corrupted("serialization failed: entry of " +
-                                      std::to_string(json.size()) +
+                                      std::to_string(json_size) +
                                       " bytes is longer than a frame can hold");
   }
-  std::vector<std::uint8_t> frame(wal_format::kHeaderSize + json.size());
-  const auto* data = reinterpret_cast<const std::uint8_t*>(json.data());
-  le::store32(frame.data(), crc32(data, json.size()));
-  le::store32(frame.data() + wal_format::kChecksumSize, static_cast<std::uint32_t>(json.size()));
-  std::copy(data, data + json.size(), frame.begin() + wal_format::kHeaderSize);
+  auto* frame = reinterpret_cast<std::uint8_t*>(frame_.data());
+  le::store32(frame, crc32(frame + wal_format::kHeaderSize, json_size));
+  le::store32(frame + wal_format::kChecksumSize, static_cast<std::uint32_t>(json_size));
 
   const WriteUnit units[] = {
       {wal_format::kChecksumSize, 1, "write checksum failed: "},
       {wal_format::kLengthSize, 1, "write length failed: "},
-      {json.size(), 1, "write data failed: "},
+      {json_size, 1, "write data failed: "},
   };
   const std::uint64_t before = out_.logical_length();
-  if (auto r = out_.append(*file_, frame, units); !r) return r;
+  if (auto r = out_.append(*file_, {frame, frame_.size()}, units); !r) return r;
   ++appends_since_sync_;
 
   bool must_sync = policy_ == WalSyncPolicy::EveryAppend ||

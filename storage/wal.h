@@ -92,6 +92,7 @@ class WriteAheadLog {
   AppendBuffer out_;  // the 8192-byte buffer in front of file_
   std::size_t appends_since_sync_ = 0;
   bool defer_syncs_ = false;
+  std::string frame_;  // the frame being appended, reused between appends
 };
 
 }  // namespace velmoradb

@@ -1,0 +1,24 @@
+// The shortest decimal that reads back as a given 32-bit float, chosen the way
+// std::to_chars chooses it: fewest significant digits, then the one nearest
+// the float, then an even last digit. std::to_chars gives the same digits, but
+// spends about 40 ns on a float; the log writes one text per vector component,
+// so this one is ours (a Schubfach-style search: three products with a 63-bit
+// power of ten bound the float's rounding interval, and at most two candidate
+// lengths are tried). tests/cpp/storage/shortest_f32_test.cpp compares it with
+// std::to_chars; tools/check_shortest_f32.cpp does so for every float.
+#pragma once
+
+#include <cstdint>
+
+namespace velmoradb::json {
+
+// significand * 10^exponent, the significand without trailing zeros.
+struct DecimalF32 {
+  std::uint32_t significand = 0;
+  int exponent = 0;
+};
+
+// value must be finite and greater than zero.
+DecimalF32 shortest_decimal_f32(float value);
+
+}  // namespace velmoradb::json
