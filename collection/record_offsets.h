@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/huge_pages.h"
 #include "engine/id_map.h"
 
 namespace velmoradb {
@@ -33,7 +34,7 @@ class RecordOffsets {
 
  private:
   IdSlotMap slots_;
-  std::vector<std::uint64_t> offsets_;  // slot -> offset
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> offsets_;  // slot -> offset
 };
 
 }  // namespace velmoradb

@@ -50,7 +50,7 @@ class VectorIndex {
   std::size_t size() const { return slots_.size(); }
   bool contains(std::uint64_t id) const { return slots_.find(id) != IdSlotMap::kNone; }
   // Every stored id, in slot order (unspecified to callers).
-  const std::vector<std::uint64_t>& ids() const { return slots_.ids(); }
+  const IdArray& ids() const { return slots_.ids(); }
 
   // DimensionMismatch when len != dimension, DuplicateId when the id is
   // present; a failed insert changes nothing.
