@@ -183,6 +183,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
     batch.add(record);
   });
   batch.flush();
+  index_.finish_load();
   return scanned;
 }
 

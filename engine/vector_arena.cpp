@@ -103,6 +103,19 @@ void VectorArena::populate_in_background(std::size_t floats) {
 #endif
 }
 
+void VectorArena::release_past(std::size_t floats) {
+  join_populate();
+#if defined(__linux__)
+  if (!mapped_) return;
+  const std::size_t keep = round_up(std::min(floats, capacity_) * sizeof(float), kHugePage);
+  if (keep < bytes_) {
+    (void)madvise(reinterpret_cast<char*>(data_) + keep, bytes_ - keep, MADV_DONTNEED);
+  }
+#else
+  (void)floats;
+#endif
+}
+
 void VectorArena::release() {
   join_populate();
   if (!data_) return;

@@ -38,6 +38,10 @@ class VectorArena {
   // they are; concurrent writes by the caller are safe. Only for a large
   // mapped arena on Linux; elsewhere nothing happens.
   void populate_in_background(std::size_t floats);
+  // Waits for a populate_in_background, then gives the pages past the first
+  // `floats` floats back to the kernel, so memory populated for a load that
+  // found fewer vectors does not stay resident; they read as zero again.
+  void release_past(std::size_t floats);
 
  private:
   void release();

@@ -152,6 +152,8 @@ void VectorIndex::populate_in_background(std::size_t entries) {
   arena_.populate_in_background((entries + W - 1) / W * block_floats());
 }
 
+void VectorIndex::finish_load() { arena_.release_past((size() + W - 1) / W * block_floats()); }
+
 Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t len,
                            Payload payload) {
   if (len != dimension_) return VectorError::dimension_mismatch(dimension_, len);

@@ -73,6 +73,9 @@ class VectorIndex {
   // backed on another thread while the caller goes on, for a load that is
   // about to fill them: see VectorArena::populate_in_background.
   void populate_in_background(std::size_t entries);
+  // Ends a load: waits for populate_in_background and gives back the memory
+  // it populated past the entries present.
+  void finish_load();
 
   // The k nearest entries, nearest first; empty when len != dimension or k == 0.
   std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;

@@ -261,6 +261,36 @@ TEST_P(IndexTest, LargeInsertBatchEqualsALoopOfInserts) {
   }
 }
 
+// A load as the collection does it: room for more entries than arrive,
+// their memory populated on another thread while the batches are written,
+// the unused part given back at the end. Nothing written is lost, and the
+// index grows on as usual afterwards.
+TEST_P(IndexTest, PopulatedLoadKeepsWhatWasWrittenAndGrowsOn) {
+  const std::size_t dim = 128;
+  VectorIndex index = make(DistanceMetric::Euclidean, dim);
+  index.reserve(200000);  // 100 MiB of blocks: large enough to be populated
+  index.populate_in_background(200000);
+  std::mt19937 gen(5);
+  std::normal_distribution<float> normal;
+  const std::size_t n = 3000;
+  std::vector<std::uint64_t> ids(n);
+  Vec vectors(n * dim);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = i;
+  for (float& x : vectors) x = normal(gen);
+  for (std::size_t done = 0; done < n; done += 256) {
+    std::size_t count = std::min<std::size_t>(256, n - done);
+    ASSERT_TRUE(index.insert_batch(ids.data() + done, vectors.data() + done * dim, count).ok());
+  }
+  index.finish_load();
+  Vec extra(dim, 2.0f);
+  ASSERT_TRUE(index.insert(n, extra).ok());
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(index.vector_of(i), Vec(vectors.begin() + i * dim, vectors.begin() + (i + 1) * dim)) << i;
+  }
+  EXPECT_EQ(index.vector_of(n), extra);
+  EXPECT_EQ(ids_of(index.search(extra, 1)), std::vector<std::uint64_t>{n});
+}
+
 // ---- random sequences against a brute-force reference ----
 
 struct Reference {
