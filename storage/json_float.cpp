@@ -95,8 +95,6 @@ std::size_t format_float(char* buf, F value, int min_positional, int max_positio
   return static_cast<std::size_t>(out - buf);
 }
 
-}  // namespace
-
 using Text16 = unsigned __int128;  // up to 16 characters, the first in the lowest byte
 
 Text16 low_bytes(Text16 text, int count) { return text & ((Text16{1} << (8 * count)) - 1); }
@@ -123,6 +121,8 @@ Text16 repeated(char c) {
   return eight | (Text16{eight} << 64);
 }
 
+}  // namespace
+
 // The 32-bit text, laid out as format_float lays it out, but assembled in a
 // register and stored at once: every positional text of a float fits in 16
 // characters. The log writes one of these per vector component.
@@ -138,28 +138,32 @@ std::size_t format_f32(char* buf, float value) {
   int n;
   const Text16 digits = digit_text(shortest.significand, n);
   const int e = shortest.exponent + n - 1;
-  Text16 text;
-  int length;
   if (e < -6 || e > 12) {
     Decimal d;
     std::memcpy(d.digits, &digits, sizeof digits);
     d.count = n;
     d.exponent = e;
     return static_cast<std::size_t>(write_scientific(out, d) - buf);
-  } else if (e < 0) {  // "0.00123"
-    const int prefix = 1 - e;
-    text = low_bytes(repeated('0') & ~(Text16{0xff} << 8), prefix) |
-           (Text16{'.'} << 8) | (digits << (8 * prefix));
-    length = prefix + n;
-  } else if (n <= e + 1) {  // no fractional digits: "100.0"
-    text = digits | (low_bytes(repeated('0'), e + 1) & ~low_bytes(~Text16{0}, n)) |
-           (Text16{'.' | ('0' << 8)} << (8 * (e + 1)));
-    length = e + 3;
-  } else {  // "12.375"
-    text = low_bytes(digits, e + 1) | (Text16{'.'} << (8 * (e + 1))) |
-           ((digits >> (8 * (e + 1))) << (8 * (e + 2)));
-    length = n + 1;
   }
+  // The three positional layouts are all assembled and one is picked without
+  // a branch: on data around zero, which one applies is a coin toss, and a
+  // mispredicted branch per component would stop the processor from working
+  // on the next component meanwhile. Each is built from an exponent clamped
+  // to its own range, so no shift goes out of bounds.
+  const int below = e < 0 ? e : -1;  // "0.00123": "0." and -below-1 zeros
+  const int prefix = 1 - below;
+  const Text16 fraction_only = low_bytes(repeated('0') & ~(Text16{0xff} << 8), prefix) |
+                               (Text16{'.'} << 8) | (digits << (8 * prefix));
+  const int whole = e < 0 ? 0 : e;
+  // "100.0": the digits, zeros up to the point, ".0".
+  const Text16 integral = digits | (low_bytes(repeated('0'), whole + 1) & ~low_bytes(~Text16{0}, n)) |
+                          (Text16{'.' | ('0' << 8)} << (8 * (whole + 1)));
+  // "12.375": the point after digit whole + 1.
+  const Text16 mixed = low_bytes(digits, whole + 1) | (Text16{'.'} << (8 * (whole + 1))) |
+                       ((digits >> (8 * (whole + 1))) << (8 * (whole + 2)));
+  const bool no_fraction = n <= e + 1;
+  const Text16 text = e < 0 ? fraction_only : no_fraction ? integral : mixed;
+  const int length = e < 0 ? prefix + n : no_fraction ? e + 3 : n + 1;
   std::memcpy(out, &text, sizeof text);
   return static_cast<std::size_t>(out + length - buf);
 }

@@ -98,12 +98,6 @@ DecimalF32 shortest_decimal_f32(float value) {
   if (biased == 0) return without_trailing_zeros(search(kMinExponent, fraction));
   const std::uint32_t c = kHiddenBit | fraction;
   const int q = biased - 1 + kMinExponent;
-  // An integer below 2^23 is its own shortest text: the floats either side
-  // are less than one apart.
-  if (q < 0 && q > -kSignificandBits - 1) {
-    const std::uint32_t whole = c >> -q;
-    if (whole << -q == c) return without_trailing_zeros({whole, 0});
-  }
   return without_trailing_zeros(search(q, c));
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "storage/json_float.h"
 #include "storage/shortest_f32.h"
 
 namespace velmoradb::json {
@@ -79,11 +80,53 @@ TEST(ShortestF32, SmallSubnormalsAndIntegers) {
 TEST(ShortestF32, PowersOfTenAndTheirNeighbours) {
   EXPECT_EQ(mismatches([](auto check) {
               for (int e = -45; e <= 38; ++e) {
-                const auto bits = std::bit_cast<std::uint32_t>(std::pow(10.0f, e));
+                const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(std::pow(10.0, e)));
                 for (std::uint32_t d = 0; d < 9; ++d) check(bits + d - 4);
               }
             }),
             0);
+}
+
+// The float text spelled out plainly from std::to_chars's digits: positional
+// for -6 <= E <= 12 with at least one digit after the point, else d[.ddd]e±X.
+std::string reference_text(float value) {
+  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+  const std::string sign = value < 0 ? "-" : "";
+  char text[32];
+  const char* end = std::to_chars(text, text + sizeof text, std::fabs(value),
+                            std::chars_format::scientific).ptr;
+  std::string digits;
+  const char* p = text;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits += *p;
+  }
+  const int e = std::stoi(std::string(p + 1, end));
+  const int n = static_cast<int>(digits.size());
+  if (e < -6 || e > 12) {
+    std::string out = digits.substr(0, 1);
+    if (n > 1) out += "." + digits.substr(1);
+    return sign + out + "e" + (e < 0 ? "-" : "+") + std::to_string(e < 0 ? -e : e);
+  }
+  if (e < 0) return sign + "0." + std::string(-e - 1, '0') + digits;
+  if (n <= e + 1) return sign + digits + std::string(e + 1 - n, '0') + ".0";
+  return sign + digits.substr(0, e + 1) + "." + digits.substr(e + 1);
+}
+
+TEST(ShortestF32, TextOfBothSignsMatchesThePlainLayout) {
+  // The text is assembled without branches from three layouts at once; a
+  // sweep over both signs and every exponent checks the pick and the lengths.
+  int bad = 0;
+  for (std::uint32_t bits = 0; bits < 0x7f800000u; bits += 8191) {
+    for (std::uint32_t sign : {0u, 0x80000000u}) {
+      const float v = std::bit_cast<float>(bits | sign);
+      char text[kMaxFloatText];
+      const std::string written(text, format_f32(text, v));
+      if (written != reference_text(v) && ++bad <= 5) {
+        ADD_FAILURE() << written << " vs " << reference_text(v);
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0);
 }
 
 TEST(ShortestF32, SparseSweepOfAllFloats) {
