@@ -111,8 +111,11 @@ Text16 digit_text(std::uint32_t n, int& count) {
   const std::uint64_t tens = ((x * 103) >> 10) & 0x000f000f000f000fULL;  // w / 10, w < 100
   x = tens | ((x - tens * 10) << 8);
   const Text16 nine = ('0' + n / 100000000) | (Text16{x | 0x3030303030303030ULL} << 8);
-  count = 1 + (n >= 10) + (n >= 100) + (n >= 1000) + (n >= 10000) + (n >= 100000) +
-          (n >= 1000000) + (n >= 10000000) + (n >= 100000000);
+  // floor(bit width * log10(2)) digits, or one more (n >= 1).
+  static constexpr std::uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
+                                             100000, 1000000, 10000000, 100000000, 1000000000};
+  const int guess = (std::bit_width(n) * 1233) >> 12;
+  count = guess + (n >= kPow10[guess]);
   return nine >> (8 * (9 - count));
 }
 
@@ -145,25 +148,28 @@ std::size_t format_f32(char* buf, float value) {
     d.exponent = e;
     return static_cast<std::size_t>(write_scientific(out, d) - buf);
   }
-  // The three positional layouts are all assembled and one is picked without
-  // a branch: on data around zero, which one applies is a coin toss, and a
-  // mispredicted branch per component would stop the processor from working
-  // on the next component meanwhile. Each is built from an exponent clamped
-  // to its own range, so no shift goes out of bounds.
-  const int below = e < 0 ? e : -1;  // "0.00123": "0." and -below-1 zeros
-  const int prefix = 1 - below;
-  const Text16 fraction_only = low_bytes(repeated('0') & ~(Text16{0xff} << 8), prefix) |
-                               (Text16{'.'} << 8) | (digits << (8 * prefix));
-  const int whole = e < 0 ? 0 : e;
-  // "100.0": the digits, zeros up to the point, ".0".
-  const Text16 integral = digits | (low_bytes(repeated('0'), whole + 1) & ~low_bytes(~Text16{0}, n)) |
-                          (Text16{'.' | ('0' << 8)} << (8 * (whole + 1)));
-  // "12.375": the point after digit whole + 1.
-  const Text16 mixed = low_bytes(digits, whole + 1) | (Text16{'.'} << (8 * (whole + 1))) |
-                       ((digits >> (8 * (whole + 1))) << (8 * (whole + 2)));
-  const bool no_fraction = n <= e + 1;
-  const Text16 text = e < 0 ? fraction_only : no_fraction ? integral : mixed;
-  const int length = e < 0 ? prefix + n : no_fraction ? e + 3 : n + 1;
+  Text16 text;
+  int length;
+  if (n <= e + 1) {  // no fractional digits ("100.0"): rare, so a branch
+    text = digits | (low_bytes(repeated('0'), e + 1) & ~low_bytes(~Text16{0}, n)) |
+           (Text16{'.' | ('0' << 8)} << (8 * (e + 1)));
+    length = e + 3;
+  } else {
+    // "0.00123" or "12.375": both are assembled and one is picked without a
+    // branch. On data around zero which one applies is a coin toss, and a
+    // mispredicted branch per component would stop the processor from
+    // working on the next component meanwhile. Each is built from an
+    // exponent clamped to its own range, so no shift goes out of bounds.
+    const int below = e < 0 ? e : -1;  // "0." and -below-1 zeros
+    const int prefix = 1 - below;
+    const Text16 fraction_only = low_bytes(repeated('0') & ~(Text16{0xff} << 8), prefix) |
+                                 (Text16{'.'} << 8) | (digits << (8 * prefix));
+    const int point = e < 0 ? 1 : e + 1;  // the point follows digit `point`
+    const Text16 mixed = low_bytes(digits, point) | (Text16{'.'} << (8 * point)) |
+                         ((digits >> (8 * point)) << (8 * (point + 1)));
+    text = e < 0 ? fraction_only : mixed;
+    length = e < 0 ? prefix + n : n + 1;
+  }
   std::memcpy(out, &text, sizeof text);
   return static_cast<std::size_t>(out + length - buf);
 }
