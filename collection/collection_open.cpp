@@ -20,80 +20,88 @@ constexpr std::string_view kWalFile = "wal.log";
 constexpr std::string_view kDataFile = "data.vdb";
 constexpr std::string_view kDamagedFile = "data.vdb.damaged";
 constexpr std::size_t kCopyChunk = 1 << 20;
-// Records the load hands to the index and the offsets at a time.
+// Records the load hands to the index at a time.
 constexpr std::size_t kLoadBatch = 256;
-// How many ids ahead the offsets are looked up (see IdSlotMap::prefetch).
-constexpr std::size_t kPrefetchAhead = 8;
 
-// The live records of the load, gathered so the index and the offsets take
-// them a batch at a time: both then look ids up a few ahead (at a million
-// ids every lookup misses the cache), and the index writes whole rows of
-// its blocks at once. The latest live record of an id wins, in the index
-// and in the offsets alike, so a reopen yields the vector inserted last;
-// the offsets of the records it replaces are collected in `superseded`.
+// The live records of the load, gathered so the index takes them a batch
+// at a time: it then looks ids up a few ahead (at a million ids every
+// lookup misses the cache) and writes whole rows of its blocks at once.
+// The latest live record of an id wins, so a reopen yields the vector
+// inserted last; the offsets of the records it replaces are collected in
+// `superseded`, in file order. The offset of each slot's record is kept
+// along with the index's slots, so the offsets map is the index's map
+// copied rather than built by a second lookup per record.
 class LoadBatch {
  public:
-  LoadBatch(VectorIndex& index, RecordOffsets& offsets, std::vector<std::uint64_t>& superseded)
-      : index_(index), offsets_(offsets), superseded_(superseded) {
+  LoadBatch(VectorIndex& index, std::vector<std::uint64_t>& superseded)
+      : index_(index), superseded_(superseded) {
     ids_.reserve(kLoadBatch);
-    record_offsets_.reserve(kLoadBatch);
+    offsets_.reserve(kLoadBatch);
     vectors_.reserve(kLoadBatch * index.dimension());
   }
+
+  void reserve(std::size_t records) { slot_offsets_.reserve(records); }
 
   // `rec` holds a vector of the index's dimension; its payload may be taken.
   void add(StoredRecord& rec) {
     if (!rec.payload.empty()) {
       // Rare (nothing Python inserts has one): on its own, in its place.
       flush();
-      index_.remove(rec.id);
-      (void)index_.insert(rec.id, rec.vector.data(), rec.vector.size(), std::move(rec.payload));
-      rec.payload = {};
-      if (auto previous = offsets_.put(rec.id, rec.offset)) superseded_.push_back(*previous);
+      put(rec.id, rec.vector.data(), std::exchange(rec.payload, {}), rec.offset);
       return;
     }
     ids_.push_back(rec.id);
-    record_offsets_.push_back(rec.offset);
+    offsets_.push_back(rec.offset);
     vectors_.insert(vectors_.end(), rec.vector.begin(), rec.vector.end());
     if (ids_.size() == kLoadBatch) flush();
   }
 
   void flush() {
-    index_batch();
-    const std::size_t n = ids_.size();
-    for (std::size_t i = 0; i < std::min(n, kPrefetchAhead); ++i) offsets_.prefetch(ids_[i]);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + kPrefetchAhead < n) offsets_.prefetch(ids_[i + kPrefetchAhead]);
-      if (auto previous = offsets_.put(ids_[i], record_offsets_[i])) superseded_.push_back(*previous);
-    }
-    ids_.clear();
-    record_offsets_.clear();
-    vectors_.clear();
-  }
-
- private:
-  // insert_batch stops at an id already present (also one earlier in the
-  // batch): that record replaces the entry as every replacement does
-  // (remove, then insert) and the batch goes on behind it.
-  void index_batch() {
     const std::size_t dim = index_.dimension();
     const std::size_t n = ids_.size();
+    // insert_batch stops at an id already present (also one earlier in the
+    // batch): that record replaces the entry and the batch goes on behind it.
     for (std::size_t done = 0; done < n;) {
       const std::size_t before = index_.size();
       Status status = index_.insert_batch(ids_.data() + done, vectors_.data() + done * dim, n - done);
-      done += index_.size() - before;
+      const std::size_t appended = index_.size() - before;
+      slot_offsets_.insert(slot_offsets_.end(), offsets_.begin() + done, offsets_.begin() + done + appended);
+      done += appended;
       if (status) break;
-      index_.remove(ids_[done]);
-      (void)index_.insert(ids_[done], vectors_.data() + done * dim, dim);
+      put(ids_[done], vectors_.data() + done * dim, {}, offsets_[done]);
       ++done;
     }
+    ids_.clear();
+    offsets_.clear();
+    vectors_.clear();
+  }
+
+  // The offsets of the records in the index, by id. Ends the load.
+  RecordOffsets take_offsets() {
+    flush();
+    return RecordOffsets(index_.slot_map(), std::move(slot_offsets_));
+  }
+
+ private:
+  // Inserts or replaces `id` as every replacement does (remove, then
+  // insert), moving the slot offsets as the index moves its slots.
+  void put(std::uint64_t id, const float* vector, Payload payload, std::uint64_t offset) {
+    const std::uint32_t slot = index_.slot_map().find(id);
+    if (slot != IdSlotMap::kNone) {
+      superseded_.push_back(slot_offsets_[slot]);
+      index_.remove(id);  // the last slot moves into `slot`
+      slot_offsets_[slot] = slot_offsets_.back();
+      slot_offsets_.pop_back();
+    }
+    if (index_.insert(id, vector, index_.dimension(), std::move(payload))) slot_offsets_.push_back(offset);
   }
 
   VectorIndex& index_;
-  RecordOffsets& offsets_;
   std::vector<std::uint64_t>& superseded_;
   std::vector<std::uint64_t> ids_;
-  std::vector<std::uint64_t> record_offsets_;
+  std::vector<std::uint64_t> offsets_;
   std::vector<float> vectors_;
+  RecordOffsets::OffsetArray slot_offsets_;  // the offset of each slot's record
 };
 
 }  // namespace
@@ -163,7 +171,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
   std::shared_lock data_lock(data_lock_);
   std::unique_lock index_lock(index_lock_);
   std::unique_lock offsets_lock(offsets_lock_);
-  LoadBatch batch(index_, record_offsets_, superseded);
+  LoadBatch batch(index_, superseded);
   bool sized = false;
   auto scanned = data_->scan_live_records([&](StoredRecord& record, std::uint64_t file_length) {
     if (!sized) {
@@ -172,7 +180,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
       // this long. Pages never written cost address space only.
       const std::uint64_t size = data_format::kFixedSize + 4 * std::uint64_t{config_.dimension};
       index_.reserve(static_cast<std::size_t>(file_length / size));
-      record_offsets_.reserve(static_cast<std::size_t>(file_length / size));
+      batch.reserve(static_cast<std::size_t>(file_length / size));
       // Records of one collection are mostly as long as the first: have
       // the memory of that many entries backed while the file is read.
       index_.populate_in_background(static_cast<std::size_t>(file_length / record.length));
@@ -182,7 +190,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
     if (record.vector.size() != config_.dimension) return;  // never indexed
     batch.add(record);
   });
-  batch.flush();
+  record_offsets_ = batch.take_offsets();
   index_.finish_load();
   return scanned;
 }

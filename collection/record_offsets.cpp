@@ -4,6 +4,9 @@
 
 namespace velmoradb {
 
+RecordOffsets::RecordOffsets(IdSlotMap slots, OffsetArray offsets)
+    : slots_(std::move(slots)), offsets_(std::move(offsets)) {}
+
 std::optional<std::uint64_t> RecordOffsets::find(std::uint64_t id) const {
   std::uint32_t slot = slots_.find(id);
   if (slot == IdSlotMap::kNone) return std::nullopt;

@@ -20,6 +20,15 @@ namespace velmoradb {
 
 class RecordOffsets {
  public:
+  using OffsetArray = std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>>;
+
+  RecordOffsets() = default;
+  // Takes over a map of ids to slots and the offset of each of its slots
+  // (offsets.size() == slots.size()): a load that kept the offsets along
+  // with the index's slots copies the index's map instead of looking every
+  // id up a second time.
+  RecordOffsets(IdSlotMap slots, OffsetArray offsets);
+
   bool empty() const { return offsets_.empty(); }
   std::size_t size() const { return offsets_.size(); }
 
@@ -34,7 +43,7 @@ class RecordOffsets {
 
  private:
   IdSlotMap slots_;
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> offsets_;  // slot -> offset
+  OffsetArray offsets_;  // slot -> offset
 };
 
 }  // namespace velmoradb

@@ -51,6 +51,10 @@ class VectorIndex {
   bool contains(std::uint64_t id) const { return slots_.find(id) != IdSlotMap::kNone; }
   // Every stored id, in slot order (unspecified to callers).
   const IdArray& ids() const { return slots_.ids(); }
+  // Which slot each id holds: slots are 0 .. size()-1, an insert takes the
+  // next one, and a remove moves the last slot's entry into the freed one.
+  // A caller can keep data of its own per slot by following those rules.
+  const IdSlotMap& slot_map() const { return slots_; }
 
   // DimensionMismatch when len != dimension, DuplicateId when the id is
   // present; a failed insert changes nothing.
