@@ -216,12 +216,8 @@ void append_wal_entry(std::string& out, const WalEntry& entry) {
   // then the string is cut to what was written.
   const std::size_t start = out.size();
   out.resize(start + 18 * entry.vector.size() + kMaxFloatText);
-  char* p = out.data() + start;
-  for (std::size_t i = 0; i < entry.vector.size(); ++i) {
-    if (i != 0) *p++ = ',';
-    p += format_f32(p, entry.vector[i]);
-  }
-  out.resize(static_cast<std::size_t>(p - out.data()));
+  char* end = write_f32_list(out.data() + start, entry.vector.data(), entry.vector.size());
+  out.resize(static_cast<std::size_t>(end - out.data()));
   out += "],\"payload\":";
   append_payload(out, entry.payload);
   out += '}';

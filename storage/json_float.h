@@ -18,4 +18,14 @@ constexpr std::size_t kMaxFloatText = 32;
 std::size_t format_f32(char* buf, float value);
 std::size_t format_f64(char* buf, double value);
 
+// The texts of values[0..n), separated by commas, written from buf (which
+// needs 18 * n + kMaxFloatText bytes); returns the end. The same bytes as
+// format_f32 one by one, eight at a time where the CPU has AVX-512.
+char* write_f32_list(char* buf, const float* values, std::size_t n);
+
+// The two ways of writing the list, for tests that compare them.
+using F32ListWriter = char* (*)(char* buf, const float* values, std::size_t n);
+char* write_f32_list_plain(char* buf, const float* values, std::size_t n);
+F32ListWriter f32_list_writer_avx512();  // nullptr when the CPU lacks AVX-512 F, DQ, CD
+
 }  // namespace velmoradb::json

@@ -91,6 +91,15 @@ DecimalF32 without_trailing_zeros(DecimalF32 d) {
 
 }  // namespace
 
+F32Scale f32_scale(int biased_exponent) {
+  const int q = biased_exponent - 1 + kMinExponent;
+  F32Scale scale;
+  scale.k = floor_log10_pow2(q);
+  scale.h = q + floor_log2_pow10(-scale.k) + 33;
+  scale.g = kFloatPow10[scale.k - kFloatPow10MinK];
+  return scale;
+}
+
 DecimalF32 shortest_decimal_f32(float value) {
   const auto bits = std::bit_cast<std::uint32_t>(value);
   const std::uint32_t fraction = bits & (kHiddenBit - 1);

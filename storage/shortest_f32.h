@@ -21,4 +21,14 @@ struct DecimalF32 {
 // value must be finite and greater than zero.
 DecimalF32 shortest_decimal_f32(float value);
 
+// What the search uses for the floats of one binade whose significand is not
+// the binade's smallest (biased exponent 1..254): the power of ten g (10^-k
+// scaled to 63 bits), k, and the shift h. For the vectorised text writer.
+struct F32Scale {
+  std::uint64_t g = 0;
+  int k = 0;
+  int h = 0;
+};
+F32Scale f32_scale(int biased_exponent);
+
 }  // namespace velmoradb::json

@@ -1,16 +1,22 @@
-// Compares shortest_decimal_f32 with std::to_chars, and the log's float text
-// (format_f32) with a plain layout of std::to_chars's digits, for every
-// positive finite float (2^31 - 2^23 of them; a few minutes on two cores).
+// Compares, for every positive finite float (2^31 - 2^23 of them; several
+// minutes on two cores):
+//  - shortest_decimal_f32 with std::to_chars;
+//  - the log's float text (format_f32) with a plain layout of std::to_chars's
+//    digits;
+//  - the AVX-512 list writer with the plain one, in groups of eight
+//    consecutive floats, every other one negated (when the CPU has AVX-512).
 // Build and run from the repository root:
 //
 //   g++ -std=c++20 -O2 -ffp-contract=off -pthread -I. tools/check_shortest_f32.cpp \
-//       storage/shortest_f32.cpp storage/json_float.cpp -o /tmp/check_shortest_f32 &&
-//   /tmp/check_shortest_f32
+//       storage/shortest_f32.cpp storage/json_float.cpp storage/json_float_list*.cpp \
+//       -o /tmp/check_shortest_f32 && /tmp/check_shortest_f32
 #include <atomic>
 #include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,6 +86,34 @@ int main() {
           if (mismatches.fetch_add(1) < 20) {
             std::printf("0x%08x: %ue%d, to_chars %ue%d\n", bits, ours.significand,
                         ours.exponent, want.significand, want.exponent);
+          }
+        }
+      }
+    });
+  }
+  for (auto& th : pool) th.join();
+  pool.clear();
+  const auto wide = velmoradb::json::f32_list_writer_avx512();
+  std::printf("AVX-512 list writer: %s\n", wide != nullptr ? "checked" : "not on this CPU");
+  for (unsigned t = 0; wide != nullptr && t < threads; ++t) {
+    pool.emplace_back([&, t] {
+      constexpr std::size_t kGroups = 4096;  // 32768 floats per call
+      std::vector<float> values(8 * kGroups);
+      std::vector<char> plain(18 * values.size() + 64), fast(18 * values.size() + 64);
+      for (std::uint64_t start = 1 + std::uint64_t{t} * values.size(); start < kEnd;
+           start += std::uint64_t{threads} * values.size()) {
+        for (std::size_t j = 0; j < values.size(); ++j) {
+          const std::uint64_t bits = std::min<std::uint64_t>(start + j, kEnd - 1);
+          values[j] = std::bit_cast<float>(static_cast<std::uint32_t>(bits) |
+                                           (j % 2 == 1 ? 0x80000000u : 0u));
+        }
+        const char* plain_end =
+            velmoradb::json::write_f32_list_plain(plain.data(), values.data(), values.size());
+        const char* fast_end = wide(fast.data(), values.data(), values.size());
+        if (plain_end - plain.data() != fast_end - fast.data() ||
+            std::memcmp(plain.data(), fast.data(), static_cast<std::size_t>(plain_end - plain.data())) != 0) {
+          if (mismatches.fetch_add(1) < 20) {
+            std::printf("list from 0x%08llx differs\n", static_cast<unsigned long long>(start));
           }
         }
       }
