@@ -2,6 +2,8 @@
 // the log and the data file, rebuild the index from the data file and replay
 // the log on top of it.
 #include <algorithm>
+#include <cstring>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,72 +22,68 @@ constexpr std::string_view kWalFile = "wal.log";
 constexpr std::string_view kDataFile = "data.vdb";
 constexpr std::string_view kDamagedFile = "data.vdb.damaged";
 constexpr std::size_t kCopyChunk = 1 << 20;
-// Records the load hands to the index at a time.
-constexpr std::size_t kLoadBatch = 256;
-
-// The live records of the load, gathered so the index takes them a batch
-// at a time: it then looks ids up a few ahead (at a million ids every
-// lookup misses the cache) and writes whole rows of its blocks at once.
-// The latest live record of an id wins, so a reopen yields the vector
-// inserted last; the offsets of the records it replaces are collected in
-// `superseded`, in file order. The offset of each slot's record is kept
-// along with the index's slots, so the offsets map is the index's map
-// copied rather than built by a second lookup per record.
+// The live records of the load, handed to the index a run at a time
+// straight from the read buffer: it then looks ids up a few ahead (at a
+// million ids every lookup misses the cache) and writes whole rows of its
+// blocks at once. The latest live record of an id wins, so a reopen yields
+// the vector inserted last; the offsets of the records it replaces are
+// collected in `superseded`, in file order. The offset of each slot's
+// record is kept along with the index's slots, so the offsets map is the
+// index's map copied rather than built by a second lookup per record.
 class LoadBatch {
  public:
   LoadBatch(VectorIndex& index, std::vector<std::uint64_t>& superseded)
-      : index_(index), superseded_(superseded) {
-    ids_.reserve(kLoadBatch);
-    offsets_.reserve(kLoadBatch);
-    vectors_.reserve(kLoadBatch * index.dimension());
-  }
+      : index_(index), superseded_(superseded) {}
 
   void reserve(std::size_t records) { slot_offsets_.reserve(records); }
 
-  // `rec` holds a vector of the index's dimension; its payload may be taken.
-  void add(StoredRecord& rec) {
-    if (!rec.payload.empty()) {
-      // Rare (nothing Python inserts has one): on its own, in its place.
-      flush();
-      put(rec.id, rec.vector.data(), std::exchange(rec.payload, {}), rec.offset);
-      return;
+  // The records of `run` that hold a vector of the index's dimension, in
+  // order; their payloads may be taken.
+  void add(std::span<RecordView> run) {
+    const std::size_t dim = index_.dimension();
+    for (RecordView& rec : run) {
+      if (rec.dim != dim) continue;  // never indexed
+      if (rec.payload) {
+        // Rare (nothing Python inserts has one): on its own, in its place.
+        flush();
+        put(rec.id, rec.vector, std::exchange(*rec.payload, {}), rec.offset);
+        continue;
+      }
+      ids_.push_back(rec.id);
+      offsets_.push_back(rec.offset);
+      rows_.push_back(rec.vector);
     }
-    ids_.push_back(rec.id);
-    offsets_.push_back(rec.offset);
-    vectors_.insert(vectors_.end(), rec.vector.begin(), rec.vector.end());
-    if (ids_.size() == kLoadBatch) flush();
+    flush();  // the rows point into the run
   }
 
+  // The offsets of the records in the index, by id. Ends the load.
+  RecordOffsets take_offsets() { return RecordOffsets(index_.slot_map(), std::move(slot_offsets_)); }
+
+ private:
   void flush() {
-    const std::size_t dim = index_.dimension();
     const std::size_t n = ids_.size();
-    // insert_batch stops at an id already present (also one earlier in the
-    // batch): that record replaces the entry and the batch goes on behind it.
+    // insert_rows stops at an id already present (also one earlier in the
+    // run): that record replaces the entry and the run goes on behind it.
     for (std::size_t done = 0; done < n;) {
       const std::size_t before = index_.size();
-      Status status = index_.insert_batch(ids_.data() + done, vectors_.data() + done * dim, n - done);
+      Status status = index_.insert_rows(ids_.data() + done, rows_.data() + done, n - done);
       const std::size_t appended = index_.size() - before;
       slot_offsets_.insert(slot_offsets_.end(), offsets_.begin() + done, offsets_.begin() + done + appended);
       done += appended;
       if (status) break;
-      put(ids_[done], vectors_.data() + done * dim, {}, offsets_[done]);
+      put(ids_[done], rows_[done], {}, offsets_[done]);
       ++done;
     }
     ids_.clear();
     offsets_.clear();
-    vectors_.clear();
+    rows_.clear();
   }
 
-  // The offsets of the records in the index, by id. Ends the load.
-  RecordOffsets take_offsets() {
-    flush();
-    return RecordOffsets(index_.slot_map(), std::move(slot_offsets_));
-  }
-
- private:
   // Inserts or replaces `id` as every replacement does (remove, then
   // insert), moving the slot offsets as the index moves its slots.
-  void put(std::uint64_t id, const float* vector, Payload payload, std::uint64_t offset) {
+  void put(std::uint64_t id, const std::uint8_t* row, Payload payload, std::uint64_t offset) {
+    std::vector<float> vector(index_.dimension());
+    if (!vector.empty()) std::memcpy(vector.data(), row, vector.size() * sizeof(float));
     const std::uint32_t slot = index_.slot_map().find(id);
     if (slot != IdSlotMap::kNone) {
       superseded_.push_back(slot_offsets_[slot]);
@@ -93,14 +91,14 @@ class LoadBatch {
       slot_offsets_[slot] = slot_offsets_.back();
       slot_offsets_.pop_back();
     }
-    if (index_.insert(id, vector, index_.dimension(), std::move(payload))) slot_offsets_.push_back(offset);
+    if (index_.insert(id, vector, std::move(payload))) slot_offsets_.push_back(offset);
   }
 
   VectorIndex& index_;
   std::vector<std::uint64_t>& superseded_;
   std::vector<std::uint64_t> ids_;
   std::vector<std::uint64_t> offsets_;
-  std::vector<float> vectors_;
+  std::vector<const std::uint8_t*> rows_;
   RecordOffsets::OffsetArray slot_offsets_;  // the offset of each slot's record
 };
 
@@ -173,7 +171,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
   std::unique_lock offsets_lock(offsets_lock_);
   LoadBatch batch(index_, superseded);
   bool sized = false;
-  auto scanned = data_->scan_live_records([&](StoredRecord& record, std::uint64_t file_length) {
+  auto scanned = data_->scan_live_runs([&](std::span<RecordView> run, std::uint64_t file_length) {
     if (!sized) {
       // Room for every record the file can hold up front, so nothing is
       // grown and copied during the load: an indexed record is at least
@@ -181,17 +179,12 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
       const std::uint64_t size = data_format::kFixedSize + 4 * std::uint64_t{config_.dimension};
       index_.reserve(static_cast<std::size_t>(file_length / size));
       batch.reserve(static_cast<std::size_t>(file_length / size));
-      // Records of one collection are mostly as long as the first: have
-      // the memory of that many entries backed while the file is read.
-      index_.populate_in_background(static_cast<std::size_t>(file_length / record.length));
       sized = true;
     }
-    max_id = std::max(max_id, record.id);
-    if (record.vector.size() != config_.dimension) return;  // never indexed
-    batch.add(record);
+    for (const RecordView& rec : run) max_id = std::max(max_id, rec.id);
+    batch.add(run);
   });
   record_offsets_ = batch.take_offsets();
-  index_.finish_load();
   return scanned;
 }
 

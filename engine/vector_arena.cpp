@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #if defined(__linux__)
@@ -18,8 +17,6 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kAlign = 64;
-// Below this a thread costs more than the page faults it takes over.
-constexpr std::size_t kMinPopulate = std::size_t{32} << 20;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
@@ -58,13 +55,11 @@ float* map_aligned(void* old, std::size_t old_bytes, std::size_t bytes) {
 
 VectorArena::~VectorArena() { release(); }
 
-// The populating thread moves along: the mapping it works on does too.
 VectorArena::VectorArena(VectorArena&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
       bytes_(std::exchange(other.bytes_, 0)),
-      mapped_(std::exchange(other.mapped_, false)),
-      populate_(std::move(other.populate_)) {}
+      mapped_(std::exchange(other.mapped_, false)) {}
 
 VectorArena& VectorArena::operator=(VectorArena&& other) noexcept {
   if (this != &other) {
@@ -73,51 +68,11 @@ VectorArena& VectorArena::operator=(VectorArena&& other) noexcept {
     capacity_ = std::exchange(other.capacity_, 0);
     bytes_ = std::exchange(other.bytes_, 0);
     mapped_ = std::exchange(other.mapped_, false);
-    populate_ = std::move(other.populate_);
   }
   return *this;
 }
 
-void VectorArena::join_populate() {
-  if (populate_.joinable()) populate_.join();
-}
-
-void VectorArena::populate_in_background(std::size_t floats) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  join_populate();
-  std::size_t bytes = round_up(std::min(floats, capacity_) * sizeof(float), kHugePage);
-  if (!mapped_ || bytes < kMinPopulate) return;
-  bytes = std::min(bytes, bytes_);
-  // Faults the pages in writable without writing to them, so the caller's
-  // writes to the same pages meanwhile are kept. A kernel without it says
-  // EINVAL and the caller's writes fault the pages in as usual.
-  try {
-    populate_ = std::thread([p = static_cast<void*>(data_), bytes] {
-      (void)madvise(p, bytes, MADV_POPULATE_WRITE);
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: the caller's writes fault the pages in.
-  }
-#else
-  (void)floats;
-#endif
-}
-
-void VectorArena::release_past(std::size_t floats) {
-  join_populate();
-#if defined(__linux__)
-  if (!mapped_) return;
-  const std::size_t keep = round_up(std::min(floats, capacity_) * sizeof(float), kHugePage);
-  if (keep < bytes_) {
-    (void)madvise(reinterpret_cast<char*>(data_) + keep, bytes_ - keep, MADV_DONTNEED);
-  }
-#else
-  (void)floats;
-#endif
-}
-
 void VectorArena::release() {
-  join_populate();
   if (!data_) return;
 #if defined(__linux__)
   if (mapped_) {
@@ -135,7 +90,6 @@ void VectorArena::release() {
 
 void VectorArena::reserve(std::size_t floats) {
   if (floats <= capacity_) return;
-  join_populate();  // it must not work on a mapping that moves
   // Grow geometrically so a run of appends costs amortised constant time.
   // Pages never written are not resident, so the slack costs address space
   // only.

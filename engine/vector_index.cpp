@@ -1,6 +1,7 @@
 #include "engine/vector_index.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -24,21 +25,38 @@ constexpr std::size_t kBatchGroup = 48;
 // A write of this many bytes of vectors or more goes past the cache.
 constexpr std::size_t kStreamBytes = std::size_t{64} << 10;
 
+// The source of a write: row j holds `dim` floats, in native byte order and
+// at any alignment (a load hands rows straight out of its read buffer).
+// Either an array of row pointers or rows `stride` bytes apart.
+struct Rows {
+  const std::uint8_t* const* ptrs;
+  const std::uint8_t* base;
+  std::size_t stride;
+  const std::uint8_t* row(std::size_t j) const { return ptrs ? ptrs[j] : base + j * stride; }
+};
+
+float load_float(const std::uint8_t* p) {
+  float f;
+  std::memcpy(&f, p, sizeof f);
+  return f;
+}
+
 #if defined(__SSE2__)
-// Writes kBlockWidth vectors into the whole block at `dst` (64-byte aligned)
-// four rows at a time, each row (one cache line) written whole by streaming
-// stores: they do not read the line from memory first, which halves the
-// memory traffic of a large batch (whose blocks are not read back soon).
-// Callers finish with _mm_sfence.
-void stream_block(float* dst, const float* src, std::size_t dim) {
+__m128 load4(const std::uint8_t* p) { return _mm_loadu_ps(reinterpret_cast<const float*>(p)); }
+
+// Writes kBlockWidth rows into the whole block at `dst` (64-byte aligned)
+// four block rows at a time, each (one cache line) written whole by
+// streaming stores: they do not read the line from memory first, which
+// halves the memory traffic of a large batch (whose blocks are not read
+// back soon). Callers finish with _mm_sfence.
+void stream_block(float* dst, const std::uint8_t* const* src, std::size_t dim) {
   std::size_t i = 0;
   for (; i + 4 <= dim; i += 4) {
     for (std::size_t j = 0; j < W; j += 4) {
-      const float* s = src + j * dim + i;
-      __m128 r0 = _mm_loadu_ps(s);
-      __m128 r1 = _mm_loadu_ps(s + dim);
-      __m128 r2 = _mm_loadu_ps(s + 2 * dim);
-      __m128 r3 = _mm_loadu_ps(s + 3 * dim);
+      __m128 r0 = load4(src[j] + 4 * i);
+      __m128 r1 = load4(src[j + 1] + 4 * i);
+      __m128 r2 = load4(src[j + 2] + 4 * i);
+      __m128 r3 = load4(src[j + 3] + 4 * i);
       _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
       float* d = dst + i * W + j;
       _mm_stream_ps(d, r0);
@@ -48,31 +66,29 @@ void stream_block(float* dst, const float* src, std::size_t dim) {
     }
   }
   for (; i < dim; ++i) {
-    for (std::size_t j = 0; j < W; ++j) dst[i * W + j] = src[j * dim + i];
+    for (std::size_t j = 0; j < W; ++j) dst[i * W + j] = load_float(src[j] + 4 * i);
   }
 }
 #endif
 
-// Writes `lanes` vectors (`dim` floats each, one after the other at `src`)
-// into consecutive lanes of a block from `dst` (the first lane's component
-// 0) on: a transposition, component by component, so each row of lanes
-// (one cache line) is written in one go rather than once per vector. At
-// large dimensions a block is bigger than L1, and a vector at a time would
-// miss the cache on every component.
-void write_lanes(float* dst, const float* src, std::size_t lanes, std::size_t dim) {
+// Writes `lanes` rows into consecutive lanes of a block from `dst` (the
+// first lane's component 0) on: a transposition, component by component,
+// so each row of lanes (one cache line) is written in one go rather than
+// once per vector. At large dimensions a block is bigger than L1, and a
+// vector at a time would miss the cache on every component.
+void write_lanes(float* dst, const std::uint8_t* const* src, std::size_t lanes, std::size_t dim) {
   std::size_t j = 0;
 #if defined(__SSE2__)
   // Four vectors at a time, in 4 x 4 tiles: a scalar loop does one float
   // per load and store and is compute-bound, where the tiles keep up with
   // memory. Only moves, so the bits stay as they are.
   for (; j + 4 <= lanes; j += 4) {
-    const float* s = src + j * dim;
     std::size_t i = 0;
     for (; i + 4 <= dim; i += 4) {
-      __m128 r0 = _mm_loadu_ps(s + i);
-      __m128 r1 = _mm_loadu_ps(s + dim + i);
-      __m128 r2 = _mm_loadu_ps(s + 2 * dim + i);
-      __m128 r3 = _mm_loadu_ps(s + 3 * dim + i);
+      __m128 r0 = load4(src[j] + 4 * i);
+      __m128 r1 = load4(src[j + 1] + 4 * i);
+      __m128 r2 = load4(src[j + 2] + 4 * i);
+      __m128 r3 = load4(src[j + 3] + 4 * i);
       _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
       float* d = dst + i * W + j;
       _mm_storeu_ps(d, r0);
@@ -81,15 +97,47 @@ void write_lanes(float* dst, const float* src, std::size_t lanes, std::size_t di
       _mm_storeu_ps(d + 3 * W, r3);
     }
     for (; i < dim; ++i) {
-      for (std::size_t k = 0; k < 4; ++k) dst[i * W + j + k] = s[k * dim + i];
+      for (std::size_t k = 0; k < 4; ++k) dst[i * W + j + k] = load_float(src[j + k] + 4 * i);
     }
   }
 #endif
   if (j == lanes) return;
   for (std::size_t i = 0; i < dim; ++i) {
     float* row = dst + i * W;
-    for (std::size_t k = j; k < lanes; ++k) row[k] = src[k * dim + i];
+    for (std::size_t k = j; k < lanes; ++k) row[k] = load_float(src[k] + 4 * i);
   }
+}
+
+// Writes the rows of `src` into the slots from `first_slot` on, a block at
+// a time, into `arena` (already large enough).
+void write_rows(float* arena, std::size_t dim, std::size_t first_slot, const Rows& src, std::size_t count) {
+  const std::size_t end = first_slot + count;
+#if defined(__SSE2__)
+  // Whole blocks of a large write are streamed; a small one stays in the
+  // cache, where the next search finds it.
+  const bool stream = count * dim * sizeof(float) >= kStreamBytes;
+#endif
+  const std::uint8_t* rows[W];
+  for (std::size_t slot = first_slot; slot < end;) {
+    const std::size_t block_end = std::min(end, (slot / W + 1) * W);
+    const std::size_t lanes = block_end - slot;
+    for (std::size_t k = 0; k < lanes; ++k) rows[k] = src.row(slot - first_slot + k);
+    float* block = arena + (slot / W) * dim * W;
+#if defined(__SSE2__)
+    if (stream && lanes == W) {
+      stream_block(block, rows, dim);
+      slot = block_end;
+      continue;
+    }
+#endif
+    write_lanes(block + slot % W, rows, lanes, dim);
+    slot = block_end;
+  }
+#if defined(__SSE2__)
+  // Streaming stores are weakly ordered: make them visible before the
+  // index is unlocked.
+  if (stream) _mm_sfence();
+#endif
 }
 
 }  // namespace
@@ -102,34 +150,11 @@ float* VectorIndex::slot_component(std::uint32_t slot, std::size_t i) {
 }
 
 // Writes `count` vectors, one after the other at `vectors`, into the slots
-// from `first_slot` on, a block at a time.
+// from `first_slot` on.
 void VectorIndex::write_slots(std::size_t first_slot, const float* vectors, std::size_t count) {
-  std::size_t end = first_slot + count;
-  arena_.reserve((end + W - 1) / W * block_floats());
-#if defined(__SSE2__)
-  // Whole blocks of a large write are streamed; a small one stays in the
-  // cache, where the next search finds it.
-  const bool stream = count * dimension_ * sizeof(float) >= kStreamBytes;
-#endif
-  for (std::size_t slot = first_slot; slot < end;) {
-    std::size_t block_end = std::min(end, (slot / W + 1) * W);
-    float* block = arena_.data() + (slot / W) * block_floats();
-    const float* src = vectors + (slot - first_slot) * dimension_;
-#if defined(__SSE2__)
-    if (stream && block_end - slot == W) {
-      stream_block(block, src, dimension_);
-      slot = block_end;
-      continue;
-    }
-#endif
-    write_lanes(block + slot % W, src, block_end - slot, dimension_);
-    slot = block_end;
-  }
-#if defined(__SSE2__)
-  // Streaming stores are weakly ordered: make them visible before the
-  // index is unlocked.
-  if (stream) _mm_sfence();
-#endif
+  arena_.reserve((first_slot + count + W - 1) / W * block_floats());
+  const Rows rows{nullptr, reinterpret_cast<const std::uint8_t*>(vectors), dimension_ * sizeof(float)};
+  write_rows(arena_.data(), dimension_, first_slot, rows, count);
 }
 
 void VectorIndex::copy_slot(std::uint32_t from, std::uint32_t to) {
@@ -148,12 +173,6 @@ void VectorIndex::reserve(std::size_t entries) {
   arena_.reserve((entries + W - 1) / W * block_floats());
 }
 
-void VectorIndex::populate_in_background(std::size_t entries) {
-  arena_.populate_in_background((entries + W - 1) / W * block_floats());
-}
-
-void VectorIndex::finish_load() { arena_.release_past((size() + W - 1) / W * block_floats()); }
-
 Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t len,
                            Payload payload) {
   if (len != dimension_) return VectorError::dimension_mismatch(dimension_, len);
@@ -164,21 +183,34 @@ Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t le
   return {};
 }
 
-Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors, std::size_t count) {
+// Appends ids[0..) until the first one present; the slots appended are
+// those from the old size() on.
+Status VectorIndex::append_ids(const std::uint64_t* ids, std::size_t count, std::size_t& done) {
   reserve(size() + count);
-  std::size_t first = size();
-  Status status;
-  std::size_t done = 0;
   constexpr std::size_t kPrefetchAhead = 8;
   for (std::size_t i = 0; i < std::min(count, kPrefetchAhead); ++i) slots_.prefetch(ids[i]);
-  for (; done < count; ++done) {
+  for (done = 0; done < count; ++done) {
     if (done + kPrefetchAhead < count) slots_.prefetch(ids[done + kPrefetchAhead]);
     if (slots_.append_if_absent(ids[done]) == IdSlotMap::kNone) {
-      status = VectorError::duplicate_id(ids[done]);
-      break;
+      return VectorError::duplicate_id(ids[done]);
     }
   }
+  return {};
+}
+
+Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors, std::size_t count) {
+  const std::size_t first = size();
+  std::size_t done = 0;
+  Status status = append_ids(ids, count, done);
   if (dimension_ > 0) write_slots(first, vectors, done);
+  return status;
+}
+
+Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count) {
+  const std::size_t first = size();
+  std::size_t done = 0;
+  Status status = append_ids(ids, count, done);
+  if (dimension_ > 0) write_rows(arena_.data(), dimension_, first, Rows{rows, nullptr, 0}, done);
   return status;
 }
 

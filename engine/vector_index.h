@@ -68,18 +68,15 @@ class VectorIndex {
   // within the batch) and returns it; the pairs before it stay inserted.
   // Faster than a loop of insert: whole rows of blocks are written at once.
   Status insert_batch(const std::uint64_t* ids, const float* vectors, std::size_t count);
+  // insert_batch with the vector of ids[i] read from rows[i]: `dimension`
+  // floats in native byte order at any alignment, such as a record in a
+  // read buffer.
+  Status insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count);
   // Takes the id's entry out; nothing when absent.
   std::optional<IndexEntry> remove(std::uint64_t id);
   // A copy of the stored vector of `id`.
   std::optional<std::vector<float>> vector_of(std::uint64_t id) const;
   void reserve(std::size_t entries);
-  // Has the memory of the first `entries` entries (at most those reserved)
-  // backed on another thread while the caller goes on, for a load that is
-  // about to fill them: see VectorArena::populate_in_background.
-  void populate_in_background(std::size_t entries);
-  // Ends a load: waits for populate_in_background and gives back the memory
-  // it populated past the entries present.
-  void finish_load();
 
   // The k nearest entries, nearest first; empty when len != dimension or k == 0.
   std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;
@@ -98,6 +95,7 @@ class VectorIndex {
   std::size_t block_floats() const { return dimension_ * kBlockWidth; }
   float* slot_component(std::uint32_t slot, std::size_t i);
   void write_slots(std::size_t first_slot, const float* vectors, std::size_t count);
+  Status append_ids(const std::uint64_t* ids, std::size_t count, std::size_t& done);
   void copy_slot(std::uint32_t from, std::uint32_t to);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchResult> to_results(const std::vector<Candidate>& picked) const;

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "storage/buffered_reader.h"
@@ -111,12 +113,15 @@ std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remai
 }
 
 // The common case of the load: the record at in.position() lies wholly in
-// the reader's buffer, so it is parsed in place instead of field by field.
-// Returns false, having consumed nothing, when the buffer does not hold all
-// of it or it runs past `remaining`; parse_record then reads it (and
-// reports what is wrong with it) exactly as for any other record.
-bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, StoredRecord& rec,
-                           std::uint32_t& payload_len, std::optional<ParseFailure>& failure) {
+// the reader's buffer, so it is parsed in place instead of field by field;
+// `view` then points into the buffer, and a payload that is not empty is
+// decoded into `payload`. Returns false, having consumed nothing, when the
+// buffer does not hold all of it or it runs past `remaining`; parse_record
+// then reads it (and reports what is wrong with it) exactly as for any
+// other record. Little-endian hosts only: elsewhere the floats need
+// converting.
+bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordView& view, bool& deleted,
+                           Payload& payload, std::uint32_t& payload_len, std::optional<ParseFailure>& failure) {
   const std::uint8_t* head = in.peek(kVectorOffset);
   if (!head) return false;
   const std::uint32_t dim = le::load32(head + kDimOffset);
@@ -129,18 +134,20 @@ bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, StoredRe
   const std::uint64_t size = kFixedSize + vector_bytes + len;
   if (!in.peek(static_cast<std::size_t>(size))) return false;
 
-  rec.deleted = p[0] == kDeleted;
-  rec.id = le::load64(p + kIdOffset);
-  rec.vector.resize(dim);  // the reused record's storage: usually no change
-  le::load_floats(rec.vector.data(), p + kVectorOffset, dim);
+  deleted = p[0] == kDeleted;
+  view.id = le::load64(p + kIdOffset);
+  view.vector = p + kVectorOffset;
+  view.dim = dim;
+  view.payload = nullptr;
   payload_len = len;
   in.skip(static_cast<std::size_t>(size));
   std::string_view bytes(reinterpret_cast<const char*>(p + kVectorOffset + vector_bytes + kPayloadLenSize), len);
-  if (!rec.payload.empty()) rec.payload = {};  // resetting an empty one costs a call per record
   if (bytes == kEmptyPayload) return true;  // what every insert writes
-  if (auto e = json::decode_payload(bytes, rec.payload)) {
+  payload = {};
+  if (auto e = json::decode_payload(bytes, payload)) {
     failure = ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
   }
+  if (!payload.empty()) view.payload = &payload;
   return true;
 }
 
@@ -247,22 +254,28 @@ Result<StoredRecord> VectorDataFile::read_record(std::uint64_t offset) {
 
 Result<LoadedRecords> VectorDataFile::load_live_records() {
   std::vector<StoredRecord> records;
-  auto scanned = scan_live_records([&](StoredRecord& rec, std::uint64_t file_length) {
+  auto scanned = scan_live_runs([&](std::span<RecordView> run, std::uint64_t file_length) {
     if (records.capacity() == 0) {
       // Records of one collection share one size: size the result from the
       // first one instead of growing (and moving) it twenty times.
-      std::uint64_t size = data_format::kFixedSize + rec.vector.size() * data_format::kElementSize;
-      records.reserve(static_cast<std::size_t>(file_length / size));
+      records.reserve(static_cast<std::size_t>(file_length / run.front().length));
     }
-    records.push_back(std::move(rec));
+    for (RecordView& view : run) {
+      StoredRecord& rec = records.emplace_back();
+      rec.id = view.id;
+      rec.vector.resize(view.dim);
+      if (view.dim > 0) std::memcpy(rec.vector.data(), view.vector, std::size_t{view.dim} * kElementSize);
+      if (view.payload) rec.payload = std::move(*view.payload);
+      rec.offset = view.offset;
+      rec.length = view.length;
+    }
   });
   if (!scanned) return scanned;
   scanned->records = std::move(records);
   return scanned;
 }
 
-Result<LoadedRecords> VectorDataFile::scan_live_records(
-    const std::function<void(StoredRecord&, std::uint64_t)>& on_live) {
+Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
   if (!file) return io_with("open for iter failed: ", file.error());
   auto length = (*file)->length();
@@ -272,34 +285,62 @@ Result<LoadedRecords> VectorDataFile::scan_live_records(
   LoadedRecords loaded;
   loaded.file_length = file_length;
   BufferedReader in(**file, kLoadChunk);
-  // One record object for the whole scan: its vector keeps its storage
-  // unless the callback takes it.
-  StoredRecord rec;
+  // The views of the run point into the reader's buffer: the run is handed
+  // out before anything can refill it, and before the scan returns.
+  std::vector<RecordView> run;
+  auto hand_out = [&] {
+    if (!run.empty()) on_run(run, file_length);
+    run.clear();
+  };
+  StoredRecord rec;  // a record read field by field
+  Payload payload;   // the payload of a record parsed in place
   std::uint64_t offset = 0;
   while (offset < file_length) {
-    if (auto r = in.seek(offset); !r) return io_with("seek failed: ", r.error());
+    RecordView view;
+    bool deleted = false;
     std::uint32_t payload_len = 0;
     std::optional<ParseFailure> failure;
-    if (!parse_buffered_record(in, file_length - offset, rec, payload_len, failure)) {
+    // offset is where the last record ended, inside the buffered window:
+    // the seek never reads, so the buffer under the run stays as it is.
+    if (auto r = in.seek(offset); !r) {
+      hand_out();
+      return io_with("seek failed: ", r.error());
+    }
+    const bool in_place = std::endian::native == std::endian::little &&
+                          parse_buffered_record(in, file_length - offset, view, deleted, payload, payload_len, failure);
+    if (!in_place) {
+      hand_out();
       failure = parse_record(in, file_length - offset, rec, payload_len);
+      if (!failure) {
+        deleted = rec.deleted;
+        view.id = rec.id;
+        view.vector = reinterpret_cast<const std::uint8_t*>(rec.vector.data());
+        view.dim = static_cast<std::uint32_t>(rec.vector.size());
+        view.payload = rec.payload.empty() ? nullptr : &rec.payload;
+      }
     }
     if (failure) {
+      hand_out();
       if (failure->fault == RecordFault::Io) return std::move(failure->error);
       loaded.stop = failure->fault == RecordFault::Torn ? LoadedRecords::Stop::TornTail
                                                         : LoadedRecords::Stop::Undecodable;
       return loaded;
     }
-    const std::uint64_t vector_bytes = std::uint64_t{kElementSize} * rec.vector.size();
+    const std::uint64_t vector_bytes = std::uint64_t{kElementSize} * view.dim;
     // The next record begins where the stored payload ends. Its length
     // encoded again differs for text our encoder would write otherwise
     // ("1e5", spaces): stepping by that would land inside the record and
     // end the scan there, and the open would cut every record behind it.
     loaded.end_offset = offset + kFixedSize + vector_bytes + payload_len;
-    rec.offset = offset;
-    rec.length = loaded.end_offset - offset;
+    view.offset = offset;
+    view.length = loaded.end_offset - offset;
     offset = loaded.end_offset;
-    if (!rec.deleted) on_live(rec, file_length);
+    if (deleted) continue;
+    run.push_back(view);
+    // `rec` and `payload` are reused by the next record.
+    if (!in_place || view.payload) hand_out();
   }
+  hand_out();
   return loaded;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,18 @@ struct StoredRecord {
   Payload payload;
   std::uint64_t offset = 0;
   std::uint64_t length = 0;  // bytes the record takes in the file
+};
+
+// A live record of a load where it lies, valid only during the call it is
+// handed to: `vector` points at its `dim` floats in native byte order, at
+// any alignment (in the load's read buffer, most of the time).
+struct RecordView {
+  std::uint64_t id = 0;
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;  // bytes the record takes in the file
+  const std::uint8_t* vector = nullptr;
+  std::uint32_t dim = 0;
+  Payload* payload = nullptr;  // null when empty; may be moved from
 };
 
 // What load_live_records found. The scan stops quietly at the first record
@@ -68,12 +81,12 @@ class VectorDataFile {
   Result<StoredRecord> read_record(std::uint64_t offset);
   // One streamed pass over the file (1 MiB reads through one handle).
   Result<LoadedRecords> load_live_records();
-  // The same pass without gathering: each live record is handed to
-  // `on_live` (with the file's length) in file order and the result's
-  // `records` stays empty. The record object is reused for the next record;
-  // the callback may move its vector or payload out.
-  Result<LoadedRecords> scan_live_records(
-      const std::function<void(StoredRecord&, std::uint64_t)>& on_live);
+  // The same pass without gathering or copying: the live records are handed
+  // to `on_run` (with the file's length) in file order, in runs of those
+  // that lie in the read buffer at once, and the result's `records` stays
+  // empty. Every live record read before the scan stops is handed out.
+  using RunCallback = std::function<void(std::span<RecordView>, std::uint64_t)>;
+  Result<LoadedRecords> scan_live_runs(const RunCallback& on_run);
   // Cuts the file back to `length` (a torn or unreadable tail). Only before
   // the first append: anything still buffered is dropped.
   // IoError "truncate failed: ".

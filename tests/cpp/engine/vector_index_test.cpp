@@ -261,15 +261,13 @@ TEST_P(IndexTest, LargeInsertBatchEqualsALoopOfInserts) {
   }
 }
 
-// A load as the collection does it: room for more entries than arrive,
-// their memory populated on another thread while the batches are written,
-// the unused part given back at the end. Nothing written is lost, and the
-// index grows on as usual afterwards.
-TEST_P(IndexTest, PopulatedLoadKeepsWhatWasWrittenAndGrowsOn) {
+// A load as the collection does it: room on a mapped arena reserved for
+// more entries than arrive, the batches streamed into it. Nothing written
+// is lost, and the index goes on as usual afterwards.
+TEST_P(IndexTest, ReservedLoadKeepsWhatWasWrittenAndGrowsOn) {
   const std::size_t dim = 128;
   VectorIndex index = make(DistanceMetric::Euclidean, dim);
-  index.reserve(200000);  // 100 MiB of blocks: large enough to be populated
-  index.populate_in_background(200000);
+  index.reserve(200000);  // 100 MiB of blocks: a mapped arena
   std::mt19937 gen(5);
   std::normal_distribution<float> normal;
   const std::size_t n = 3000;
@@ -281,7 +279,6 @@ TEST_P(IndexTest, PopulatedLoadKeepsWhatWasWrittenAndGrowsOn) {
     std::size_t count = std::min<std::size_t>(256, n - done);
     ASSERT_TRUE(index.insert_batch(ids.data() + done, vectors.data() + done * dim, count).ok());
   }
-  index.finish_load();
   Vec extra(dim, 2.0f);
   ASSERT_TRUE(index.insert(n, extra).ok());
   for (std::size_t i = 0; i < n; ++i) {
