@@ -16,7 +16,7 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
   std::lock_guard writer(write_lock_);
   {
     std::unique_lock lock(wal_lock_);
-    wal_->set_defer_syncs(true);
+    wal_->begin_batch();
   }
   Status result;
   for (std::size_t i = 0; i < count && result; ++i) {
@@ -24,9 +24,8 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
     result = insert_locked(ids[i], std::vector<float>(data, data + len), {});
   }
   std::unique_lock lock(wal_lock_);
-  wal_->set_defer_syncs(false);
-  Status synced = wal_->sync_if_due();
-  return result ? synced : result;
+  Status ended = wal_->end_batch();
+  return result ? ended : result;
 }
 
 Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> vector,

@@ -49,7 +49,7 @@ AppendBuffer::AppendBuffer(std::size_t capacity, std::uint64_t file_length)
 
 Status AppendBuffer::append(File& file, std::span<const std::uint8_t> frame,
                             std::span<const WriteUnit> units) {
-  if (frame.size() <= capacity_ - buffer_.size()) {
+  if (buffer_.size() <= capacity_ && frame.size() <= capacity_ - buffer_.size()) {
     buffer_.insert(buffer_.end(), frame.begin(), frame.end());
     return {};
   }

@@ -55,6 +55,15 @@ class AppendBuffer {
   void set_before_write(std::function<Status()> hook) { before_write_ = std::move(hook); }
   Status run_before_write() const { return before_write_ ? before_write_() : Status{}; }
 
+  // Changes the size at which the buffer is written out: a batch of appends
+  // that are acknowledged together may gather more before writing. Below
+  // what is buffered, the next append writes the buffer out first.
+  void set_capacity(std::size_t capacity) {
+    capacity_ = capacity;
+    buffer_.reserve(capacity);
+  }
+  std::size_t capacity() const { return capacity_; }
+
   std::size_t buffered() const { return buffer_.size(); }
   // Everything handed over so far: in the file or still buffered.
   std::uint64_t logical_length() const { return file_length_ + buffer_.size(); }

@@ -136,6 +136,20 @@ Status WriteAheadLog::sync() {
 
 Status WriteAheadLog::write_out() { return out_.write_out(*file_, kFlushFailed); }
 
+void WriteAheadLog::begin_batch() {
+  defer_syncs_ = true;
+  out_.set_capacity(kBatchBufferSize);
+}
+
+Status WriteAheadLog::end_batch() {
+  defer_syncs_ = false;
+  Status written;
+  if (out_.buffered() > kBufferSize) written = write_out();
+  out_.set_capacity(kBufferSize);
+  if (!written) return written;
+  return sync_if_due();
+}
+
 Status WriteAheadLog::checkpoint() {
   const WalEntry entry{WalEntryKind::Checkpoint, 0, {}, {}};
   if (auto r = append(entry); !r) return r;

@@ -37,6 +37,7 @@ struct WalContents {
 class WriteAheadLog {
  public:
   static constexpr std::size_t kBufferSize = 8192;
+  static constexpr std::size_t kBatchBufferSize = std::size_t{1} << 20;
   static constexpr std::size_t kBatchSize = 100;
 
   // Opens (creating if needed) the append handle. IoError "failed to open WAL: ".
@@ -65,11 +66,17 @@ class WriteAheadLog {
   // IoError "truncate failed: ".
   Status truncate_to(std::uint64_t length);
 
-  // While deferred, appends leave the syncs their policy asks for to
-  // sync_if_due(): a batch whose inserts are acknowledged together is forced
-  // once, at its end, instead of on every batch_size-th append.
-  void set_defer_syncs(bool defer) { defer_syncs_ = defer; }
-  // Syncs if the policy asks for it now (after deferred appends).
+  // A batch of appends that are acknowledged together, at its end: the
+  // syncs the policy asks for wait for end_batch(), and frames are written
+  // out kBatchBufferSize bytes at a time instead of kBufferSize (fewer,
+  // larger writes; no frame of the batch is owed to the file before the
+  // batch is acknowledged).
+  void begin_batch();
+  // Writes out what the normal buffer would not hold, goes back to it, and
+  // syncs if the policy asks for it now. The first failure is returned:
+  // "flush failed: " or the sync's.
+  Status end_batch();
+  // Syncs if the policy asks for it now.
   Status sync_if_due();
 
   // The log's length counting frames still in the buffer.

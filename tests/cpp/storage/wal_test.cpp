@@ -324,13 +324,47 @@ TEST_F(Wal, FailedSyncTakesTheFrameBackAndIsRetried) {
   EXPECT_EQ(read_ok().entries, want);
 }
 
-TEST_F(Wal, DeferredSyncsAreMadeOnceAtTheEnd) {
+TEST_F(Wal, ABatchWritesInLargePiecesAndLeavesNoMoreThanTheNormalBuffer) {
+  // 40 frames of about 1 KiB: five buffers' worth normally, one write here.
   auto wal = open(WalSyncPolicy::Batched);
-  wal->set_defer_syncs(true);
+  std::vector<WalEntry> want;
+  for (int i = 0; i < 40; ++i) want.push_back(insert(i, std::vector<float>(96, 0.123456f)));
+  wal->begin_batch();
+  for (const WalEntry& e : want) ASSERT_TRUE(wal->append(e));
+  EXPECT_EQ(fs.calls(FsCall::Write), 0u);
+  ASSERT_TRUE(wal->end_batch());  // fewer than 100 appends: written out, not synced
+  EXPECT_EQ(fs.calls(FsCall::Write), 1u);
+  EXPECT_EQ(fs.calls(FsCall::Sync), 0u);
+  EXPECT_EQ(read_ok().entries, want);
+  // Back to the normal buffer: a small frame stays in it.
+  ASSERT_TRUE(wal->append(insert(40)));
+  EXPECT_EQ(fs.calls(FsCall::Write), 1u);
+}
+
+TEST_F(Wal, ABatchWhoseWriteOutFailsKeepsItsFramesInOrder) {
+  auto wal = open(WalSyncPolicy::Batched);
+  std::vector<WalEntry> want;
+  for (int i = 0; i < 40; ++i) want.push_back(insert(i, std::vector<float>(96, 0.5f)));
+  wal->begin_batch();
+  for (const WalEntry& e : want) ASSERT_TRUE(wal->append(e));
+  fs.fail_call(FsCall::Write, 1);
+  auto r = wal->end_batch();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "io error: flush failed: Input/output error");
+  // The buffer now holds more than its normal size: the next append writes
+  // it out first, and nothing is lost or reordered.
+  want.push_back(insert(40));
+  ASSERT_TRUE(wal->append(want.back()));
+  ASSERT_TRUE(wal->sync());
+  EXPECT_EQ(read_ok().entries, want);
+}
+
+TEST_F(Wal, ABatchIsSyncedOnceAtTheEnd) {
+  auto wal = open(WalSyncPolicy::Batched);
+  wal->begin_batch();
   for (int i = 0; i < 250; ++i) ASSERT_TRUE(wal->append(insert(i)));
   EXPECT_EQ(fs.calls(FsCall::Sync), 0u);
-  wal->set_defer_syncs(false);
-  ASSERT_TRUE(wal->sync_if_due());
+  ASSERT_TRUE(wal->end_batch());
   EXPECT_EQ(fs.calls(FsCall::Sync), 1u);
   EXPECT_EQ(wal->appends_since_sync(), 0u);
   ASSERT_TRUE(wal->append(insert(250)));
