@@ -261,6 +261,45 @@ TEST_P(IndexTest, LargeInsertBatchEqualsALoopOfInserts) {
   }
 }
 
+// Rows as a load hands them over: at odd addresses, record-like gaps
+// between them, one row skipped. Small writes and ones large enough to be
+// streamed, from mid-block on; the write stops at a repeated id.
+TEST_P(IndexTest, InsertRowsFromUnalignedRowsEqualsInsertBatch) {
+  for (std::size_t dim : {1, 3, 5, 16, 131}) {
+    for (std::size_t n : {std::size_t{40}, std::size_t{1500}}) {
+      VectorIndex rows_index = make(DistanceMetric::Euclidean, dim);
+      VectorIndex batch = make(DistanceMetric::Euclidean, dim);
+      std::mt19937 gen(static_cast<unsigned>(dim + n));
+      std::normal_distribution<float> normal;
+      std::vector<std::uint64_t> ids(n);
+      for (std::size_t i = 0; i < n; ++i) ids[i] = gen();
+      ids[n - 3] = ids[n / 2];  // a repeat: the write stops there
+      Vec vectors(n * dim);
+      for (float& x : vectors) x = normal(gen);
+      const std::size_t stride = 4 * dim + 28;  // a record around each row
+      std::vector<std::uint8_t> file(13 + (n + 1) * stride);
+      std::vector<const std::uint8_t*> rows(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t* at = file.data() + 13 + (i < n / 3 ? i : i + 1) * stride;  // one record skipped
+        std::memcpy(at, vectors.data() + i * dim, 4 * dim);
+        rows[i] = at;
+      }
+      ASSERT_TRUE(rows_index.insert_rows(ids.data(), rows.data(), 7).ok());
+      Status s = rows_index.insert_rows(ids.data() + 7, rows.data() + 7, n - 7);
+      EXPECT_EQ(s.error(), VectorError::duplicate_id(ids[n / 2]));
+      ASSERT_TRUE(batch.insert_batch(ids.data(), vectors.data(), n - 3).ok());
+      ASSERT_EQ(rows_index.size(), n - 3);
+      for (std::size_t i = 0; i < n - 3; ++i) {
+        ASSERT_EQ(rows_index.vector_of(ids[i]), batch.vector_of(ids[i])) << "dim " << dim << " row " << i;
+      }
+      Vec query(vectors.begin(), vectors.begin() + dim);
+      auto got = rows_index.search(query, 10);
+      auto want = batch.search(query, 10);
+      ASSERT_EQ(ids_of(got), ids_of(want));
+    }
+  }
+}
+
 // A load as the collection does it: room on a mapped arena reserved for
 // more entries than arrive, the batches streamed into it. Nothing written
 // is lost, and the index goes on as usual afterwards.
