@@ -18,14 +18,28 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
     std::unique_lock lock(wal_lock_);
     wal_->begin_batch();
   }
+  {
+    std::unique_lock lock(data_lock_);
+    data_->begin_batch();
+  }
   Status result;
   for (std::size_t i = 0; i < count && result; ++i) {
     auto [data, len] = row(i);
     result = insert_locked(ids[i], std::vector<float>(data, data + len), {});
   }
-  std::unique_lock lock(wal_lock_);
-  Status ended = wal_->end_batch();
-  return result ? ended : result;
+  // The log first: a data-file write-out writes out the log before it anyway.
+  Status log_ended;
+  {
+    std::unique_lock lock(wal_lock_);
+    log_ended = wal_->end_batch();
+  }
+  Status data_ended;
+  {
+    std::unique_lock lock(data_lock_);
+    data_ended = data_->end_batch();
+  }
+  if (!result) return result;
+  return log_ended ? data_ended : log_ended;
 }
 
 Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> vector,

@@ -229,6 +229,13 @@ Status VectorDataFile::sync() {
 
 Status VectorDataFile::write_out() { return out_.write_out(*file_, kFlushFailed); }
 
+Status VectorDataFile::end_batch() {
+  Status written;
+  if (out_.buffered() > kBufferSize) written = write_out();
+  out_.set_capacity(kBufferSize);
+  return written;
+}
+
 Status VectorDataFile::truncate_to(std::uint64_t length) {
   if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
   if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());

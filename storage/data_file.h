@@ -62,6 +62,7 @@ struct LoadedRecords {
 class VectorDataFile {
  public:
   static constexpr std::size_t kBufferSize = 8192;
+  static constexpr std::size_t kBatchBufferSize = std::size_t{1} << 20;
 
   // IoError "failed to open data file: " or "metadata failed: ".
   static Result<std::unique_ptr<VectorDataFile>> open(FileSystem& fs, const std::string& path);
@@ -78,6 +79,12 @@ class VectorDataFile {
   Status sync();
   // Writes out the buffer without forcing it.
   Status write_out();
+  // A batch of appends that are acknowledged together, at its end: records
+  // are written out kBatchBufferSize bytes at a time instead of kBufferSize.
+  // end_batch() writes out what the normal buffer would not hold and goes
+  // back to it; failure "flush failed: " (the records stay buffered).
+  void begin_batch() { out_.set_capacity(kBatchBufferSize); }
+  Status end_batch();
   Result<StoredRecord> read_record(std::uint64_t offset);
   // One streamed pass over the file (1 MiB reads through one handle).
   Result<LoadedRecords> load_live_records();

@@ -87,6 +87,41 @@ TEST_F(DataFile, RecordIsByteExactAndOffsetsAdvanceByItsLength) {
   EXPECT_EQ(bytes[0], 0);
 }
 
+TEST_F(DataFile, ABatchWritesInLargePiecesAndLeavesNoMoreThanTheNormalBuffer) {
+  auto df = open();
+  std::vector<std::uint64_t> ids;
+  df->begin_batch();
+  for (std::uint64_t id = 0; id < 40; ++id) {  // about 16 KiB: two normal buffers
+    append(*df, id, std::vector<float>(96, 0.5f));
+    ids.push_back(id);
+  }
+  EXPECT_EQ(fs.calls(FsCall::Write), 0u);
+  ASSERT_TRUE(df->end_batch());
+  EXPECT_EQ(fs.calls(FsCall::Write), 1u);
+  EXPECT_EQ(file_size(path), df->position());
+  append(*df, 40, {1.0f});  // back to the normal buffer: stays in it
+  EXPECT_EQ(fs.calls(FsCall::Write), 1u);
+  ASSERT_TRUE(df->write_out());
+  ids.push_back(40);
+  EXPECT_EQ(loaded_ids(), ids);
+}
+
+TEST_F(DataFile, ABatchWhoseWriteOutFailsKeepsItsRecords) {
+  auto df = open();
+  std::vector<std::uint64_t> ids;
+  df->begin_batch();
+  for (std::uint64_t id = 0; id < 40; ++id) {
+    append(*df, id, std::vector<float>(96, 0.5f));
+    ids.push_back(id);
+  }
+  fs.fail_call(FsCall::Write, 1);
+  EXPECT_EQ(error_of(df->end_batch()), "io error: flush failed: Input/output error");
+  append(*df, 40, {1.0f});  // writes the oversized buffer out first
+  ids.push_back(40);
+  ASSERT_TRUE(df->write_out());
+  EXPECT_EQ(loaded_ids(), ids);
+}
+
 TEST_F(DataFile, RecordsReadBackWithPayloadsAndOffsets) {
   std::vector<std::uint64_t> offsets;
   {
