@@ -151,6 +151,19 @@ bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordVi
   return true;
 }
 
+// parse_record for the load: `rec` holds the record, `view` shows it.
+std::optional<ParseFailure> parse_record_view(BufferedReader& in, std::uint64_t remaining, StoredRecord& rec,
+                                              RecordView& view, bool& deleted, std::uint32_t& payload_len) {
+  auto failure = parse_record(in, remaining, rec, payload_len);
+  if (failure) return failure;
+  deleted = rec.deleted;
+  view.id = rec.id;
+  view.vector = reinterpret_cast<const std::uint8_t*>(rec.vector.data());
+  view.dim = static_cast<std::uint32_t>(rec.vector.size());
+  view.payload = rec.payload.empty() ? nullptr : &rec.payload;
+  return std::nullopt;
+}
+
 }  // namespace
 
 VectorDataFile::VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr<File> file,
@@ -317,14 +330,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
                           parse_buffered_record(in, file_length - offset, view, deleted, payload, payload_len, failure);
     if (!in_place) {
       hand_out();
-      failure = parse_record(in, file_length - offset, rec, payload_len);
-      if (!failure) {
-        deleted = rec.deleted;
-        view.id = rec.id;
-        view.vector = reinterpret_cast<const std::uint8_t*>(rec.vector.data());
-        view.dim = static_cast<std::uint32_t>(rec.vector.size());
-        view.payload = rec.payload.empty() ? nullptr : &rec.payload;
-      }
+      failure = parse_record_view(in, file_length - offset, rec, view, deleted, payload_len);
     }
     if (failure) {
       hand_out();
