@@ -14,11 +14,17 @@ Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector,
 Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t count,
                                           const BatchRow& row) {
   std::lock_guard writer(write_lock_);
+  // A batch of a hundred pairs or more ends in a sync of the log, which
+  // writes everything out: such a batch may gather its frames and records
+  // in larger pieces first. A shorter one writes as single inserts do, so
+  // any write that fails fails the pair being inserted, and nothing fails
+  // after the last pair went in.
+  const bool large_writes = count >= WriteAheadLog::kBatchSize;
   {
     std::unique_lock lock(wal_lock_);
-    wal_->begin_batch();
+    wal_->begin_batch(large_writes);
   }
-  {
+  if (large_writes) {
     std::unique_lock lock(data_lock_);
     data_->begin_batch();
   }

@@ -136,9 +136,9 @@ Status WriteAheadLog::sync() {
 
 Status WriteAheadLog::write_out() { return out_.write_out(*file_, kFlushFailed); }
 
-void WriteAheadLog::begin_batch() {
+void WriteAheadLog::begin_batch(bool large_writes) {
   defer_syncs_ = true;
-  out_.set_capacity(kBatchBufferSize);
+  if (large_writes) out_.set_capacity(kBatchBufferSize);
 }
 
 Status WriteAheadLog::end_batch() {

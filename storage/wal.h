@@ -67,11 +67,13 @@ class WriteAheadLog {
   Status truncate_to(std::uint64_t length);
 
   // A batch of appends that are acknowledged together, at its end: the
-  // syncs the policy asks for wait for end_batch(), and frames are written
-  // out kBatchBufferSize bytes at a time instead of kBufferSize (fewer,
-  // larger writes; no frame of the batch is owed to the file before the
-  // batch is acknowledged).
-  void begin_batch();
+  // syncs the policy asks for wait for end_batch(). With `large_writes`,
+  // frames are also written out kBatchBufferSize bytes at a time instead of
+  // kBufferSize (fewer, larger writes; no frame of the batch is owed to the
+  // file before the batch is acknowledged). Meant for batches that end in a
+  // sync anyway: otherwise the write-out at the end could fail after every
+  // append of the batch has succeeded.
+  void begin_batch(bool large_writes);
   // Writes out what the normal buffer would not hold, goes back to it, and
   // syncs if the policy asks for it now. The first failure is returned:
   // "flush failed: " or the sync's.

@@ -329,7 +329,7 @@ TEST_F(Wal, ABatchWritesInLargePiecesAndLeavesNoMoreThanTheNormalBuffer) {
   auto wal = open(WalSyncPolicy::Batched);
   std::vector<WalEntry> want;
   for (int i = 0; i < 40; ++i) want.push_back(insert(i, std::vector<float>(96, 0.123456f)));
-  wal->begin_batch();
+  wal->begin_batch(true);
   for (const WalEntry& e : want) ASSERT_TRUE(wal->append(e));
   EXPECT_EQ(fs.calls(FsCall::Write), 0u);
   ASSERT_TRUE(wal->end_batch());  // fewer than 100 appends: written out, not synced
@@ -345,7 +345,7 @@ TEST_F(Wal, ABatchWhoseWriteOutFailsKeepsItsFramesInOrder) {
   auto wal = open(WalSyncPolicy::Batched);
   std::vector<WalEntry> want;
   for (int i = 0; i < 40; ++i) want.push_back(insert(i, std::vector<float>(96, 0.5f)));
-  wal->begin_batch();
+  wal->begin_batch(true);
   for (const WalEntry& e : want) ASSERT_TRUE(wal->append(e));
   fs.fail_call(FsCall::Write, 1);
   auto r = wal->end_batch();
@@ -361,7 +361,7 @@ TEST_F(Wal, ABatchWhoseWriteOutFailsKeepsItsFramesInOrder) {
 
 TEST_F(Wal, ABatchIsSyncedOnceAtTheEnd) {
   auto wal = open(WalSyncPolicy::Batched);
-  wal->begin_batch();
+  wal->begin_batch(true);
   for (int i = 0; i < 250; ++i) ASSERT_TRUE(wal->append(insert(i)));
   EXPECT_EQ(fs.calls(FsCall::Sync), 0u);
   ASSERT_TRUE(wal->end_batch());
