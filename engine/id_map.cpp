@@ -20,13 +20,6 @@ std::uint64_t random_seed() {
   return gen();
 }
 
-constexpr std::uint64_t kSlotBits = 0xffffffffULL;
-
-std::uint32_t slot_of(std::uint64_t entry) { return static_cast<std::uint32_t>(entry); }
-
-// The table entry of `slot` for an id of hash `h`.
-std::uint64_t entry_of(std::uint64_t h, std::uint32_t slot) { return (h & ~kSlotBits) | slot; }
-
 }  // namespace
 
 IdSlotMap::IdSlotMap() : seed_(random_seed()) { rehash(16); }
@@ -34,18 +27,12 @@ IdSlotMap::IdSlotMap() : seed_(random_seed()) { rehash(16); }
 std::uint64_t IdSlotMap::hash(std::uint64_t id) const { return mix(id ^ seed_); }
 
 std::size_t IdSlotMap::position(std::uint64_t id) const {
-  const std::uint64_t h = hash(id);
-  const std::uint64_t tag = h & ~kSlotBits;
-  std::size_t p = h & mask_;
-  // The id is compared only when its hash bits match: the array read is
-  // the expensive part of a probe.
-  for (; table_[p] != kEmpty; p = (p + 1) & mask_) {
-    if ((table_[p] & ~kSlotBits) == tag && ids_[slot_of(table_[p])] == id) break;
-  }
+  std::size_t p = home(id);
+  while (table_[p] != kEmpty && ids_[table_[p]] != id) p = (p + 1) & mask_;
   return p;
 }
 
-std::uint32_t IdSlotMap::find(std::uint64_t id) const { return slot_of(table_[position(id)]); }
+std::uint32_t IdSlotMap::find(std::uint64_t id) const { return table_[position(id)]; }
 
 std::uint32_t IdSlotMap::append(std::uint64_t id) {
   std::uint32_t slot = append_if_absent(id);
@@ -62,10 +49,10 @@ IdSlotMap::Placed IdSlotMap::find_or_append(std::uint64_t id) {
   // Keep the load at most 1/2 so probes stay short.
   if ((ids_.size() + 1) * 2 > table_.size()) rehash(table_.size() * 2);
   std::size_t p = position(id);
-  if (table_[p] != kEmpty) return {slot_of(table_[p]), false};
+  if (table_[p] != kEmpty) return {table_[p], false};
   auto slot = static_cast<std::uint32_t>(ids_.size());
   ids_.push_back(id);
-  table_[p] = entry_of(hash(id), slot);
+  table_[p] = slot;
   return {slot, true};
 }
 
@@ -77,8 +64,7 @@ std::uint32_t IdSlotMap::remove_slot(std::uint32_t slot) {
     return kNone;
   }
   std::uint64_t moved = ids_[last];
-  std::uint64_t& entry = table_[position(moved)];
-  entry = (entry & ~kSlotBits) | slot;
+  table_[position(moved)] = slot;
   ids_[slot] = moved;
   ids_.pop_back();
   return last;
@@ -90,7 +76,7 @@ void IdSlotMap::erase_at(std::size_t hole) {
   // Backward shift: pull later members of the probe run into the hole when
   // their home lies at or before it, so lookups never stop early.
   for (std::size_t p = (hole + 1) & mask_; table_[p] != kEmpty; p = (p + 1) & mask_) {
-    std::size_t h = home(ids_[slot_of(table_[p])]);
+    std::size_t h = home(ids_[table_[p]]);
     if (((p - h) & mask_) >= ((p - hole) & mask_)) {
       table_[hole] = table_[p];
       table_[p] = kEmpty;
@@ -110,10 +96,9 @@ void IdSlotMap::rehash(std::size_t capacity) {
   table_.assign(capacity, kEmpty);
   mask_ = capacity - 1;
   for (std::uint32_t slot = 0; slot < ids_.size(); ++slot) {
-    const std::uint64_t h = hash(ids_[slot]);
-    std::size_t p = h & mask_;
+    std::size_t p = home(ids_[slot]);
     while (table_[p] != kEmpty) p = (p + 1) & mask_;
-    table_[p] = entry_of(h, slot);
+    table_[p] = slot;
   }
 }
 

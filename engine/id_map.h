@@ -1,13 +1,15 @@
 // IdSlotMap: which id each slot of the index holds, and the slot of each id.
 //
 // Slots are dense: 0 .. size()-1. The map keeps the slot-to-id array and an
-// open-addressing table whose 8-byte entries hold a slot number and 32 more
-// bits of the id's hash; the id itself is read from the array only when
-// those bits match, so a probe past other ids stays in the table (at a
-// million ids, each read of the array is a cache miss of its own). It
-// costs 8 bytes per slot plus 16 to 32 bytes of table, instead of the 40 or
-// more of a node-based map. Linear probing with backward-shift deletion (no
-// tombstones), hashed with a per-map random seed. At most 2^32 - 1 entries.
+// open-addressing table of 4-byte slot numbers (the id of a table entry is
+// read from the array), so it costs 8 bytes per slot plus 8 to 16 bytes of
+// table instead of the 40 or more of a node-based map: an index stays within
+// its raw vector bytes plus 32 per vector. (Entries that also carried hash
+// bits, sparing the array read on a probe past another id, made opening a
+// million-vector collection a little faster but cost 8 to 16 bytes more per
+// vector than that bound allows.) Linear probing with backward-shift deletion
+// (no tombstones), hashed with a per-map random seed. At most 2^32 - 1
+// entries.
 #pragma once
 
 #include <cstddef>
@@ -57,7 +59,7 @@ class IdSlotMap {
   void reserve(std::size_t entries);
 
  private:
-  static constexpr std::uint64_t kEmpty = UINT64_MAX;  // a table entry holding no slot
+  static constexpr std::uint32_t kEmpty = kNone;  // a table entry holding no slot
 
   std::uint64_t hash(std::uint64_t id) const;
   std::size_t home(std::uint64_t id) const { return hash(id) & mask_; }
@@ -66,9 +68,8 @@ class IdSlotMap {
   void rehash(std::size_t capacity);
 
   IdArray ids_;  // slot -> id
-  // High 32 bits: the high half of the id's hash; low 32 bits: its slot.
-  // Read at random, so on huge pages.
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> table_;
+  // Slot numbers; read at random, so on huge pages.
+  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> table_;
   std::size_t mask_ = 0;
   std::uint64_t seed_;
 };
