@@ -44,6 +44,22 @@ float load_float(const std::uint8_t* p) {
 #if defined(__SSE2__)
 __m128 load4(const std::uint8_t* p) { return _mm_loadu_ps(reinterpret_cast<const float*>(p)); }
 
+// Transposes a 4 x 4 tile: components i..i+3 of rows src[0..3] go to
+// lanes 0..3 of block rows i..i+3 from `d` on. Only moves, so the bits
+// stay as they are; `store` writes one block row's four lanes.
+template <typename Store>
+void write_tile(float* d, const std::uint8_t* const* src, std::size_t i, Store store) {
+  __m128 r0 = load4(src[0] + 4 * i);
+  __m128 r1 = load4(src[1] + 4 * i);
+  __m128 r2 = load4(src[2] + 4 * i);
+  __m128 r3 = load4(src[3] + 4 * i);
+  _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+  store(d, r0);
+  store(d + W, r1);
+  store(d + 2 * W, r2);
+  store(d + 3 * W, r3);
+}
+
 // Writes kBlockWidth rows into the whole block at `dst` (64-byte aligned)
 // four block rows at a time, each (one cache line) written whole by
 // streaming stores: they do not read the line from memory first, which
@@ -53,16 +69,7 @@ void stream_block(float* dst, const std::uint8_t* const* src, std::size_t dim) {
   std::size_t i = 0;
   for (; i + 4 <= dim; i += 4) {
     for (std::size_t j = 0; j < W; j += 4) {
-      __m128 r0 = load4(src[j] + 4 * i);
-      __m128 r1 = load4(src[j + 1] + 4 * i);
-      __m128 r2 = load4(src[j + 2] + 4 * i);
-      __m128 r3 = load4(src[j + 3] + 4 * i);
-      _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-      float* d = dst + i * W + j;
-      _mm_stream_ps(d, r0);
-      _mm_stream_ps(d + W, r1);
-      _mm_stream_ps(d + 2 * W, r2);
-      _mm_stream_ps(d + 3 * W, r3);
+      write_tile(dst + i * W + j, src + j, i, [](float* d, __m128 r) { _mm_stream_ps(d, r); });
     }
   }
   for (; i < dim; ++i) {
@@ -85,16 +92,7 @@ void write_lanes(float* dst, const std::uint8_t* const* src, std::size_t lanes, 
   for (; j + 4 <= lanes; j += 4) {
     std::size_t i = 0;
     for (; i + 4 <= dim; i += 4) {
-      __m128 r0 = load4(src[j] + 4 * i);
-      __m128 r1 = load4(src[j + 1] + 4 * i);
-      __m128 r2 = load4(src[j + 2] + 4 * i);
-      __m128 r3 = load4(src[j + 3] + 4 * i);
-      _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-      float* d = dst + i * W + j;
-      _mm_storeu_ps(d, r0);
-      _mm_storeu_ps(d + W, r1);
-      _mm_storeu_ps(d + 2 * W, r2);
-      _mm_storeu_ps(d + 3 * W, r3);
+      write_tile(dst + i * W + j, src + j, i, [](float* d, __m128 r) { _mm_storeu_ps(d, r); });
     }
     for (; i < dim; ++i) {
       for (std::size_t k = 0; k < 4; ++k) dst[i * W + j + k] = load_float(src[j + k] + 4 * i);
