@@ -14,9 +14,18 @@
 // the inserts. Searches take only the index lock, shared, and run alongside
 // an insert's log and data-file steps.
 //
-// Write ordering: the log's buffered frames are written out before any byte
-// of the data file's buffer reaches the file, and before a deleted marker is
-// set, so the data file never gets ahead of the log.
+// Write ordering (the write-ahead rule, on disk): no byte of the data file,
+// an appended record or a deleted marker, is handed to the operating
+// system before the log frames of the operations it reflects have been
+// forced to disk. The data file holds its records and markers in the
+// process until then: they are written out after each forced sync of the
+// log (every 100th append, the end of a batch, a checkpoint, the close),
+// and when more than kMaxHeldBytes are held the log is forced early. So
+// after a power cut the data file never shows an operation the log lost,
+// and replaying the log over it yields a prefix of the operations.
+//
+// Recovery ends with a checkpoint whenever it replayed anything, so the
+// next open replays nothing and the files do not grow from open to open.
 //
 // An open collection holds an exclusive advisory lock on its directory for
 // its whole life; a second open of the same directory fails.
@@ -55,8 +64,13 @@ class PersistentCollection {
       FileSystem& fs = default_file_system());
 
   // Writes out both buffers (failures ignored) and closes the files; no
-  // checkpoint, no sync.
+  // checkpoint. When data records are held, the log is forced first so
+  // they may follow it; if that fails they are dropped (the log's replay
+  // writes them again).
   ~PersistentCollection();
+
+  // Data held in the process before the log is forced early.
+  static constexpr std::size_t kMaxHeldBytes = std::size_t{8} << 20;
 
   // Durable per the log's sync policy; replaces an id already present.
   // A vector of the wrong length or with a non-finite component is refused
@@ -93,8 +107,17 @@ class PersistentCollection {
   // largest id read and collects the offsets of replaced live records.
   Result<LoadedRecords> load_data_file(std::uint64_t& max_id, std::vector<std::uint64_t>& superseded);
   Status insert_locked(std::uint64_t id, std::vector<float> vector, Payload payload);
+  // Writes out what the data file holds once the log is on disk (forcing
+  // the log first when too much is held).
+  Status release_held_data();
+  // Log forced, data file written out and forced, log emptied, meta.json
+  // replaced. The caller holds write_lock_ (or has not shared the object).
+  Status checkpoint();
+  Status cut_log_tail(const WalContents& log);
   Status cut_damaged_data_tail(const LoadedRecords& loaded);
-  Status write_out_log();
+  // Copies bytes [from, to) of the file `name` to a new file `name`.damaged
+  // (.1, .2, ... beside an earlier copy), forced to disk with its name.
+  Status keep_copy(std::string_view name, std::uint64_t from, std::uint64_t to);
   Status write_meta_now();
 
   FileSystem& fs_;

@@ -20,7 +20,7 @@ namespace {
 constexpr std::string_view kMetaFile = "meta.json";
 constexpr std::string_view kWalFile = "wal.log";
 constexpr std::string_view kDataFile = "data.vdb";
-constexpr std::string_view kDamagedFile = "data.vdb.damaged";
+constexpr std::string_view kDamagedSuffix = ".damaged";
 constexpr std::size_t kCopyChunk = 1 << 20;
 // The live records of the load, handed to the index a run at a time
 // straight from the read buffer: it then looks ids up a few ahead (at a
@@ -108,9 +108,16 @@ PersistentCollection::PersistentCollection(FileSystem& fs, std::string dir, Coll
     : fs_(fs), dir_(std::move(dir)), config_(config), index_(config.metric, config.dimension) {}
 
 PersistentCollection::~PersistentCollection() {
-  // The log goes first, so the data file's buffer never reaches the file
-  // ahead of the log frames that describe it. Neither is forced to disk.
-  if (data_) data_->set_before_write_out(nullptr);
+  // Held records and markers may reach the data file only behind their log
+  // frames on disk; if the log cannot be forced they are dropped, and the
+  // replay of the log at the next open writes them again.
+  if (data_ && wal_ && data_->held() > 0) {
+    if (wal_->durable() || wal_->sync()) {
+      (void)data_->write_out();
+    } else {
+      data_->discard_held();
+    }
+  }
   wal_.reset();
   data_.reset();
 }
@@ -118,8 +125,20 @@ PersistentCollection::~PersistentCollection() {
 Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_create(
     const std::string& path, const CollectionConfig& config, FileSystem& fs) {
   if (!fs.exists(path)) {
+    // The directories made here, outermost first.
+    std::vector<std::string> made;
+    for (std::string p = path; !fs.exists(p) && p != parent_path(p); p = parent_path(p)) {
+      made.insert(made.begin(), p);
+    }
     if (auto r = fs.create_dirs(path); !r) {
       return VectorError::collection("create dir failed: " + r.error().text());
+    }
+    // A new directory's name is on disk only once its parent is forced:
+    // without that a power cut can take the whole collection with it.
+    for (const std::string& dir : made) {
+      if (auto r = fs.sync_dir(parent_path(dir)); !r) {
+        return VectorError::collection("create dir failed: " + r.error().text());
+      }
     }
   }
   bool is_new = !fs.exists(join_path(path, kMetaFile));
@@ -142,26 +161,25 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_crea
   if (!lock) return VectorError::collection("lock failed: " + lock.error().text());
   c->dir_lock_ = std::move(*lock);
 
+  const bool files_exist = fs.exists(join_path(path, kWalFile)) && fs.exists(join_path(path, kDataFile));
   auto wal = WriteAheadLog::open(fs, join_path(path, kWalFile), config.wal_sync_policy);
   if (!wal) return wal.error();
   c->wal_ = std::move(*wal);
   auto data = VectorDataFile::open(fs, join_path(path, kDataFile));
   if (!data) return data.error();
   c->data_ = std::move(*data);
-  PersistentCollection* self = c.get();
-  c->data_->set_before_write_out([self] { return self->write_out_log(); });
+  c->data_->hold(true);  // see the write ordering in collection.h
   c->next_id_ = stored_next_id;
+  if (!files_exist) {
+    // The names of files created here reach the disk with their directory.
+    if (auto r = fs.sync_dir(path); !r) return VectorError::io("sync failed: " + r.error().text());
+  }
 
   if (auto r = c->recover(); !r) return r.error();
   if (is_new) {
     if (auto r = c->write_meta_now(); !r) return r.error();
   }
   return c;
-}
-
-Status PersistentCollection::write_out_log() {
-  std::unique_lock lock(wal_lock_);
-  return wal_->write_out();
 }
 
 Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id,
@@ -205,20 +223,25 @@ Status PersistentCollection::recover() {
   if (!log) return log.error();
 
   // Torn tails: cut them off before anything is appended behind them.
-  if (log->valid_length < log->file_length) {
-    std::unique_lock lock(wal_lock_);
-    if (auto r = wal_->truncate_to(log->valid_length); !r) return r;
-  }
+  if (auto r = cut_log_tail(*log); !r) return r;
   if (auto r = cut_damaged_data_tail(*loaded); !r) return r;
+  if (log->entries.empty() && superseded.empty()) return {};
+
+  // What the replay writes derives from the log, so the log goes to disk
+  // first: after a crash of the process it may hold frames that the
+  // operating system has not written yet.
+  {
+    std::unique_lock lock(wal_lock_);
+    if (auto r = wal_->sync(); !r) return r;
+  }
   // Retire the replaced records (left live when marking failed at insert,
   // or written by another program): a replayed Delete marks only the
   // latest, and a flush would then let the older one come back at the next
-  // open. A failure here is tried again at the next open.
+  // open.
   for (std::uint64_t offset : superseded) {
     std::unique_lock lock(data_lock_);
     (void)data_->mark_deleted(offset);
   }
-
   for (WalEntry& entry : log->entries) {
     switch (entry.kind) {
       case WalEntryKind::Insert:
@@ -238,45 +261,67 @@ Status PersistentCollection::recover() {
         break;
     }
   }
-  return {};
+  // A checkpoint ends the recovery: the next open replays nothing, and the
+  // data file does not grow by the log at every open.
+  return checkpoint();
+}
+
+Status PersistentCollection::cut_log_tail(const WalContents& log) {
+  if (log.valid_length >= log.file_length) return {};
+  // A page of the tail was lost but bytes follow it: those were never
+  // acknowledged as durable, but they are not ours to destroy.
+  if (log.kept_tail) {
+    if (auto r = keep_copy(kWalFile, log.valid_length, log.file_length); !r) return r;
+  }
+  std::unique_lock lock(wal_lock_);
+  return wal_->truncate_to(log.valid_length);
 }
 
 Status PersistentCollection::cut_damaged_data_tail(const LoadedRecords& loaded) {
   if (loaded.end_offset >= loaded.file_length) return {};
   std::unique_lock lock(data_lock_);
-  // A writer that died mid-append leaves less than one record behind. More
-  // than that, or a complete record that cannot be read, is damage (a
+  // A writer that died mid-append leaves less than one record behind, and a
+  // file system that grew the file before its data arrived leaves zeros.
+  // More than that, or a complete record that cannot be read, is damage (a
   // broken dim or payload_len reads like a record running past the end):
   // not ours to destroy, so everything from there to the end is copied
   // aside before it is cut off.
+  auto file = fs_.open(join_path(dir_, kDataFile), OpenMode::ReadOnly);
+  if (!file) return VectorError::io("open for copy failed: " + file.error().text());
+  auto zeros = (*file)->zeros_from(loaded.end_offset, loaded.file_length);
+  if (!zeros) return VectorError::io("read damaged tail failed: " + zeros.error().text());
   const std::uint64_t tail = loaded.file_length - loaded.end_offset;
   const std::uint64_t one_record = 17 + 4 * std::uint64_t{config_.dimension} + 11;
-  if (loaded.stop == LoadedRecords::Stop::Undecodable || tail >= one_record) {
-    std::string target = join_path(dir_, kDamagedFile);
-    for (int n = 1; fs_.exists(target); ++n) {
-      target = join_path(dir_, std::string(kDamagedFile) + "." + std::to_string(n));
-    }
-    auto src = fs_.open(join_path(dir_, kDataFile), OpenMode::ReadOnly);
-    if (!src) return VectorError::io("open for copy failed: " + src.error().text());
-    auto dst = fs_.open(target, OpenMode::WriteCreateTruncate);
-    if (!dst) return VectorError::io("open damaged copy failed: " + dst.error().text());
-    if (auto r = (*src)->seek(loaded.end_offset); !r) {
-      return VectorError::io("seek failed: " + r.error().text());
-    }
-    std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(kCopyChunk, loaded.file_length - loaded.end_offset));
-    for (std::uint64_t left = loaded.file_length - loaded.end_offset; left > 0;) {
-      std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-      if (auto r = (*src)->read_exact(chunk.data(), n); !r) {
-        return VectorError::io("read damaged tail failed: " + r.error().text());
-      }
-      if (auto r = (*dst)->write(chunk.data(), n); !r) {
-        return VectorError::io("write damaged copy failed: " + r.error().text());
-      }
-      left -= n;
-    }
-    if (auto r = (*dst)->sync(); !r) return VectorError::io("sync failed: " + r.error().text());
+  if (!*zeros && (loaded.stop == LoadedRecords::Stop::Undecodable || tail >= one_record)) {
+    if (auto r = keep_copy(kDataFile, loaded.end_offset, loaded.file_length); !r) return r;
   }
   return data_->truncate_to(loaded.end_offset);
+}
+
+Status PersistentCollection::keep_copy(std::string_view name, std::uint64_t from, std::uint64_t to) {
+  const std::string base = std::string(name) + std::string(kDamagedSuffix);
+  std::string target = join_path(dir_, base);
+  for (int n = 1; fs_.exists(target); ++n) target = join_path(dir_, base + "." + std::to_string(n));
+  auto src = fs_.open(join_path(dir_, name), OpenMode::ReadOnly);
+  if (!src) return VectorError::io("open for copy failed: " + src.error().text());
+  auto dst = fs_.open(target, OpenMode::WriteCreateTruncate);
+  if (!dst) return VectorError::io("open damaged copy failed: " + dst.error().text());
+  if (auto r = (*src)->seek(from); !r) return VectorError::io("seek failed: " + r.error().text());
+  std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(kCopyChunk, to - from)));
+  for (std::uint64_t left = to - from; left > 0;) {
+    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+    if (auto r = (*src)->read_exact(chunk.data(), n); !r) {
+      return VectorError::io("read damaged tail failed: " + r.error().text());
+    }
+    if (auto r = (*dst)->write(chunk.data(), n); !r) {
+      return VectorError::io("write damaged copy failed: " + r.error().text());
+    }
+    left -= n;
+  }
+  if (auto r = (*dst)->sync(); !r) return VectorError::io("sync failed: " + r.error().text());
+  // The copy's name must be on disk before the original bytes are cut.
+  if (auto r = fs_.sync_dir(dir_); !r) return VectorError::io("sync failed: " + r.error().text());
+  return {};
 }
 
 Status PersistentCollection::write_meta_now() {

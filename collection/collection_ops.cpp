@@ -15,37 +15,29 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
                                           const BatchRow& row) {
   std::lock_guard writer(write_lock_);
   // A batch of a hundred pairs or more ends in a sync of the log, which
-  // writes everything out: such a batch may gather its frames and records
-  // in larger pieces first. A shorter one writes as single inserts do, so
-  // any write that fails fails the pair being inserted, and nothing fails
-  // after the last pair went in.
+  // writes everything out: such a batch may gather its frames in larger
+  // pieces first. A shorter one writes as single inserts do, so any write
+  // that fails fails the pair being inserted, and nothing fails after the
+  // last pair went in.
   const bool large_writes = count >= WriteAheadLog::kBatchSize;
   {
     std::unique_lock lock(wal_lock_);
     wal_->begin_batch(large_writes);
-  }
-  if (large_writes) {
-    std::unique_lock lock(data_lock_);
-    data_->begin_batch();
   }
   Status result;
   for (std::size_t i = 0; i < count && result; ++i) {
     auto [data, len] = row(i);
     result = insert_locked(ids[i], std::vector<float>(data, data + len), {});
   }
-  // The log first: a data-file write-out writes out the log before it anyway.
   Status log_ended;
   {
     std::unique_lock lock(wal_lock_);
     log_ended = wal_->end_batch();
   }
-  Status data_ended;
-  {
-    std::unique_lock lock(data_lock_);
-    data_ended = data_->end_batch();
-  }
+  // The records follow the log if it is on disk now; else they wait.
+  (void)release_held_data();
   if (!result) return result;
-  return log_ended ? data_ended : log_ended;
+  return log_ended;
 }
 
 Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> vector,
@@ -79,8 +71,30 @@ Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> 
     // open: take its frame back out of the log.
     std::unique_lock lock(wal_lock_);
     (void)wal_->discard_after(log_length);
+    return applied;
   }
-  return applied;
+  // The insert is complete (and, when the log was forced, durable): a
+  // failure to write out held records is no failure of it. They stay held,
+  // and the next release or the flush tries again and reports it.
+  (void)release_held_data();
+  return {};
+}
+
+Status PersistentCollection::release_held_data() {
+  {
+    // Lock order: wal_lock_ before data_lock_.
+    std::unique_lock lock(wal_lock_);
+    if (!wal_->durable()) {
+      {
+        std::shared_lock data(data_lock_);
+        if (data_->held() < kMaxHeldBytes) return {};
+      }
+      if (auto r = wal_->sync(); !r) return r;
+    }
+  }
+  std::unique_lock lock(data_lock_);
+  if (data_->held() == 0) return {};
+  return data_->write_out();
 }
 
 std::vector<SearchResult> PersistentCollection::search(const float* query, std::size_t len,
@@ -97,6 +111,18 @@ std::vector<std::vector<SearchResult>> PersistentCollection::search_batch(
 
 Status PersistentCollection::flush() {
   std::lock_guard writer(write_lock_);
+  return checkpoint();
+}
+
+Status PersistentCollection::checkpoint() {
+  // The log first: the held records may reach the data file only behind
+  // their frames. Then the data file, forced, before the log is emptied.
+  {
+    std::unique_lock lock(wal_lock_);
+    if (!wal_->durable()) {
+      if (auto r = wal_->sync(); !r) return r;
+    }
+  }
   {
     std::unique_lock lock(data_lock_);
     if (auto r = data_->sync(); !r) return r;
@@ -127,9 +153,8 @@ Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> v
     offset = *r;
     if (previous) {
       // Retire the replaced record, so only one live record per id remains.
-      // mark_deleted writes out the data buffer, which first writes out the
-      // log: the new insert's frame is in the log file before the old
-      // version disappears from the data file. A failure here loses
+      // The marker is held with the new record, and reaches the file only
+      // after the new insert's frame is on disk. A failure here loses
       // nothing (loading keeps the latest live record of an id), so the
       // insert goes on.
       (void)data_->mark_deleted(*previous);
@@ -159,7 +184,7 @@ Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> v
   {
     std::shared_lock offsets(offsets_lock_);
     if (auto previous = record_offsets_.find(id)) {
-      // Exclusive: marking writes out the append buffer first.
+      // Exclusive: the marker may land in the append buffer.
       std::unique_lock data(data_lock_);
       if (auto r = data_->mark_deleted(*previous); !r) return r;
     }

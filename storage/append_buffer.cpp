@@ -49,11 +49,10 @@ AppendBuffer::AppendBuffer(std::size_t capacity, std::uint64_t file_length)
 
 Status AppendBuffer::append(File& file, std::span<const std::uint8_t> frame,
                             std::span<const WriteUnit> units) {
-  if (buffer_.size() <= capacity_ && frame.size() <= capacity_ - buffer_.size()) {
+  if (hold_ || (buffer_.size() <= capacity_ && frame.size() <= capacity_ - buffer_.size())) {
     buffer_.insert(buffer_.end(), frame.begin(), frame.end());
     return {};
   }
-  if (auto r = run_before_write(); !r) return r;
   const std::size_t used = buffer_.size();
   std::size_t event = 0;
   if (used > 0) {
@@ -75,12 +74,17 @@ Status AppendBuffer::append(File& file, std::span<const std::uint8_t> frame,
 
 Status AppendBuffer::write_out(File& file, std::string_view phrase) {
   if (buffer_.empty()) return {};
-  if (auto r = run_before_write(); !r) return r;
   if (auto r = write_to_file(file, buffer_.data(), buffer_.size()); !r) {
     return with_phrase(phrase, r.error());
   }
   buffer_.clear();
   return {};
+}
+
+bool AppendBuffer::patch(std::uint64_t offset, std::uint8_t byte) {
+  if (offset < file_length_ || offset - file_length_ >= buffer_.size()) return false;
+  buffer_[static_cast<std::size_t>(offset - file_length_)] = byte;
+  return true;
 }
 
 void AppendBuffer::reset(std::uint64_t file_length) {

@@ -13,11 +13,14 @@
 // works that field out from `units` (the frame's fields in order) so the
 // text stays the same: phrase + the file layer's description.
 //
+// A holding buffer (hold(true)) never writes to the file by itself: it
+// grows until its owner calls write_out(). The data file holds its records
+// this way until the log frames that describe them are on disk.
+//
 // Owned by one WriteAheadLog or VectorDataFile; no lock of its own.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -51,9 +54,12 @@ class AppendBuffer {
   // the next write. Failure: the file layer's error.
   Status discard_after(File& file, std::uint64_t length);
 
-  // Runs before any byte goes to the file; its error is returned unchanged.
-  void set_before_write(std::function<Status()> hook) { before_write_ = std::move(hook); }
-  Status run_before_write() const { return before_write_ ? before_write_() : Status{}; }
+  // Whether appends stay in the buffer until write_out(), whatever its size.
+  void hold(bool on) { hold_ = on; }
+  bool holding() const { return hold_; }
+  // Sets the byte at file offset `offset` when it is still in the buffer;
+  // returns whether it was.
+  bool patch(std::uint64_t offset, std::uint8_t byte);
 
   // Changes the size at which the buffer is written out: a batch of appends
   // that are acknowledged together may gather more before writing. Below
@@ -78,7 +84,7 @@ class AppendBuffer {
   std::vector<std::uint8_t> buffer_;
   std::uint64_t file_length_;
   bool needs_cut_ = false;
-  std::function<Status()> before_write_;
+  bool hold_ = false;
 };
 
 }  // namespace velmoradb

@@ -171,7 +171,7 @@ VectorDataFile::VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr
     : fs_(fs), path_(std::move(path)), file_(std::move(file)), out_(kBufferSize, length),
       position_(length) {}
 
-VectorDataFile::~VectorDataFile() { (void)out_.write_out(*file_, kFlushFailed); }
+VectorDataFile::~VectorDataFile() { (void)write_out(); }
 
 Result<std::unique_ptr<VectorDataFile>> VectorDataFile::open(FileSystem& fs, const std::string& path) {
   auto file = fs.open(path, OpenMode::ReadAppendCreate);
@@ -218,41 +218,58 @@ Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vect
 }
 
 Status VectorDataFile::mark_deleted(std::uint64_t offset) {
-  // The owner's hook first (the log reaches the file before a record is
-  // retired), then the append buffer, so the record is in the file.
-  if (auto r = out_.run_before_write(); !r) return r;
-  if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
   if (offset >= position_) {
     return VectorError::io("seek failed: no record at offset " + std::to_string(offset) +
                            ", the file ends at " + std::to_string(position_));
   }
+  if (out_.patch(offset, kDeleted)) return {};  // not in the file yet
+  held_markers_.push_back(offset);
+  return out_.holding() ? Status{} : write_markers();
+}
+
+Status VectorDataFile::write_markers() {
+  if (held_markers_.empty()) return {};
   auto file = fs_.open(path_, OpenMode::WriteOnly);
   if (!file) return io_with("open for delete failed: ", file.error());
-  if (auto r = (*file)->seek(offset); !r) return io_with("seek failed: ", r.error());
   const std::uint8_t marker = kDeleted;
-  if (auto r = (*file)->write(&marker, 1); !r) return io_with("write delete marker failed: ", r.error());
-  return {};
+  std::size_t done = 0;
+  Status result;
+  for (; done < held_markers_.size(); ++done) {
+    if (auto r = (*file)->seek(held_markers_[done]); !r) {
+      result = io_with("seek failed: ", r.error());
+      break;
+    }
+    if (auto r = (*file)->write(&marker, 1); !r) {
+      result = io_with("write delete marker failed: ", r.error());
+      break;
+    }
+  }
+  held_markers_.erase(held_markers_.begin(), held_markers_.begin() + static_cast<std::ptrdiff_t>(done));
+  return result;
 }
 
 Status VectorDataFile::sync() {
-  if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
+  if (auto r = write_out(); !r) return r;
   if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
   return {};
 }
 
-Status VectorDataFile::write_out() { return out_.write_out(*file_, kFlushFailed); }
+Status VectorDataFile::write_out() {
+  // The records first: a marker may belong to one of them.
+  if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
+  return write_markers();
+}
 
-Status VectorDataFile::end_batch() {
-  Status written;
-  if (out_.buffered() > kBufferSize) written = write_out();
-  out_.set_capacity(kBufferSize);
-  return written;
+void VectorDataFile::discard_held() {
+  out_.reset(out_.file_length());
+  held_markers_.clear();
 }
 
 Status VectorDataFile::truncate_to(std::uint64_t length) {
   if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
   if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());
   out_.reset(length);
+  held_markers_.clear();
   position_ = length;
   return {};
 }

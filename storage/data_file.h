@@ -62,7 +62,6 @@ struct LoadedRecords {
 class VectorDataFile {
  public:
   static constexpr std::size_t kBufferSize = 8192;
-  static constexpr std::size_t kBatchBufferSize = std::size_t{1} << 20;
 
   // IoError "failed to open data file: " or "metadata failed: ".
   static Result<std::unique_ptr<VectorDataFile>> open(FileSystem& fs, const std::string& path);
@@ -73,18 +72,28 @@ class VectorDataFile {
   // neither part of a record in the file nor `position` changed.
   Result<std::uint64_t> append(std::uint64_t id, const float* vector, std::size_t len,
                                const Payload& payload);
-  // Sets the deleted marker of the record at `offset`; writes out the append
-  // buffer first, so the record is in the file.
+  // Sets the deleted marker of the record at `offset`: in the buffer when
+  // the record is still there, else through a handle of its own (when
+  // holding, at the next write_out). "seek failed: " for an offset at or
+  // past the end of the records.
   Status mark_deleted(std::uint64_t offset);
+  // Writes out the buffer, then the held markers, and forces the file.
   Status sync();
-  // Writes out the buffer without forcing it.
+  // Writes out the buffer, then the held markers, without forcing them.
+  // On failure what was not written stays held.
   Status write_out();
-  // A batch of appends that are acknowledged together, at its end: records
-  // are written out kBatchBufferSize bytes at a time instead of kBufferSize.
-  // end_batch() writes out what the normal buffer would not hold and goes
-  // back to it; failure "flush failed: " (the records stay buffered).
-  void begin_batch() { out_.set_capacity(kBatchBufferSize); }
-  Status end_batch();
+
+  // Holding: appended records and markers of records already in the file
+  // stay in the process, however many, until write_out() or sync(). The
+  // collection holds them until the log frames that describe them are on
+  // disk, so no byte of the data file can reach the disk ahead of its log.
+  void hold(bool on) { out_.hold(on); }
+  // Bytes and markers waiting for write_out().
+  std::size_t held() const { return out_.buffered() + held_markers_.size(); }
+  // Forgets what is held (a closing owner whose log could not be forced:
+  // the log's replay writes it again). Nothing may be appended afterwards.
+  void discard_held();
+
   Result<StoredRecord> read_record(std::uint64_t offset);
   // One streamed pass over the file (1 MiB reads through one handle).
   Result<LoadedRecords> load_live_records();
@@ -95,25 +104,23 @@ class VectorDataFile {
   using RunCallback = std::function<void(std::span<RecordView>, std::uint64_t)>;
   Result<LoadedRecords> scan_live_runs(const RunCallback& on_run);
   // Cuts the file back to `length` (a torn or unreadable tail). Only before
-  // the first append: anything still buffered is dropped.
+  // the first append: anything still buffered or held is dropped.
   // IoError "truncate failed: ".
   Status truncate_to(std::uint64_t length);
 
   std::uint64_t position() const { return position_; }
 
-  // Called before any buffered byte is handed to the file (a full buffer,
-  // write_out, sync, mark_deleted, close). The collection uses it to write
-  // out the log first, so the data file never gets ahead of the log. A
-  // failing hook fails the operation that called it, with the hook's error.
-  void set_before_write_out(std::function<Status()> hook) { out_.set_before_write(std::move(hook)); }
 
  private:
   VectorDataFile(FileSystem& fs, std::string path, std::unique_ptr<File> file, std::uint64_t length);
+  // Sets the held markers, each through one handle; those not written stay.
+  Status write_markers();
 
   FileSystem& fs_;
   std::string path_;
   std::unique_ptr<File> file_;
-  AppendBuffer out_;  // the 8192-byte buffer in front of file_, with the hook
+  AppendBuffer out_;  // the 8192-byte buffer in front of file_
+  std::vector<std::uint64_t> held_markers_;  // records in the file to mark at write_out
   std::uint64_t position_ = 0;  // offset of the next record
 };
 

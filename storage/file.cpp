@@ -1,6 +1,7 @@
 // The parts of the file layer that do not depend on the platform.
 #include "storage/file.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmoradb {
@@ -25,6 +26,20 @@ VectorError io_error_from_errno(int errno_value) {
     return VectorError::io("Unknown error " + std::to_string(errno_value));
   }
   return VectorError::io(text);
+}
+
+Result<bool> File::zeros_from(std::uint64_t from, std::uint64_t length) {
+  if (auto r = seek(from); !r) return r.error();
+  std::uint8_t chunk[8192];
+  for (std::uint64_t left = length > from ? length - from : 0; left > 0;) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof chunk));
+    if (auto r = read_exact(chunk, take); !r) return r.error();
+    for (std::size_t i = 0; i < take; ++i) {
+      if (chunk[i] != 0) return false;
+    }
+    left -= take;
+  }
+  return true;
 }
 
 Status File::read_exact(std::uint8_t* buf, std::size_t n) {
@@ -65,6 +80,15 @@ std::string join_path(const std::string& dir, std::string_view name) {
   if (path.back() != '/') path += '/';
   path += name;
   return path;
+}
+
+std::string parent_path(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const auto slash = p.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return p.substr(0, slash);
 }
 
 }  // namespace velmoradb

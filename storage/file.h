@@ -49,6 +49,9 @@ class File {
 
   // Reads exactly n bytes; an early end of file fails with kEarlyEof.
   Status read_exact(std::uint8_t* buf, std::size_t n);
+  // Whether every byte from `from` to the end of the file (of `length`
+  // bytes) is zero. Moves the position.
+  Result<bool> zeros_from(std::uint64_t from, std::uint64_t length);
 };
 
 // An exclusive advisory lock held for its lifetime.
@@ -80,5 +83,7 @@ FileSystem& default_file_system();
 
 // `dir` joined with `name`.
 std::string join_path(const std::string& dir, std::string_view name);
+// The directory that holds `path` ("." for a bare name).
+std::string parent_path(const std::string& path);
 
 }  // namespace velmoradb

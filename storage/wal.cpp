@@ -56,6 +56,41 @@ Result<bool> plausible_torn_data(BufferedReader& in, std::uint64_t n) {
   return true;
 }
 
+enum class Tail : std::uint8_t { Damaged, Torn, TornWithBytesAfter };
+
+// The longest run of zero bytes a log of whole frames can hold: only the
+// headers have zeros (a checksum of zero, then the zero bytes of a length).
+constexpr std::uint64_t kLongestWrittenZeros = 7;
+
+// What the frame at `pos` that could not be read says about the rest of the
+// file. `frame_end` is where its header says it ends (maybe past the file).
+// Zeros from inside the frame to the end of the file, or a run of zeros
+// longer than any written frame holds starting inside it (a page of the
+// append that never reached the disk), are an interrupted append (see
+// WalContents); anything else is damage.
+Result<Tail> classify_tail(BufferedReader& in, std::uint64_t pos, std::uint64_t frame_end,
+                           std::uint64_t file_length) {
+  if (auto r = in.seek(pos); !r) return io_with("read data failed: ", r.error());
+  std::uint64_t nonzero_end = pos;  // just past the last byte that is not zero
+  bool lost_bytes = false;
+  std::uint8_t chunk[4096];
+  for (std::uint64_t at = pos; at < file_length;) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(file_length - at, sizeof chunk));
+    if (auto r = in.read_exact(chunk, take); !r) return io_with("read data failed: ", r.error());
+    for (std::size_t i = 0; i < take; ++i, ++at) {
+      if (chunk[i] != 0) {
+        nonzero_end = at + 1;
+        continue;
+      }
+      const std::uint64_t run_start = std::max(nonzero_end, pos);
+      if (at + 1 - run_start > kLongestWrittenZeros && run_start < frame_end) lost_bytes = true;
+    }
+  }
+  if (nonzero_end < file_length && nonzero_end < frame_end) return Tail::Torn;
+  if (lost_bytes) return Tail::TornWithBytesAfter;
+  return Tail::Damaged;
+}
+
 }  // namespace
 
 WriteAheadLog::WriteAheadLog(FileSystem& fs, std::string path, WalSyncPolicy policy,
@@ -124,6 +159,7 @@ Status WriteAheadLog::sync_if_due() {
 
 Status WriteAheadLog::discard_after(std::uint64_t length) {
   if (auto r = out_.discard_after(*file_, length); !r) return io_with("truncate failed: ", r.error());
+  synced_length_ = std::min(synced_length_, out_.logical_length());
   return {};
 }
 
@@ -131,6 +167,7 @@ Status WriteAheadLog::sync() {
   if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
   if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
   appends_since_sync_ = 0;
+  synced_length_ = out_.logical_length();
   return {};
 }
 
@@ -161,6 +198,11 @@ Status WriteAheadLog::checkpoint() {
   (void)out_.write_out(*old, kFlushFailed);
   out_.reset(0);
   appends_since_sync_ = 0;
+  // Until the emptied length is on disk, a power cut can bring back the
+  // frames before the checkpoint, and replaying them over records written
+  // after it would bring back older vectors.
+  if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
+  synced_length_ = 0;
   return {};
 }
 
@@ -168,6 +210,7 @@ Status WriteAheadLog::truncate_to(std::uint64_t length) {
   if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
   if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());
   out_.reset(length);
+  synced_length_ = std::min(synced_length_, length);
   return {};
 }
 
@@ -184,7 +227,15 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
   std::optional<VectorError> error;
   std::uint64_t pos = 0;
   // Each pass reads one frame starting at pos; a field that the end of the
-  // file cuts short ends the log there (a torn tail).
+  // file cuts short ends the log there (a torn tail). A frame that cannot be
+  // read for another reason is a torn tail too when classify_tail says so.
+  auto ends_here = [&](std::uint64_t frame_end) -> Result<bool> {
+    auto tail = classify_tail(in, pos, frame_end, *length);
+    if (!tail) return tail.error();
+    if (*tail == Tail::Damaged) return false;
+    contents.kept_tail = *tail == Tail::TornWithBytesAfter;
+    return true;
+  };
   while (pos < *length) {
     std::uint8_t header[wal_format::kHeaderSize];
     FieldRead got = read_field(in, header, wal_format::kChecksumSize, "read checksum failed: ", error);
@@ -196,14 +247,18 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
     if (got == FieldRead::Torn) break;
     const std::uint32_t stored = le::load32(header);
     const std::uint32_t data_length = le::load32(header + wal_format::kChecksumSize);
+    const std::uint64_t frame_end = pos + wal_format::kHeaderSize + data_length;
     // A length beyond the end of the file is a data field cut short: never
     // allocate for it.
     const std::uint64_t left = *length - pos;
     if (left < wal_format::kHeaderSize || data_length > left - wal_format::kHeaderSize) {
       auto torn = plausible_torn_data(in, left < wal_format::kHeaderSize ? 0 : left - wal_format::kHeaderSize);
       if (!torn) return torn.error();
-      if (!*torn) return io_with("read data failed: ", VectorError::io(std::string(kEarlyEof)));
-      break;
+      if (*torn) break;
+      auto ends = ends_here(frame_end);
+      if (!ends) return ends.error();
+      if (*ends) break;
+      return io_with("read data failed: ", VectorError::io(std::string(kEarlyEof)));
     }
     std::string data(data_length, '\0');
     got = read_field(in, reinterpret_cast<std::uint8_t*>(data.data()), data_length,
@@ -213,16 +268,22 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
 
     const std::uint32_t computed =
         crc32(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-    if (computed != stored) {
-      return VectorError::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) +
-                                        ", got " + std::to_string(computed));
-    }
+    std::optional<VectorError> damage;
     WalEntry entry;
-    if (auto e = json::decode_wal_entry(data, entry)) {
-      return VectorError::wal_corrupted("deserialization failed: " + *e);
+    if (computed != stored) {
+      damage = VectorError::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) +
+                                          ", got " + std::to_string(computed));
+    } else if (auto e = json::decode_wal_entry(data, entry)) {
+      damage = VectorError::wal_corrupted("deserialization failed: " + *e);
+    }
+    if (damage) {
+      auto ends = ends_here(frame_end);
+      if (!ends) return ends.error();
+      if (*ends) break;
+      return *damage;
     }
     contents.entries.push_back(std::move(entry));
-    pos += wal_format::kHeaderSize + data_length;
+    pos = frame_end;
     contents.valid_length = pos;
   }
   return contents;

@@ -25,13 +25,23 @@ enum class WalSyncPolicy : std::uint8_t {
 };
 
 // What read_all found: the complete frames, and the byte length of the
-// prefix they fill. A file that ends inside the last frame (a writer that
-// died mid-append) is a torn tail, not corruption: valid_length then stops
+// prefix they fill. A torn tail is not corruption: valid_length then stops
 // before it, and the owner cuts the file back to it before appending again.
+// Torn tails are what an interrupted append leaves:
+// - the file ends inside the last frame (a writer that died mid-append);
+// - the file ends in zero bytes reaching back into the last frame (a file
+//   system that grew the file before its data reached the disk);
+// - a frame holds a run of zeros longer than any written frame can hold
+//   (a page of an append lost with the power reads as zeros): the encoder
+//   never writes a zero byte into a frame's text, and a header holds at
+//   most seven in a row. Bytes other than zeros may follow such a run:
+//   `kept_tail` says so, and the
+//   owner keeps a copy of them before it cuts the file.
 struct WalContents {
   std::vector<WalEntry> entries;
   std::uint64_t valid_length = 0;
   std::uint64_t file_length = 0;
+  bool kept_tail = false;  // the tail after valid_length holds more than zeros
 };
 
 class WriteAheadLog {
@@ -59,8 +69,12 @@ class WriteAheadLog {
   Status sync();
   // Writes out the buffer without forcing it (for ordering against other files).
   Status write_out();
-  // Appends a Checkpoint entry, syncs, and empties the file.
+  // Appends a Checkpoint entry, syncs, empties the file and forces the
+  // emptied file, so that nothing written later can depend on frames that
+  // come back after a power cut. IoError "truncate failed: ", "sync failed: ".
   Status checkpoint();
+  // Whether every frame appended so far has been forced to disk.
+  bool durable() const { return synced_length_ == out_.logical_length(); }
   // Cuts the file back to `length` (a torn tail found by read_all). Only
   // before the first append: anything still buffered is dropped.
   // IoError "truncate failed: ".
@@ -100,6 +114,9 @@ class WriteAheadLog {
   std::unique_ptr<File> file_;
   AppendBuffer out_;  // the 8192-byte buffer in front of file_
   std::size_t appends_since_sync_ = 0;
+  // The length of the log at its last forced sync: the frames below it are
+  // on disk. Zero at open: what the file held then is not known to be.
+  std::uint64_t synced_length_ = 0;
   bool defer_syncs_ = false;
   std::string frame_;  // the frame being appended, reused between appends
 };

@@ -87,39 +87,55 @@ TEST_F(DataFile, RecordIsByteExactAndOffsetsAdvanceByItsLength) {
   EXPECT_EQ(bytes[0], 0);
 }
 
-TEST_F(DataFile, ABatchWritesInLargePiecesAndLeavesNoMoreThanTheNormalBuffer) {
+TEST_F(DataFile, HoldingKeepsRecordsAndMarkersUntilWriteOut) {
   auto df = open();
+  df->hold(true);
   std::vector<std::uint64_t> ids;
-  df->begin_batch();
   for (std::uint64_t id = 0; id < 40; ++id) {  // about 16 KiB: two normal buffers
     append(*df, id, std::vector<float>(96, 0.5f));
-    ids.push_back(id);
+    if (id != 3) ids.push_back(id);
   }
+  ASSERT_TRUE(df->mark_deleted(3 * 412));  // still held: marked in the buffer
   EXPECT_EQ(fs.calls(FsCall::Write), 0u);
-  ASSERT_TRUE(df->end_batch());
-  EXPECT_EQ(fs.calls(FsCall::Write), 1u);
-  EXPECT_EQ(file_size(path), df->position());
-  append(*df, 40, {1.0f});  // back to the normal buffer: stays in it
-  EXPECT_EQ(fs.calls(FsCall::Write), 1u);
+  EXPECT_EQ(fs.calls(FsCall::Open), 1u);
   ASSERT_TRUE(df->write_out());
-  ids.push_back(40);
+  EXPECT_EQ(fs.calls(FsCall::Write), 1u);
   EXPECT_EQ(loaded_ids(), ids);
+
+  ASSERT_TRUE(df->mark_deleted(0));  // in the file: held as a marker
+  EXPECT_EQ(df->held(), 1u);
+  EXPECT_EQ(read_bytes(path)[0], 0);
+  ASSERT_TRUE(df->write_out());
+  EXPECT_EQ(read_bytes(path)[0], 1);
+  EXPECT_EQ(df->held(), 0u);
 }
 
-TEST_F(DataFile, ABatchWhoseWriteOutFailsKeepsItsRecords) {
+TEST_F(DataFile, AHeldWriteOutThatFailsKeepsRecordsAndMarkers) {
   auto df = open();
-  std::vector<std::uint64_t> ids;
-  df->begin_batch();
-  for (std::uint64_t id = 0; id < 40; ++id) {
-    append(*df, id, std::vector<float>(96, 0.5f));
-    ids.push_back(id);
-  }
-  fs.fail_call(FsCall::Write, 1);
-  EXPECT_EQ(error_of(df->end_batch()), "io error: flush failed: Input/output error");
-  append(*df, 40, {1.0f});  // writes the oversized buffer out first
-  ids.push_back(40);
+  df->hold(true);
+  append(*df, 1, {1.0f});
   ASSERT_TRUE(df->write_out());
-  EXPECT_EQ(loaded_ids(), ids);
+  append(*df, 2, {2.0f});
+  ASSERT_TRUE(df->mark_deleted(0));
+  fs.fail_call(FsCall::Write, 1);
+  EXPECT_EQ(error_of(df->write_out()), "io error: flush failed: Input/output error");
+  fs.fail_call(FsCall::Open, 1);
+  EXPECT_EQ(error_of(df->write_out()), "io error: open for delete failed: Input/output error");
+  EXPECT_EQ(df->held(), 1u);
+  ASSERT_TRUE(df->write_out());
+  EXPECT_EQ(loaded_ids(), std::vector<std::uint64_t>{2});
+}
+
+TEST_F(DataFile, DiscardingWhatIsHeldLeavesTheFileAsWritten) {
+  auto df = open();
+  df->hold(true);
+  append(*df, 1, {1.0f});
+  ASSERT_TRUE(df->write_out());
+  append(*df, 2, {2.0f});
+  ASSERT_TRUE(df->mark_deleted(0));
+  df->discard_held();
+  df.reset();
+  EXPECT_EQ(loaded_ids(), std::vector<std::uint64_t>{1});
 }
 
 TEST_F(DataFile, RecordsReadBackWithPayloadsAndOffsets) {
@@ -152,13 +168,15 @@ TEST_F(DataFile, EmptyFileLoadsNothing) {
   EXPECT_EQ(loaded.stop, Stop::EndOfFile);
 }
 
-// The record waits in the append buffer: marking writes it out first.
+// The record waits in the append buffer: it is marked there.
 TEST_F(DataFile, MarkDeletedHidesTheRecordFromTheLoad) {
   auto df = open();
   append(*df, 1, {1.0f});
   std::uint64_t second = append(*df, 2, {2.0f});
   append(*df, 3, {3.0f});
   ASSERT_TRUE(df->mark_deleted(second));
+  EXPECT_EQ(file_size(path), 0u);
+  ASSERT_TRUE(df->write_out());
   EXPECT_EQ(read_bytes(path)[second], 1);
   EXPECT_TRUE(df->read_record(second)->deleted);
   df.reset();
@@ -298,19 +316,6 @@ INSTANTIATE_TEST_SUITE_P(
                       AppendFault{2, 3000, 1, "write id failed: "},
                       AppendFault{2, 3000, 2, "write vector failed: "}));
 
-TEST_F(DataFile, FailingHookFailsTheWriteOutWithItsOwnError) {
-  auto df = open();
-  df->set_before_write_out([] { return Status(VectorError::io("log first")); });
-  append(*df, 1, {1});
-  EXPECT_EQ(error_of(df->sync()), "io error: log first");
-  EXPECT_EQ(error_of(df->mark_deleted(0)), "io error: log first");
-  std::vector<float> big(3000);
-  EXPECT_EQ(error_of(df->append(2, big.data(), big.size(), {})), "io error: log first");
-  EXPECT_EQ(df->position(), 32u);
-  EXPECT_EQ(file_size(path), 0u);
-  df->set_before_write_out(nullptr);
-}
-
 struct StepFault {
   std::string name;
   void (*arm)(FaultyFileSystem&);
@@ -322,7 +327,7 @@ class DataFileMarkFault : public DataFile, public ::testing::WithParamInterface<
 TEST_P(DataFileMarkFault, ReportsTheStep) {
   auto df = open();
   append(*df, 1, {1});
-  if (GetParam().name != "Flush") ASSERT_TRUE(df->write_out());
+  ASSERT_TRUE(df->write_out());
   GetParam().arm(fs);
   EXPECT_EQ(error_of(df->mark_deleted(0)), GetParam().message);
 }
@@ -330,8 +335,6 @@ TEST_P(DataFileMarkFault, ReportsTheStep) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, DataFileMarkFault,
     ::testing::Values(
-        StepFault{"Flush", [](FaultyFileSystem& f) { f.fail_call(FsCall::Write, 1); },
-                  "io error: flush failed: Input/output error"},
         StepFault{"Open", [](FaultyFileSystem& f) { f.fail_call(FsCall::Open, 1, EACCES); },
                   "io error: open for delete failed: Permission denied"},
         StepFault{"Seek", [](FaultyFileSystem& f) { f.fail_call(FsCall::Seek, 1); },
@@ -345,7 +348,7 @@ TEST_F(DataFile, MarkingBeyondTheLastRecordIsRefused) {
   append(*df, 1, {1});
   EXPECT_EQ(error_of(df->mark_deleted(32)),
             "io error: seek failed: no record at offset 32, the file ends at 32");
-  EXPECT_EQ(file_size(path), 32u);
+  EXPECT_EQ(file_size(path), 0u);  // nothing written
 }
 
 TEST_F(DataFile, SyncAndOpenFailures) {
