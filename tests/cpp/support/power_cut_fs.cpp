@@ -284,17 +284,52 @@ void PowerCutFileSystem::sync(int inode) {
   changes_.push_back({Change::Kind::Sync, inode, 0, {}, name, {}});
 }
 
-std::vector<DiskImage> PowerCutFileSystem::crash_states(std::size_t point, std::size_t per_file,
-                                                        std::mt19937_64& rng) const {
-  // Walk the record up to `point`: what each sync made durable, and what
-  // is pending behind it.
+namespace {
+
+// The record up to a point: what each sync made durable, and what is
+// pending behind it.
+struct Walk {
   std::map<int, PendingFile> files;
-  for (const auto& [inode, bytes] : initial_.contents) files[inode].durable = bytes;
-  std::map<std::string, int> live_names = initial_.names;
-  std::map<std::string, int> durable_names = initial_.names;
+  std::map<std::string, int> durable_names;
   std::vector<const Change*> pending_names;
-  for (std::size_t i = 0; i < point && i < changes_.size(); ++i) {
-    const Change& c = changes_[i];
+
+  std::map<std::string, int> names_after(std::size_t j) const {
+    std::map<std::string, int> names = durable_names;
+    for (std::size_t i = 0; i < j; ++i) {
+      const Change& c = *pending_names[i];
+      if (c.kind == Change::Kind::Link) {
+        names[c.path] = c.inode;
+      } else if (auto from = names.find(c.path); from != names.end()) {
+        names[c.to] = from->second;
+        names.erase(from);
+      }
+    }
+    return names;
+  }
+
+  DiskImage image(std::size_t names_applied, const std::map<int, FileState>& chosen) const {
+    DiskImage image;
+    image.names = names_after(names_applied);
+    for (const auto& [path, inode] : image.names) {
+      if (inode == DiskImage::kDirectory || image.contents.count(inode)) continue;
+      auto state = chosen.find(inode);
+      const PendingFile& f = files.at(inode);
+      image.contents[inode] = state == chosen.end() ? f.durable : f.build(state->second);
+    }
+    return image;
+  }
+};
+
+Walk walk(const DiskImage& initial, const std::vector<Change>& changes, std::size_t point) {
+  Walk w;
+  std::map<int, PendingFile>& files = w.files;
+  for (const auto& [inode, bytes] : initial.contents) files[inode].durable = bytes;
+  std::map<std::string, int> live_names = initial.names;
+  std::map<std::string, int>& durable_names = w.durable_names;
+  durable_names = initial.names;
+  std::vector<const Change*>& pending_names = w.pending_names;
+  for (std::size_t i = 0; i < point && i < changes.size(); ++i) {
+    const Change& c = changes[i];
     switch (c.kind) {
       case Change::Kind::Write:
       case Change::Kind::Truncate:
@@ -328,20 +363,34 @@ std::vector<DiskImage> PowerCutFileSystem::crash_states(std::size_t point, std::
       }
     }
   }
+  return w;
+}
 
-  auto names_after = [&](std::size_t j) {
-    std::map<std::string, int> names = durable_names;
-    for (std::size_t i = 0; i < j; ++i) {
-      const Change& c = *pending_names[i];
-      if (c.kind == Change::Kind::Link) {
-        names[c.path] = c.inode;
-      } else if (auto from = names.find(c.path); from != names.end()) {
-        names[c.to] = from->second;
-        names.erase(from);
-      }
-    }
-    return names;
-  };
+}  // namespace
+
+DiskImage PowerCutFileSystem::cut(const std::map<std::string, Kept>& kept, bool unsynced_names) const {
+  Walk w = walk(initial_, changes_, changes_.size());
+  std::map<int, FileState> chosen;
+  for (const auto& [path, how] : kept) {
+    auto name = live_.names.find(path);
+    if (name == live_.names.end() || !w.files.count(name->second)) continue;
+    const std::size_t n = w.files.at(name->second).changes.size();
+    chosen[name->second] = how == Kept::Synced       ? FileState{FileState::Kind::Prefix, 0, Tear::None}
+                           : how == Kept::Everything ? FileState{FileState::Kind::Prefix, n, Tear::None}
+                                                     : FileState{FileState::Kind::OverwritesOnly, 0, Tear::None};
+  }
+  // Files not named keep everything.
+  for (const auto& [inode, f] : w.files) {
+    if (!chosen.count(inode)) chosen[inode] = FileState{FileState::Kind::Prefix, f.changes.size(), Tear::None};
+  }
+  return w.image(unsynced_names ? w.pending_names.size() : 0, chosen);
+}
+
+std::vector<DiskImage> PowerCutFileSystem::crash_states(std::size_t point, std::size_t per_file,
+                                                        std::mt19937_64& rng) const {
+  const Walk w = walk(initial_, changes_, point);
+  const std::map<int, PendingFile>& files = w.files;
+  const std::vector<const Change*>& pending_names = w.pending_names;
 
   std::vector<int> changing;  // the files with changes since their sync
   for (const auto& [inode, f] : files) {
@@ -354,14 +403,7 @@ std::vector<DiskImage> PowerCutFileSystem::crash_states(std::size_t point, std::
   std::vector<DiskImage> out;
   std::set<std::uint64_t> seen;
   auto emit = [&](std::size_t names_applied, const std::map<int, FileState>& chosen) {
-    DiskImage image;
-    image.names = names_after(names_applied);
-    for (const auto& [path, inode] : image.names) {
-      if (inode == DiskImage::kDirectory || image.contents.count(inode)) continue;
-      auto state = chosen.find(inode);
-      const PendingFile& f = files.at(inode);
-      image.contents[inode] = state == chosen.end() ? f.durable : f.build(state->second);
-    }
+    DiskImage image = w.image(names_applied, chosen);
     if (seen.insert(fingerprint(image)).second) out.push_back(std::move(image));
   };
 

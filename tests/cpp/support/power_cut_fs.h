@@ -78,6 +78,12 @@ class PowerCutFileSystem final : public FileSystem {
   // others, at most `per_file` of them a file (picked by `rng`).
   std::vector<DiskImage> crash_states(std::size_t point, std::size_t per_file, std::mt19937_64& rng) const;
 
+  // One chosen state after every change so far: for each file (by its
+  // name now), what reached the disk; and whether the names created or
+  // renamed since their directory's last sync survived.
+  enum class Kept : std::uint8_t { Synced, Everything, OverwritesOnly };
+  DiskImage cut(const std::map<std::string, Kept>& files, bool unsynced_names) const;
+
   // Called by the files it opened.
   void write(int inode, std::uint64_t offset, const std::uint8_t* data, std::size_t n);
   void truncate(int inode, std::uint64_t length);
