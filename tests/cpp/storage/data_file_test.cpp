@@ -322,7 +322,7 @@ class DataFileMarkFault : public DataFile, public ::testing::WithParamInterface<
 TEST_P(DataFileMarkFault, ReportsTheStep) {
   auto df = open();
   append(*df, 1, {1});
-  if (GetParam().name != "Flush") ASSERT_TRUE(df->write_out());
+  if (GetParam().name != "Flush") { ASSERT_TRUE(df->write_out()); }
   GetParam().arm(fs);
   EXPECT_EQ(error_of(df->mark_deleted(0)), GetParam().message);
 }
@@ -435,7 +435,7 @@ TEST_P(DataFileBuffers, LoadReadsEveryRecordAsReadRecordDoes) {
       for (float& x : v) x = static_cast<float>(gen() % 1000) / 7.0f;
       Payload p = gen() % 4 == 0 ? tagged(std::string(gen() % 100, 'x')) : Payload{};
       offsets.push_back(append(*df, id, v, p));
-      if (gen() % 5 == 0) ASSERT_TRUE(df->mark_deleted(offsets.back()));
+      if (gen() % 5 == 0) { ASSERT_TRUE(df->mark_deleted(offsets.back())); }
     }
   }
   const std::uint64_t length = file_size(path);
