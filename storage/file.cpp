@@ -1,6 +1,7 @@
 // The parts of the file layer that do not depend on the platform.
 #include "storage/file.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace velmoradb {
@@ -26,6 +27,8 @@ VectorError io_error_from_errno(int errno_value) {
   }
   return VectorError::io(text);
 }
+
+bool is_lock_held(const VectorError& error) { return error == io_error_from_errno(EWOULDBLOCK); }
 
 Status File::read_exact(std::uint8_t* buf, std::size_t n) {
   std::size_t done = 0;
