@@ -156,9 +156,18 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_crea
 
   std::unique_ptr<PersistentCollection> c(new PersistentCollection(fs, path, config));
   // One open instance per directory: two would interleave their buffered
-  // writes and tear each other's frames.
+  // writes and tear each other's frames. The lock is taken on the directory
+  // itself, so a path naming a file is refused first, in its own words.
+  auto is_dir = fs.is_directory(path);
+  if (!is_dir) return VectorError::collection("lock failed: " + is_dir.error().text());
+  if (!*is_dir) return VectorError::collection(path + " is a file, not a directory");
   auto lock = fs.lock_dir(path);
-  if (!lock) return VectorError::collection("lock failed: " + lock.error().text());
+  if (!lock) {
+    const bool held = is_lock_held(lock.error());
+    return VectorError::collection(
+        "lock failed: " + lock.error().text() +
+        (held ? " (the directory is open in another Collection object or process)" : ""));
+  }
   c->dir_lock_ = std::move(*lock);
 
   const bool files_exist = fs.exists(join_path(path, kWalFile)) && fs.exists(join_path(path, kDataFile));

@@ -117,6 +117,11 @@ Status FaultyFileSystem::sync_dir(const std::string& path) {
   return inner_.sync_dir(path);
 }
 
+Result<bool> FaultyFileSystem::is_directory(const std::string& path) {
+  if (auto f = on_call(FsCall::IsDirectory)) return io_error_from_errno(f->errno_value);
+  return inner_.is_directory(path);
+}
+
 Result<std::unique_ptr<DirLock>> FaultyFileSystem::lock_dir(const std::string& path) {
   if (auto f = on_call(FsCall::Lock)) return io_error_from_errno(f->errno_value);
   return inner_.lock_dir(path);

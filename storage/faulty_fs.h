@@ -33,8 +33,9 @@ namespace velmoradb {
 
 enum class FsCall : std::uint8_t {
   Open, Read, Write, Seek, Sync, Length, Truncate, Rename, SyncDir, CreateDirs, Lock, Exists,
+  IsDirectory,
 };
-inline constexpr std::size_t kFsCallKinds = 12;
+inline constexpr std::size_t kFsCallKinds = 13;
 
 class FaultyFileSystem final : public FileSystem {
  public:
@@ -64,6 +65,7 @@ class FaultyFileSystem final : public FileSystem {
   Status create_dirs(const std::string& path) override;
   Status rename(const std::string& from, const std::string& to) override;
   Status sync_dir(const std::string& path) override;
+  Result<bool> is_directory(const std::string& path) override;
   Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) override;
 
   // What a counted call should do (used by the files this opened).

@@ -2,6 +2,7 @@
 #include "storage/file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace velmoradb {
@@ -41,6 +42,7 @@ Result<bool> File::zeros_from(std::uint64_t from, std::uint64_t length) {
   }
   return true;
 }
+bool is_lock_held(const VectorError& error) { return error == io_error_from_errno(EWOULDBLOCK); }
 
 Status File::read_exact(std::uint8_t* buf, std::size_t n) {
   std::size_t done = 0;

@@ -71,12 +71,21 @@ class FileSystem {
   virtual Status rename(const std::string& from, const std::string& to) = 0;
   // Forces a directory's entries (a rename into it) to stable storage.
   virtual Status sync_dir(const std::string& path) = 0;
-  // Takes an exclusive, non-blocking advisory lock on a directory.
+  // Whether the path names a directory (following symbolic links); an error
+  // if its metadata cannot be read.
+  virtual Result<bool> is_directory(const std::string& path) = 0;
+  // Takes an exclusive, non-blocking advisory lock on a directory. A lock
+  // that is held already, by another lock of this process or by another
+  // process, fails at once with the description of EWOULDBLOCK
+  // (is_lock_held tells that failure from the others).
   virtual Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) = 0;
 
   // Reads a whole small file.
   Result<std::string> read_file(const std::string& path);
 };
+
+// Whether `error` is lock_dir's failure for a lock that is held already.
+bool is_lock_held(const VectorError& error);
 
 // The real file system of this machine (POSIX).
 FileSystem& default_file_system();

@@ -134,6 +134,12 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Result<bool> is_directory(const std::string& path) override {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return last_error();
+    return S_ISDIR(st.st_mode);
+  }
+
   Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) override {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_error();

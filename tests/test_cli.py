@@ -7,6 +7,7 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -281,15 +282,33 @@ def test_search_query_file_runs_every_row_and_metric_option(collection: Path, tm
     assert hits == [[{"id": i, "distance": d} for i, d in row] for row in expected]
 
 
-# --- import -------------------------------------------------------------------
-
-
 def write_fvecs(path: Path, vectors: np.ndarray) -> None:
     count, dim = vectors.shape
     rows = np.empty((count, dim + 1), dtype="<i4")
     rows[:, 0] = dim
     rows[:, 1:] = vectors.astype("<f4").view("<i4")
     rows.tofile(path)
+
+
+@pytest.mark.parametrize("kind", ["fvecs", "npy-float64", "npy-1d", "npy-big-endian"])
+def test_search_query_file_takes_every_format_that_import_takes(collection: Path, tmp_path: Path, kind: str) -> None:
+    # The regression: a .fvecs query file went to np.load, which took it for a pickle.
+    queries = np.array([vector(2), [0.5, 0.25, 1.0]], dtype=np.float32)
+    if kind == "fvecs":
+        source = tmp_path / "q.fvecs"
+        write_fvecs(source, queries)
+    else:
+        source = tmp_path / "q.npy"
+        queries = queries[:1] if kind == "npy-1d" else queries
+        data = queries[0] if kind == "npy-1d" else queries
+        np.save(source, data.astype({"npy-float64": np.float64, "npy-big-endian": ">f4"}.get(kind, np.float32)))
+    result = run("search", collection, "--query-file", source, "-k", "3", "--json")
+    assert result.returncode == 0, result.stderr
+    expected = _velmoradb.Collection.open_or_create(str(collection), DIM, "euclidean").search_batch(queries, 3)
+    assert json.loads(result.stdout) == [[{"id": i, "distance": d} for i, d in row] for row in expected]
+
+
+# --- import -------------------------------------------------------------------
 
 
 @pytest.mark.parametrize("kind", ["npy-float32", "npy-float64", "npy-ids", "fvecs"])
@@ -313,6 +332,7 @@ def test_import_inserts_every_row_and_search_finds_it(tmp_path: Path, kind: str)
     result = run("import", target, source, "--batch-size", "100", *extra)
     assert result.returncode == 0, result.stderr
     assert "imported 257 vectors of dimension 17" in result.stdout
+    assert "no id replaced an earlier vector; the collection holds 257 vectors" in result.stdout
     assert (target / "wal.log").stat().st_size == 0  # flushed
 
     c = _velmoradb.Collection.open_or_create(str(target), 17, "euclidean")
@@ -329,6 +349,73 @@ def test_import_adds_to_an_existing_collection_with_its_metric(collection: Path,
     assert info["vectors"] == 16 and info["log_entries"] == 0
 
 
+def test_import_counts_the_ids_it_replaced(collection: Path, tmp_path: Path) -> None:
+    # The collection holds ids 0..14 (5 of them only in the log). The file:
+    # ids 10..19, then 12 and 30 again; the last row of an id wins.
+    ids = np.array(list(range(10, 20)) + [12, 30, 30], dtype=np.uint64)
+    vectors = np.array([[float(i), float(row), 0.0] for row, i in enumerate(ids)], dtype=np.float32)
+    np.save(tmp_path / "v.npy", vectors)
+    np.save(tmp_path / "ids.npy", ids)
+    result = run("import", collection, tmp_path / "v.npy", "--ids", tmp_path / "ids.npy", "--batch-size", "4")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[1] == (
+        "7 replaced an earlier vector of the same id (2 repeated within the file, 5 already in the collection); "
+        "the collection holds 21 vectors"
+    )
+    c = _velmoradb.Collection.open_or_create(str(collection), DIM, "euclidean")
+    assert c.search([12.0, 10.0, 0.0], 1) == [(12, 0.0)]  # the later row of id 12
+    assert c.search([30.0, 12.0, 0.0], 1) == [(30, 0.0)]
+
+
+def test_importing_the_same_file_twice_replaces_every_id(tmp_path: Path) -> None:
+    np.save(tmp_path / "v.npy", np.arange(3000, dtype=np.float32).reshape(1000, 3))
+    assert run("import", tmp_path / "c", tmp_path / "v.npy").returncode == 0
+    again = run("import", tmp_path / "c", tmp_path / "v.npy")
+    assert again.returncode == 0, again.stderr
+    assert "1000 replaced an earlier vector of the same id (0 repeated within the file, " \
+           "1000 already in the collection); the collection holds 1000 vectors" in again.stdout
+
+
+# --- next_id ------------------------------------------------------------------
+
+MAX_ID = 2**64 - 1
+
+
+def flushed_then_logged(path: Path, flushed: list[int], logged: list[int]) -> None:
+    c = _velmoradb.Collection.open_or_create(str(path), DIM, "euclidean")
+    for i in flushed:
+        c.insert(i, vector(1))
+    c.flush()
+    for i in logged:
+        c.insert(i, vector(2))
+    del c
+
+
+@pytest.mark.parametrize(
+    "flushed, logged, next_id",
+    [
+        ([], [], 1),
+        ([0], [], 1),
+        ([5], [9, 2], 10),
+        ([MAX_ID - 1, MAX_ID], [], 0),  # wrapped
+        ([MAX_ID], [7], 8),  # raised again after the wrap
+        ([5], [MAX_ID], 0),  # logged inserts are in data.vdb as well
+    ],
+)
+def test_info_next_id_is_what_the_next_open_keeps(tmp_path: Path, flushed: list[int], logged: list[int], next_id: int) -> None:
+    path = tmp_path / "c"
+    flushed_then_logged(path, flushed, logged)
+    info = json.loads(run("info", path, "--json").stdout)
+    text = run("info", path).stdout
+    assert (info["next_id"], info["next_id_wrapped"]) == (next_id, next_id == 0)
+    # The next open replays the log, and a flush writes its next_id to meta.json.
+    _velmoradb.Collection.open_or_create(str(path), DIM, "euclidean").flush()
+    assert json.loads((path / "meta.json").read_text())["next_id"] == next_id
+    line = next(line for line in text.splitlines() if line.startswith("next_id"))
+    assert line.split()[1] == str(next_id)
+    assert ("wrapped: the largest id is 2**64 - 1" in line) == (next_id == 0)
+
+
 # --- errors -------------------------------------------------------------------
 
 
@@ -341,6 +428,11 @@ def bad_files(tmp_path: Path) -> dict[str, Path]:
     np.save(tmp_path / "negative.npy", np.array([1, -1]))
     (tmp_path / "v.txt").write_text("1,2,3")
     (tmp_path / "bad.fvecs").write_bytes(struct.pack("<i", 3) + b"\x00" * 10)
+    np.save(tmp_path / "objects.npy", np.array([[1.0, "x", None]], dtype=object), allow_pickle=True)
+    write_fvecs(tmp_path / "fake.npy", np.zeros((2, 3), dtype=np.float32))  # named .npy, holds .fvecs
+    np.save(tmp_path / "short.npy", np.zeros((4, 3), dtype=np.float32))
+    truncate_to(tmp_path / "short.npy", (tmp_path / "short.npy").stat().st_size - 5)
+    np.save(tmp_path / "beyond_float32.npy", np.array([[1, 2, 3], [1, 1e39, 3]], dtype=np.float64))
     return {p.stem: p for p in tmp_path.iterdir() if p.is_file()}
 
 
@@ -352,7 +444,25 @@ def bad_files(tmp_path: Path) -> dict[str, Path]:
         (["check", "{empty}"], "not a collection"),
         (["search", "{empty}", "--query", "1"], "not a collection"),
         (["search", "{c}", "--query", "1,x,3"], "'x' is not a number"),
-        (["search", "{c}", "--query", "1,2"], "query 0 has 2 components, the collection 3"),
+        (["search", "{c}", "--query", "1,2"], "--query has 2 numbers, the collection's dimension is 3"),
+        (["search", "{c}", "--query", ""], "no numbers given"),
+        (["search", "{c}", "--query", " , "], "no numbers given"),
+        (["search", "{c}", "--query", "1,,3"], "an empty field between commas"),
+        (["search", "{c}", "--query", "1,nan,3"], "nan is not a finite float32"),
+        (["search", "{c}", "--query", "1,1e39,3"], "1e+39 is not a finite float32"),
+        (["search", "{c}", "--query-file", "{wide}"], "the queries have 4 components"),
+        (["search", "{c}", "--query-file", "{nan}"], "row 1 has a NaN or infinite component"),
+        (["search", "{c}", "--query-file", "{objects}"], "holds Python objects, not numbers"),
+        (["search", "{c}", "--query-file", "{fake}"], "not a .npy file"),
+        (["search", "{c}", "--query-file", "{v}"], "expected a .npy or .fvecs file"),
+        (["search", "{brokenmeta}", "--query", "1,2,3"], "meta.json cannot be decoded: Expecting"),
+        (["search", "{file}", "--query", "1,2,3"], "is a file, not a directory"),
+        (["import", "{new}", "{objects}"], "holds Python objects, not numbers"),
+        (["import", "{new}", "{fake}"], "not a .npy file"),
+        (["import", "{new}", "{short}"], "damaged .npy file"),
+        (["import", "{new}", "{beyond_float32}"], "row 1 has a NaN or infinite component (as float32)"),
+        (["import", "{brokenmeta}", "{wide}"], "meta.json cannot be decoded: Expecting"),
+        (["import", "{new}", "{wide}", "--ids", "{objects}"], "holds Python objects, not numbers"),
         (["search", "{c}", "--query", "1,2,3", "-k", "-1"], "-k must not be negative"),
         (["import", "{new}", "{v}"], "expected a .npy or .fvecs file"),
         (["import", "{new}", "{cube}"], "expected a 2-D array"),
@@ -369,16 +479,77 @@ def test_errors_are_one_line_on_stderr_with_exit_2(collection: Path, tmp_path: P
     (tmp_path / "files").mkdir()
     files = bad_files(tmp_path / "files")
     (tmp_path / "empty").mkdir()
+    shutil.copytree(collection, tmp_path / "brokenmeta")
+    (tmp_path / "brokenmeta" / "meta.json").write_text('{"dimension": 3\n"metric": "Euclidean"}')
     names = {
         "missing": tmp_path / "missing", "file": files["v"], "empty": tmp_path / "empty",
-        "c": collection, "new": tmp_path / "new", **files,
+        "c": collection, "new": tmp_path / "new", "brokenmeta": tmp_path / "brokenmeta", **files,
     }
+    before = digest(collection)
     result = run(*[a.format(**names) for a in args])
     assert result.returncode == 2
     assert result.stdout == ""
     assert result.stderr.startswith("velmoradb: error: ") and result.stderr.count("\n") == 1
     assert words in result.stderr
+    assert "allow_pickle" not in result.stderr
+    if "brokenmeta" in args[1]:
+        assert str(tmp_path / "brokenmeta" / "meta.json") in result.stderr  # names the file
     assert not (tmp_path / "new").exists()  # a refused import creates nothing
+    assert digest(collection) == before
+
+
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        ([], "the following arguments are required: COMMAND (see velmoradb --help)"),
+        (["frobnicate"], "invalid choice: 'frobnicate'"),
+        (["search", "{c}"], "one of the arguments --query --query-file is required (see velmoradb search --help)"),
+        (["search", "{c}", "--query", "1,2,3", "--query-file", "q.npy"], "not allowed with argument"),
+        (["search", "{c}", "--query", "1,2,3", "-k", "many"], "argument -k: invalid int value: 'many'"),
+        (["import", "{c}", "v.npy", "--metric", "hamming"], "argument --metric: invalid choice: 'hamming'"),
+        (["info"], "the following arguments are required: DIR (see velmoradb info --help)"),
+    ],
+)
+def test_usage_errors_are_one_line_with_exit_2(collection: Path, args: list[str], words: str) -> None:
+    result = run(*[a.format(c=collection) for a in args])
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.startswith("velmoradb: error: ") and result.stderr.count("\n") == 1
+    assert words in result.stderr
+
+
+def test_help_shows_every_default() -> None:
+    result = run("import", "--help")
+    assert result.returncode == 0
+    text = " ".join(result.stdout.split())
+    assert "vectors per insert_batch (default 10000)" in text
+    assert "(default 0)" in text
+
+
+@pytest.mark.parametrize(
+    "args, status",
+    [
+        (["info", "{c}"], 128 + signal.SIGPIPE),
+        (["info", "{c}", "--json"], 128 + signal.SIGPIPE),
+        (["check", "{c}"], 128 + signal.SIGPIPE),
+        (["search", "{c}", "--query", "1,2,3"], 128 + signal.SIGPIPE),
+        (["--help"], 0),  # argparse itself ignores a failed write of its help
+    ],
+)
+def test_a_closed_pipe_ends_the_command_quietly(collection: Path, args: list[str], status: int) -> None:
+    # As in `velmoradb info DIR | head -1`, made certain: the reading end is
+    # closed before the command starts, so its first write meets a closed pipe.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        result = subprocess.run(
+            velmoradb_command() + [a.format(c=collection) for a in args],
+            stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=300,
+        )
+    finally:
+        os.close(write_end)
+    assert result.stderr == ""
+    assert result.returncode == status
 
 
 def test_a_locked_collection_is_an_error_not_a_traceback(collection: Path) -> None:
@@ -386,18 +557,43 @@ def test_a_locked_collection_is_an_error_not_a_traceback(collection: Path) -> No
     result = run("search", collection, "--query", "1,2,3")
     del held
     assert result.returncode == 2
-    assert result.stderr.startswith("velmoradb: error: collection error: lock failed")
-    assert "Traceback" not in result.stderr
+    assert result.stderr == (
+        "velmoradb: error: collection error: lock failed: Resource temporarily unavailable "
+        "(the directory is open in another Collection object or process)\n"
+    )
 
 
 # --- demo ---------------------------------------------------------------------
 
 
-def test_demo_agrees_with_numpy(tmp_path: Path) -> None:
-    result = run("demo", "--dir", tmp_path / "digits")
+@pytest.mark.parametrize("keep", [True, False], ids=["dir", "temporary"])
+def test_demo_agrees_with_numpy(tmp_path: Path, keep: bool) -> None:
+    result = run("demo", "--dir", tmp_path / "digits") if keep else run("demo")
     assert result.returncode == 0, result.stdout + result.stderr
     assert "All 32,346 results (3 metrics x 1,797 queries x 6 neighbours) agree with numpy" in result.stdout
-    assert run("check", tmp_path / "digits").returncode == 0
+    text = " ".join(result.stdout.split())
+    # The timing column of the check says what it is, and dot's weak labels say why.
+    assert "exact check (numpy)*" in text and "not a speed baseline" in text
+    assert "these pixel vectors are not normalised" in text
+    if keep:
+        assert run("check", tmp_path / "digits").returncode == 0
+        assert "deleted when the demo ends" not in text
+    else:
+        assert "a temporary directory, deleted when the demo ends; --dir DIR builds and keeps it" in text
+
+
+@pytest.mark.parametrize("occupied", ["non-empty directory", "file"])
+def test_demo_refuses_an_occupied_dir_before_any_output(tmp_path: Path, occupied: str) -> None:
+    target = tmp_path / "target"
+    if occupied == "file":
+        target.write_text("x")
+    else:
+        target.mkdir()
+        (target / "notes.txt").write_text("x")
+    result = run("demo", "--dir", target)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr == f"velmoradb: error: --dir must be an empty or new directory: {target}\n"
 
 
 def test_python_dash_m_is_the_same_command() -> None:

@@ -53,6 +53,15 @@ def test_path_with_nul_byte_is_refused(tmp_path):
     assert not (tmp_path / "x").exists()
 
 
+def test_path_that_is_a_file_is_refused_as_such(tmp_path):
+    path = tmp_path / "file"
+    path.write_bytes(b"not a collection")
+    with pytest.raises(OSError) as caught:
+        open_collection(path)
+    assert message(caught) == f"collection error: {path} is a file, not a directory"
+    assert path.read_bytes() == b"not a collection"
+
+
 def test_dimension_mismatch_is_an_os_error_and_changes_nothing(path):
     open_collection(path, 3)  # created, then closed with its last reference
     before = file_sizes(path)
@@ -69,7 +78,8 @@ def test_second_open_in_the_same_process_fails_to_lock(path):
     first.insert(1, [1, 2, 3])
     with pytest.raises(OSError) as caught:
         open_collection(path)
-    assert message(caught).startswith("collection error: lock failed: ")
+    assert message(caught) == ("collection error: lock failed: Resource temporarily unavailable "
+                               "(the directory is open in another Collection object or process)")
     first.flush()
     del first  # the last reference: buffers written out, files closed
     assert open_collection(path).search([1, 2, 3], 5) == [(1, 0.0)]

@@ -6,6 +6,8 @@ from __future__ import annotations
 import ast
 import importlib.metadata
 import struct
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -19,6 +21,17 @@ def test_package_re_exports_the_module_classes() -> None:
     assert velmoradb.Index is _velmoradb.Index
     assert velmoradb.Collection is _velmoradb.Collection
     assert velmoradb.__all__ == ["Collection", "Index", "__version__"]
+
+
+def test_namespace_holds_only_the_public_names() -> None:
+    # A fresh interpreter: imports of the package's own helpers (metadata,
+    # annotations, os) once leaked into it.
+    listed = subprocess.run(
+        [sys.executable, "-c", "import velmoradb; print(' '.join(dir(velmoradb)))"],
+        capture_output=True, text=True, check=True,
+    ).stdout.split()
+    assert [name for name in listed if not name.startswith("__")] == ["Collection", "Index"]
+    assert "__version__" in listed and "__all__" in listed
 
 
 def test_version_is_the_distribution_version() -> None:

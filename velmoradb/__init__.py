@@ -6,16 +6,16 @@ from the extension module `_velmoradb`; this package adds the `velmoradb`
 command (`python -m velmoradb`).
 """
 
-from __future__ import annotations
-
-from importlib import metadata
-
+# The namespace holds the public names only: every import the version needs
+# happens inside the helpers below, which are deleted once it is known.
 from _velmoradb import Collection, Index
 
 __all__ = ["Collection", "Index", "__version__"]
 
 
 def _version() -> str:
+    from importlib import metadata
+
     try:
         return metadata.version("velmoradb")
     except metadata.PackageNotFoundError:
@@ -36,3 +36,5 @@ def _source_version() -> str:
 
 
 __version__: str = _version()
+
+del _version, _source_version

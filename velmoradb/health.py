@@ -112,9 +112,12 @@ def live_ids_after_replay(result: Inspection) -> set[int]:
 
 
 def next_id_after_replay(result: Inspection) -> int:
-    """One more than the largest id of the live records and replayed inserts."""
-    largest = result.data.max_id or 0
+    """next_id as the next open leaves it, modulo 2**64 as the collection
+    keeps it: one more than the largest id of the data file's live records
+    (1 when there are none; 0 when that id is 2**64 - 1), then raised by
+    each replayed Insert whose id plus one (modulo 2**64) is larger."""
+    next_id = ((result.data.max_id or 0) + 1) % 2**64
     for entry in result.log.entries:
-        if entry.kind in ("Insert", "Update"):
-            largest = max(largest, entry.id)
-    return (largest + 1) % 2**64
+        if entry.kind == "Insert":
+            next_id = max(next_id, (entry.id + 1) % 2**64)
+    return next_id

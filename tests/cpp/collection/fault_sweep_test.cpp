@@ -121,7 +121,7 @@ Map seed(const std::string& dir) {
   for (std::uint64_t id = 1; id <= 4; ++id) {
     EXPECT_TRUE(c->insert(id, vec(id)));
     m[id] = vec(id);
-    if (id == 3) EXPECT_TRUE(c->flush());
+    if (id == 3) { EXPECT_TRUE(c->flush()); }
   }
   return m;
 }

@@ -19,7 +19,7 @@ void insert_all(const std::string& dir, std::initializer_list<std::uint64_t> ids
     float f = static_cast<float>(id);
     ASSERT_TRUE(c->insert(id, {f, f, f}));
   }
-  if (flush) ASSERT_TRUE(c->flush());
+  if (flush) { ASSERT_TRUE(c->flush()); }
 }
 
 Map expected(std::initializer_list<std::uint64_t> ids) {

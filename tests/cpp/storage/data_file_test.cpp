@@ -438,7 +438,7 @@ TEST_P(DataFileBuffers, LoadReadsEveryRecordAsReadRecordDoes) {
       for (float& x : v) x = static_cast<float>(gen() % 1000) / 7.0f;
       Payload p = gen() % 4 == 0 ? tagged(std::string(gen() % 100, 'x')) : Payload{};
       offsets.push_back(append(*df, id, v, p));
-      if (gen() % 5 == 0) ASSERT_TRUE(df->mark_deleted(offsets.back()));
+      if (gen() % 5 == 0) { ASSERT_TRUE(df->mark_deleted(offsets.back())); }
     }
   }
   const std::uint64_t length = file_size(path);

@@ -86,10 +86,19 @@ TEST_F(FaultyFs, PartialWriteLeavesAPrefixAndFails) {
 TEST_F(FaultyFs, DirectoryCallsFailToo) {
   fs.fail_call(1);
   fs.fail_call(FsCall::Lock, 1, EWOULDBLOCK);
+  fs.fail_call(FsCall::IsDirectory, 1, EACCES);
   EXPECT_FALSE(fs.exists(dir.str()));  // a failed metadata read is absence
-  EXPECT_FALSE(fs.lock_dir(dir.str()));
+  auto lock = fs.lock_dir(dir.str());
+  ASSERT_FALSE(lock);
+  EXPECT_TRUE(is_lock_held(lock.error()));
+  auto is_dir = fs.is_directory(dir.str());
+  ASSERT_FALSE(is_dir);
+  EXPECT_EQ(is_dir.error().text(), "Permission denied");
   EXPECT_TRUE(fs.exists(dir.str()));
-  EXPECT_EQ(fs.injected(), 2u);
+  auto passed_on = fs.is_directory(dir.str());
+  ASSERT_TRUE(passed_on);
+  EXPECT_TRUE(*passed_on);
+  EXPECT_EQ(fs.injected(), 3u);
 }
 
 }  // namespace

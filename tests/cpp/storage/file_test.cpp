@@ -101,8 +101,30 @@ TEST(FileSystem, DirectoryLockIsExclusiveUntilReleased) {
   auto second = fs.lock_dir(dir.str());
   ASSERT_FALSE(second);
   EXPECT_EQ(second.error().text(), io_error_from_errno(EWOULDBLOCK).text());
+  EXPECT_TRUE(is_lock_held(second.error()));
   first->reset();
   EXPECT_TRUE(fs.lock_dir(dir.str()));
+}
+
+TEST(FileSystem, OtherLockFailuresAreNotAHeldLock) {
+  TempDir dir;
+  auto missing = default_file_system().lock_dir(dir.file("missing"));
+  ASSERT_FALSE(missing);
+  EXPECT_FALSE(is_lock_held(missing.error()));
+}
+
+TEST(FileSystem, IsDirectoryTellsDirectoriesFromFiles) {
+  TempDir dir;
+  FileSystem& fs = default_file_system();
+  write_bytes(dir.file("f"), "x");
+  auto is_dir = fs.is_directory(dir.str());
+  auto is_file = fs.is_directory(dir.file("f"));
+  ASSERT_TRUE(is_dir && is_file);
+  EXPECT_TRUE(*is_dir);
+  EXPECT_FALSE(*is_file);
+  auto missing = fs.is_directory(dir.file("missing"));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().text(), "No such file or directory");
 }
 
 TEST(FileSystem, JoinPath) {

@@ -104,7 +104,7 @@ std::string reference_text(float value) {
   const int n = static_cast<int>(digits.size());
   if (e < -6 || e > 12) {
     std::string out = digits.substr(0, 1);
-    if (n > 1) out += "." + digits.substr(1);
+    if (n > 1) out.append(".").append(digits, 1);
     return sign + out + "e" + (e < 0 ? "-" : "+") + std::to_string(e < 0 ? -e : e);
   }
   if (e < 0) return sign + "0." + std::string(-e - 1, '0') + digits;

@@ -261,7 +261,7 @@ TEST_P(WalAppendFault, ReportsTheUnitAndLeavesNoPartialFrame) {
   auto wal = open();
   const WalEntry first = c.buffered > 0 ? entry_of_frame_size(1, c.buffered) : WalEntry{};
   const WalEntry failing = entry_of_frame_size(2, c.next);
-  if (c.buffered > 0) ASSERT_TRUE(wal->append(first));
+  if (c.buffered > 0) { ASSERT_TRUE(wal->append(first)); }
   fs.partial_write(c.failing_write, 50);
   auto r = wal->append(failing);
   ASSERT_FALSE(r);

@@ -257,6 +257,12 @@ Status PowerCutFileSystem::sync_dir(const std::string& path) {
   return {};
 }
 
+Result<bool> PowerCutFileSystem::is_directory(const std::string& path) {
+  auto name = live_.names.find(path);
+  if (name == live_.names.end()) return io_error_from_errno(ENOENT);
+  return name->second == DiskImage::kDirectory;
+}
+
 Result<std::unique_ptr<DirLock>> PowerCutFileSystem::lock_dir(const std::string& path) {
   auto name = live_.names.find(path);
   if (name == live_.names.end()) return io_error_from_errno(ENOENT);
@@ -375,7 +381,8 @@ DiskImage PowerCutFileSystem::cut(const std::map<std::string, Kept>& kept, bool 
     auto name = live_.names.find(path);
     if (name == live_.names.end() || !w.files.count(name->second)) continue;
     const std::size_t n = w.files.at(name->second).changes.size();
-    chosen[name->second] = how == Kept::Synced       ? FileState{FileState::Kind::Prefix, 0, Tear::None}
+    chosen[name->second] = how == Kept::Synced        ? FileState{FileState::Kind::Prefix, 0, Tear::None}
+                           : how == Kept::FirstChange ? FileState{FileState::Kind::Prefix, std::min<std::size_t>(n, 1), Tear::None}
                            : how == Kept::Everything ? FileState{FileState::Kind::Prefix, n, Tear::None}
                                                      : FileState{FileState::Kind::OverwritesOnly, 0, Tear::None};
   }

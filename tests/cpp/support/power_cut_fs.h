@@ -65,6 +65,7 @@ class PowerCutFileSystem final : public FileSystem {
   Status create_dirs(const std::string& path) override;
   Status rename(const std::string& from, const std::string& to) override;
   Status sync_dir(const std::string& path) override;
+  Result<bool> is_directory(const std::string& path) override;
   Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) override;
 
   // What the files hold now (what a crash of the process would keep).
@@ -81,7 +82,7 @@ class PowerCutFileSystem final : public FileSystem {
   // One chosen state after every change so far: for each file (by its
   // name now), what reached the disk; and whether the names created or
   // renamed since their directory's last sync survived.
-  enum class Kept : std::uint8_t { Synced, Everything, OverwritesOnly };
+  enum class Kept : std::uint8_t { Synced, FirstChange, Everything, OverwritesOnly };
   DiskImage cut(const std::map<std::string, Kept>& files, bool unsynced_names) const;
 
   // Called by the files it opened.
