@@ -25,16 +25,18 @@
 // move from one that holds none) is refused with a CollectionError and
 // changes nothing.
 //
-// Memory (memory_bytes() gives the figure for one index): 1 bit per slot
-// for the set of slots present, plus per field path 1 bit per slot for the
-// slots having it, once most slots have it (below 1 in 16 of a 65,536-slot
-// range, 2 bytes per slot). Each distinct value costs one map node with its
-// posting set, about 120 bytes (plus a string's bytes beyond 15), and its
-// postings: 4 bytes per slot up to 64 slots, then at most 2 bytes per slot,
-// and 1 bit per slot for values held by more than 1 in 16 slots. So a
-// string field with a few dozen values over 1,000,000 records costs about
-// 0.1 to 2 bytes per record; a field unique to each record (an id, a title)
-// about 150 bytes per record plus its text up to 128 bytes.
+// Memory, as memory_bytes() counts it: 1 bit per slot for the set of slots
+// present; per field path, the set of slots having it (1 bit per slot once
+// more than 1 in 16 slots of a 65,536-slot range have it, else 2 to 4 bytes
+// per slot having it); per distinct value, a map node with its posting set,
+// about 140 bytes plus a string's bytes beyond 15, and its postings: 4 bytes
+// per slot while at most 64 slots hold it, then 2 to 4 bytes (sorted lists
+// grow by doubling) plus about 60 bytes per 65,536-slot range it occurs in,
+// and 1 bit per slot of a range where more than 1 in 16 slots hold it. For
+// 1,000,000 payloads of one field that comes to: empty payloads 0.13 bytes
+// per record; 10 distinct strings 1.5; 50 strings 3.4; 1,000 integers 5.2;
+// a short string unique to each record 140, a 40-byte one 180; strings longer
+// than kMaxIndexedStringBytes 0.4.
 //
 // No locking of its own: evaluate() only reads (any number at once); add,
 // remove and move change it. The owner serialises them, as for VectorIndex.

@@ -93,7 +93,9 @@ bool some_value(const JsonValue* field, Test test) {
 }
 
 inline bool ops_match(const JsonValue* field, const JsonObject& ops) {
-  for (const auto& [op, arg] : ops) {
+  for (const auto& entry : ops) {
+    const std::string& op = entry.first;
+    const JsonValue& arg = entry.second;  // named: lambdas below capture it
     const auto in = [&](const JsonValue& v) {
       for (const JsonValue& candidate : std::get<JsonArray>(arg.v)) {
         if (equal(v, candidate)) return true;
@@ -123,7 +125,9 @@ inline bool ops_match(const JsonValue* field, const JsonObject& ops) {
 }
 
 inline bool matches(const JsonValue& filter, const Payload& payload) {
-  for (const auto& [key, arg] : std::get<JsonObject>(filter.v)) {
+  for (const auto& entry : std::get<JsonObject>(filter.v)) {
+    const std::string& key = entry.first;
+    const JsonValue& arg = entry.second;
     bool ok = true;
     if (key == "$and" || key == "$or") {
       const bool is_and = key == "$and";
