@@ -197,8 +197,8 @@ class Generator {
       return std::vector<JsonValue>{
           nullptr, true, false, std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{7},
           std::uint64_t{1} << 53, (std::uint64_t{1} << 53) + 1, ~std::uint64_t{0},
-          std::int64_t{-1}, std::int64_t{-7}, std::numeric_limits<std::int64_t>::min(),
-          0.5, -0.0, 1.0, 7.0, -2.5, 9007199254740992.0, 18446744073709551616.0,
+          std::int64_t{-1}, std::int64_t{-2}, std::int64_t{-7},
+          std::numeric_limits<std::int64_t>::min(), 0.5, -0.0, 1.0, 7.0, -2.5, -7.5, 9007199254740992.0, 18446744073709551616.0,
           -9223372036854775808.0, 1e300, "", "a", "b", "ab", "é", "z", l, l + "l", l + "m",
           l + "ll"};
     }();
