@@ -1,0 +1,58 @@
+// SlotBitmap: one bit per slot of an index, 0 .. size()-1: the records a
+// filter selects, as the payload index hands them to a search. Bit s is bit
+// s % 64 of word s / 64; bits at size() and beyond are always zero.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace velmoradb {
+
+class SlotBitmap {
+ public:
+  SlotBitmap() = default;
+  // `size` bits, all clear.
+  explicit SlotBitmap(std::size_t size) : size_(size), words_((size + 63) / 64, 0) {}
+
+  std::size_t size() const { return size_; }
+  bool test(std::size_t slot) const {
+    return slot < size_ && (words_[slot / 64] >> (slot % 64) & 1) != 0;
+  }
+  // Slots at size() or beyond are ignored.
+  void set(std::size_t slot) {
+    if (slot < size_) words_[slot / 64] |= std::uint64_t{1} << (slot % 64);
+  }
+  // ORs `count` words into the words from `first_word` on, dropping what
+  // falls at size() or beyond.
+  void set_words(std::size_t first_word, const std::uint64_t* words, std::size_t count);
+
+  std::size_t count() const;
+  bool none() const;
+
+  // In place, with another bitmap of the same size.
+  void intersect(const SlotBitmap& other);  // this & other
+  void unite(const SlotBitmap& other);      // this | other
+  void subtract(const SlotBitmap& other);   // this & ~other
+
+  const std::vector<std::uint64_t>& words() const { return words_; }
+
+  // f(slot) for every set bit, ascending.
+  template <typename F>
+  void for_each(F f) const {
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1) {
+        f(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+      }
+    }
+  }
+
+  bool operator==(const SlotBitmap&) const = default;
+
+ private:
+  std::size_t size_ = 0;
+  std::vector<std::uint64_t> words_;
+};
+
+}  // namespace velmoradb
