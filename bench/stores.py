@@ -278,7 +278,8 @@ def parse_strace(text, root):
         inside = [os.path.relpath(p, root) for p in paths if p.startswith(root)]
         if name == "openat":
             opened = re.search(r'"([^"]*)"', rest)
-            if opened and any(flag in rest for flag in SYNC_FLAGS) and opened.group(1).startswith(root):
+            flags = set(re.findall(r"\bO_[A-Z]+\b", rest))
+            if opened and flags & set(SYNC_FLAGS) and opened.group(1).startswith(root):
                 sync_opens.add(os.path.relpath(opened.group(1), root))
             continue
         if name in SYNC_CALLS:
@@ -310,6 +311,7 @@ def fsync_check(stores, tmp, n=2000, dim=32):
         result = read_json(out)
         if code != 0 or result is None or "error" in result:
             found[store] = {"error": (result or {}).get("error") or f"exit {code}: {log[-300:]}"}
+            print(f"  fsync check {store:<11} failed: {found[store]['error']}", flush=True)
             continue
         with open(trace) as f:
             found[store] = parse_strace(f.read(), os.path.realpath(sdir))
@@ -396,6 +398,7 @@ def main():
     p.add_argument("--tmp", help="directory for the data and the stores (default: a new temporary directory)")
     p.add_argument("--out", default=os.path.join(HERE, "stores_results.json"))
     p.add_argument("--table-out", default=os.path.join(HERE, "stores_table.md"))
+    p.add_argument("--charts-dir", default=HERE, help="where the PNG charts go (default: bench/)")
     p.add_argument("--readme", action=argparse.BooleanOptionalAction, default=None,
                    help="write the tables into bench/README.md (default: on for a full run, off for --smoke)")
     p.add_argument("--charts-only", metavar="RESULTS_JSON", help="redraw the charts and tables of a saved run, exit")
@@ -481,7 +484,7 @@ def report(results, args, readme):
     with open(args.table_out, "w") as f:
         f.write(text + "\n")
     print("wrote", args.table_out)
-    for path in draw_charts(results, HERE):
+    for path in draw_charts(results, args.charts_dir):
         print("wrote", path)
     if readme:
         write_readme_block(os.path.join(HERE, "README.md"), text)

@@ -48,7 +48,7 @@ def _rate_label(v):
     return f"{v / 1e6:.2f}M" if v >= 1e6 else f"{v / 1e3:.3g}k" if v >= 1e3 else f"{v:.3g}"
 
 
-def draw_mode(runs, fsync, title, path):
+def draw_mode(runs, fsync, exact, title, path):
     import matplotlib
 
     matplotlib.use("Agg")
@@ -99,8 +99,10 @@ def draw_mode(runs, fsync, title, path):
             else:
                 why = "skipped" if "skipped" in run else "error" if "error" in run else "n/a"
                 ax_l.text(0.0, y, f" {why}", va="center", fontsize=6.5, transform=ax_l.get_yaxis_transform())
+        labels = [name if exact.get(name, True) else f"{name}\n(approximate)" for name in names]
         for ax in (ax_q, ax_l):
-            ax.set_yticks(range(len(names)), names, fontsize=8)
+            ax.set_axisbelow(True)
+            ax.set_yticks(range(len(names)), labels, fontsize=8)
             ax.set_xscale("log")
             ax.grid(axis="x", which="both", alpha=0.25)
             ax.margins(x=0.25)
@@ -109,7 +111,7 @@ def draw_mode(runs, fsync, title, path):
     legend = [Patch(color="#555555", alpha=a, label=k) for k, a in QUERY_KINDS]
     axes[0][0].legend(handles=legend, fontsize=7, loc="lower right")
     fig.suptitle(title, fontsize=11)
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0, 1, 0.98))
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
@@ -117,6 +119,7 @@ def draw_mode(runs, fsync, title, path):
 def draw_charts(results, outdir):
     runs = results.get("runs", [])
     fsync = results.get("fsync_check", {})
+    exact = {name: info.get("exact", True) for name, info in results.get("stores", {}).items()}
     written, modes = [], []
     for r in runs:
         key = (r["mode"]["threads"], r["mode"]["data"])
@@ -130,6 +133,6 @@ def draw_charts(results, outdir):
         if mode.get("smoke"):
             title = "SMOKE RUN, measures nothing: " + title
         path = os.path.join(outdir, chart_name(threads, data))
-        draw_mode(mode_runs, fsync, title, path)
+        draw_mode(mode_runs, fsync, exact, title, path)
         written.append(path)
     return written

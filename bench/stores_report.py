@@ -123,7 +123,9 @@ def forces_cell(store, fsync):
     calls = ", ".join(f"{name} ×{count}" for name, count in sorted(f["calls"].items()))
     if f["sync_opens"]:
         calls += ", O_SYNC/O_DIRECT opens"
-    return f"yes: {calls}"
+    files = [name for name in f["files"] if name != "."]
+    shown = ", ".join(files[:3]) + (", …" if len(files) > 3 else "")
+    return f"yes: {calls}" + (f" ({shown})" if shown else "")
 
 
 def size_label(n, dim):

@@ -6,8 +6,9 @@ reports its recall against the exact answer beside its times. Rows go in
 through `add` (string ids, the embeddings as an array, a metadata dict
 with the tag) in batches of at most the client's maximum batch size; a
 batch of queries is one `query` call; a filter is `where={"tag": ...}`.
-Chroma offers no call that forces its files to disk: what it writes when
-`add` returns is all there is.
+Chroma offers no flush: each `add` commits the rows to its SQLite log
+(forced to disk by SQLite); the HNSW files are written behind it and are
+not forced.
 """
 
 from __future__ import annotations
@@ -21,7 +22,7 @@ class ChromaStore(Store):
     name = "chroma"
     exact = False
     native_batch = True
-    durability = "none called by the benchmark: Chroma has no flush; add() returns when its SQLite log has the rows"
+    durability = "each add() commits its SQLite log (fsync); the HNSW files are not forced (rebuilt from the log)"
     thread_caveat = "num_threads=1 is passed in the HNSW configuration; the Rust core keeps its own runtime threads"
 
     def __init__(self, path, dim, threads):

@@ -19,8 +19,11 @@ TABLE = "vectors"
 class LanceStore(Store):
     name = "lancedb"
     native_batch = True
-    one_thread_env = {"LANCE_CPU_THREADS": "1", "LANCE_IO_THREADS": "1"}
+    # LANCE_IO_THREADS stays at its default: with one I/O thread the writer
+    # of this version hangs now and then (always under strace).
+    one_thread_env = {"LANCE_CPU_THREADS": "1"}
     durability = "none: LanceDB offers no call that forces its files to disk"
+    thread_caveat = "LANCE_CPU_THREADS=1; its I/O threads keep their default number (one of them hangs the writer)"
 
     def __init__(self, path, dim, threads):
         super().__init__(path, dim, threads)
