@@ -34,7 +34,7 @@ own thread setting and data kind, so the one-thread and the all-cores
 tables can come from two runs), tables are printed as Markdown and written
 to bench/stores_table.md, charts to bench/stores_<threads>_<data>.png.
 
-    python bench/stores.py                       # full run, one thread
+    python bench/stores.py                       # full run, one thread (~40 min)
     python bench/stores.py --threads all         # the all-cores table
     python bench/stores.py --smoke               # tiny sizes, every path once
     python bench/stores.py --charts-only bench/stores_results.json
@@ -346,10 +346,12 @@ def machine_info():
 
 def merge_results(path, mode, runs, fsync, info):
     """Replace in the results file the runs of this thread setting and data
-    kind; keep the others (the other table)."""
+    kind; keep the others (the other table), unless they come from a smoke
+    run and this one is full, or the other way round."""
     old = read_json(path) or {}
     key = (mode["threads"], mode["data"])
-    kept = [r for r in old.get("runs", []) if (r["mode"]["threads"], r["mode"]["data"]) != key]
+    kept = [r for r in old.get("runs", [])
+            if (r["mode"]["threads"], r["mode"]["data"]) != key and r["mode"].get("smoke") == mode["smoke"]]
     merged = {"machine": info, "runs": kept + runs,
               "fsync_check": fsync if fsync else old.get("fsync_check", {}),
               "stores": {name: describe_store(name) for name in STORES}}
