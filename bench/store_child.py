@@ -77,7 +77,7 @@ def run_load(store, args):
     # A np.memmap is a Python subclass, which velmoradb's conversion does not
     # read as a buffer (it takes the per-element path, many times slower).
     data = np.asarray(np.load(args.data, mmap_mode="r"))
-    out = {"rows": int(len(data)), "base_rss": current_rss()}
+    out = {"rows": len(data), "base_rss": current_rss()}
     with Clock() as total:
         with Clock() as insert:
             store.load(data, args.batch)

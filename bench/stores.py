@@ -226,7 +226,7 @@ def run_store(store, n, dim, files, work, args):
     common = [sys.executable, CHILD, "--store", store, "--dir", sdir, "--dim", str(dim),
               "--threads", args.threads, "--k", str(K)]
     out = os.path.join(work, f"{store}-load.json")
-    code, secs, log = run_child(common + ["--phase", "load", "--data", files["data"], "--batch", str(args.batch),
+    code, _, log = run_child(common + ["--phase", "load", "--data", files["data"], "--batch", str(args.batch),
                                           "--out", out], env, args.timeout)
     load = read_json(out)
     if code is None or load is None or "error" in (load or {}):
@@ -238,7 +238,7 @@ def run_store(store, n, dim, files, work, args):
     rec["disk_bytes"], rec["disk_apparent_bytes"] = disk_usage(sdir)
     warm_page_cache(sdir)
     out = os.path.join(work, f"{store}-query.json")
-    code, secs, log = run_child(common + ["--phase", "query", "--queries", files["queries"],
+    code, _, log = run_child(common + ["--phase", "query", "--queries", files["queries"],
                                           "--nsingle", str(args.nsingle), "--nbatch", str(args.nbatch),
                                           "--batch-budget", str(args.batch_budget), "--out", out], env, args.timeout)
     query = read_json(out)

@@ -208,7 +208,7 @@ def write_readme_block(path, text):
     with open(path) as f:
         readme = f.read()
     block = f"{README_BEGIN}\n{text}\n{README_END}"
-    pattern = re.compile(re.escape(README_BEGIN) + ".*?" + re.escape(README_END), re.S)
+    pattern = re.compile(re.escape(README_BEGIN) + ".*?" + re.escape(README_END), re.DOTALL)
     if pattern.search(readme):
         readme = pattern.sub(lambda _: block, readme)
     else:

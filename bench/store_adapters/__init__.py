@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import importlib
 import os
+from typing import ClassVar
 
 # The filter column: row i carries TAGS[i % 10]; FILTER_TAG selects 10 %.
 TAGS = tuple(f"t{i}" for i in range(10))
@@ -71,7 +72,7 @@ class Store:
     # True when search_batch is one call of the library; False when it is a
     # loop of single queries (the library has no batch form).
     native_batch = False
-    one_thread_env: dict[str, str] = {}
+    one_thread_env: ClassVar[dict[str, str]] = {}
     # What the store itself does to make the data durable, in words.
     durability = ""
     # Where one thread cannot be enforced, why (empty when it can).

@@ -9,6 +9,8 @@ row set per query_index); a filter is a prefilter `where("tag = 't3'")`.
 
 from __future__ import annotations
 
+from typing import ClassVar
+
 import numpy as np
 
 from . import Store, tags_for
@@ -21,7 +23,7 @@ class LanceStore(Store):
     native_batch = True
     # LANCE_IO_THREADS stays at its default: with one I/O thread the writer
     # of this version hangs now and then (always under strace).
-    one_thread_env = {"LANCE_CPU_THREADS": "1"}
+    one_thread_env: ClassVar[dict[str, str]] = {"LANCE_CPU_THREADS": "1"}
     durability = "none: LanceDB offers no call that forces its files to disk"
     thread_caveat = "LANCE_CPU_THREADS=1; its I/O threads keep their default number (one of them hangs the writer)"
 
