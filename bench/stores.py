@@ -34,7 +34,7 @@ own thread setting and data kind, so the one-thread and the all-cores
 tables can come from two runs), tables are printed as Markdown and written
 to bench/stores_table.md, charts to bench/stores_<threads>_<data>.png.
 
-    python bench/stores.py                       # full run, one thread (~40 min)
+    python bench/stores.py                       # full run, one thread (roughly 40-60 min)
     python bench/stores.py --threads all         # the all-cores table
     python bench/stores.py --smoke               # tiny sizes, every path once
     python bench/stores.py --charts-only bench/stores_results.json
