@@ -210,6 +210,29 @@ def test_torn_tail_is_a_warning_and_the_open_cuts_it(collection: Path, file: str
     assert not [line for line in after.stdout.splitlines() if line.startswith("warning:")]
 
 
+# What a power cut can leave: a file grown before its data arrived (zeros to
+# the end), or a page of the log's append lost with frames after it.
+@pytest.mark.parametrize("file, how", [("wal.log", "zeros"), ("data.vdb", "zeros"), ("wal.log", "lost page")])
+def test_power_cut_tails_are_warnings_and_the_open_agrees(collection: Path, file: str, how: str) -> None:
+    path = collection / file
+    data = path.read_bytes()
+    if how == "zeros":
+        path.write_bytes(data + b"\0" * 5000)
+    else:
+        last = frame_offsets(path)[-1]
+        path.write_bytes(data[:last] + b"\0" * 64 + data[last + 64:])
+    result = run("check", collection)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"warning: {file} has a torn tail" in result.stdout
+    assert "zero bytes" in result.stdout
+
+    _velmoradb.Collection.open_or_create(str(collection), DIM, "euclidean")
+    after = run("check", collection)
+    assert after.returncode == 0
+    assert not [line for line in after.stdout.splitlines() if line.startswith("warning:")]
+    assert (collection / "wal.log.damaged").exists() == (how == "lost page")
+
+
 def test_check_reports_a_copy_moved_aside(collection: Path) -> None:
     (collection / "data.vdb.damaged").write_bytes(b"\x00" * 5)
     result = run("check", collection)

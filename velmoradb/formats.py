@@ -269,6 +269,31 @@ def _damaged_field(cut: str, unit: str, offset: int, follower: int, fields: str)
     return f"{cut}, yet an intact {unit} follows at offset {follower}: the {fields} field is damaged"
 
 
+# The longest run of zero bytes a log of whole frames holds: only the headers
+# have zeros (a checksum of zero, then the zero bytes of a length), never the
+# JSON text.
+_LONGEST_WRITTEN_ZEROS = 7
+
+
+def _zero_tail(buf: bytes | mmap.mmap, length: int, offset: int, unit_end: int, runs: bool) -> str | None:
+    """Why the unit at `offset` that cannot be read (which claims to end at
+    `unit_end`) is the tail of an append that never reached the disk, as the
+    next open cuts it; None if it is not. Zeros from inside the unit to the
+    end of the file are one; with `runs`, so is a run of zeros longer than any
+    written frame holds starting inside the unit (a page lost with the power)."""
+    tail = bytes(buf[offset:length])
+    nonzero_end = offset + len(tail.rstrip(b"\0"))
+    if nonzero_end < length and nonzero_end < unit_end:
+        return f"the file ends in {length - max(nonzero_end, offset)} zero bytes (an append whose data never reached the disk)"
+    if runs:
+        at = tail.find(b"\0" * (_LONGEST_WRITTEN_ZEROS + 1))
+        if 0 <= at and offset + at < unit_end:
+            return (f"{_LONGEST_WRITTEN_ZEROS + 1} or more zero bytes at offset {offset + at}, more than a written frame holds "
+                    "(a page of an append that never reached the disk); the next open keeps a copy of the rest "
+                    "in wal.log.damaged")
+    return None
+
+
 def scan_log(path: str) -> LogScan:
     """Reads every frame of a log file; stops at the first damage or torn tail."""
     scan = LogScan()
@@ -278,24 +303,37 @@ def scan_log(path: str) -> LogScan:
         scan.file_length = length
         offset = 0
         while offset < length:
+            frame_end = length + 1
+            if length - offset >= FRAME_HEADER.size:
+                frame_end = offset + FRAME_HEADER.size + FRAME_HEADER.unpack_from(buf, offset)[1]
             torn = _torn_frame(buf, length, offset)
             if torn is not None:
                 follower = _frame_follows(buf, length, offset)
+                zeros = _zero_tail(buf, length, offset, frame_end, runs=True)
                 if follower is None:
                     scan.torn = Problem(name, offset, torn)
+                elif zeros is not None:
+                    scan.torn = Problem(name, offset, zeros)
                 else:
                     scan.damage = Problem(name, offset, _damaged_field(torn, "frame", offset, follower, "length"))
                 break
             checksum, size = FRAME_HEADER.unpack_from(buf, offset)
             data = buf[offset + FRAME_HEADER.size : offset + FRAME_HEADER.size + size]
             computed = zlib.crc32(data)
+            problem = None
             if computed != checksum:
-                scan.damage = Problem(name, offset, f"checksum mismatch: expected {checksum}, got {computed}")
-                break
-            try:
-                kind, entry_id, dim = decode_entry(data)
-            except FormatError as e:
-                scan.damage = Problem(name, offset, f"entry cannot be decoded: {e}")
+                problem = f"checksum mismatch: expected {checksum}, got {computed}"
+            else:
+                try:
+                    kind, entry_id, dim = decode_entry(data)
+                except FormatError as e:
+                    problem = f"entry cannot be decoded: {e}"
+            if problem is not None:
+                zeros = _zero_tail(buf, length, offset, frame_end, runs=True)
+                if zeros is not None:
+                    scan.torn = Problem(name, offset, zeros)
+                else:
+                    scan.damage = Problem(name, offset, problem)
                 break
             scan.entries.append(LogEntry(offset, kind, entry_id, dim))
             offset += FRAME_HEADER.size + size
@@ -352,6 +390,11 @@ def _record_end(buf: bytes | mmap.mmap, length: int, offset: int) -> tuple[int, 
     return payload_at + size, payload_at
 
 
+def _zeros_to_end(buf: bytes | mmap.mmap, length: int, offset: int) -> bool:
+    step = 1 << 20
+    return all(not bytes(buf[at : min(at + step, length)]).strip(b"\0") for at in range(offset, length, step))
+
+
 def scan_data(path: str, dimension: int | None) -> DataScan:
     """Reads every record of a data file; stops at the first damage or torn tail.
     With no `dimension` (meta.json unreadable), records of any length pass."""
@@ -365,7 +408,7 @@ def scan_data(path: str, dimension: int | None) -> DataScan:
             bounds = _record_end(buf, length, offset)
             if isinstance(bounds, str):
                 follower = None if dimension is None else _record_follows(buf, length, offset, dimension)
-                if follower is None:
+                if follower is None or _zeros_to_end(buf, length, offset):
                     scan.torn = Problem(name, offset, bounds)
                 else:
                     scan.damage = Problem(
@@ -373,6 +416,12 @@ def scan_data(path: str, dimension: int | None) -> DataScan:
                     )
                 break
             end, payload_at = bounds
+            if _zeros_to_end(buf, length, offset):
+                # A zero record is no record this system writes: the file was
+                # grown before its data reached the disk.
+                scan.torn = Problem(name, offset, f"the file ends in {length - offset} zero bytes "
+                                    "(an append whose data never reached the disk)")
+                break
             marker, record_id, dim = RECORD_HEADER.unpack_from(buf, offset)
             try:
                 decode_payload(bytes(buf[payload_at:end]))

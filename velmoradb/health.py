@@ -91,7 +91,7 @@ def _collect_warnings(result: Inspection) -> None:
             result.warnings.append(
                 f"{torn.file} has a torn tail at byte offset {torn.offset} "
                 f"({scan.file_length - torn.offset} bytes): {torn.message}. "
-                "A process stopped in the middle of a write leaves this; "
+                "A process stopped or a power cut in the middle of a write leaves this; "
                 "the next open cuts it off."
             )
     for name in result.damaged_copies:
