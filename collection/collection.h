@@ -70,7 +70,7 @@ class PersistentCollection {
   ~PersistentCollection();
 
   // Data held in the process before the log is forced early.
-  static constexpr std::size_t kMaxHeldBytes = std::size_t{8} << 20;
+  static constexpr std::size_t kMaxHeldBytes = std::size_t{64} << 20;
 
   // Durable per the log's sync policy; replaces an id already present.
   // A vector of the wrong length or with a non-finite component is refused

@@ -36,6 +36,9 @@ std::string_view failing_phrase(std::size_t capacity, std::size_t used,
   return units.empty() ? std::string_view() : units.back().phrase;
 }
 
+// What a buffer keeps of the room it grew to once it is written out.
+constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
+
 VectorError with_phrase(std::string_view phrase, const VectorError& cause) {
   return VectorError::io(std::string(phrase) + cause.text());
 }
@@ -78,6 +81,11 @@ Status AppendBuffer::write_out(File& file, std::string_view phrase) {
     return with_phrase(phrase, r.error());
   }
   buffer_.clear();
+  if (buffer_.capacity() > kKeptCapacity && buffer_.capacity() > capacity_) {
+    // A holding buffer that grew large (a batch) gives its memory back.
+    std::vector<std::uint8_t>().swap(buffer_);
+    buffer_.reserve(capacity_);
+  }
   return {};
 }
 
