@@ -6,9 +6,12 @@
 // add up to valid_length; what follows valid_length is a torn last frame
 // (too short for its header or for the length it states, with no byte below
 // 0x20 in what is there of its JSON, which the encoder never writes: such a
-// byte means a damaged length with frames behind it). A read through a
+// byte means a damaged length with frames behind it), or a frame that zeros
+// reach into from the end of the file, or one in which a run of more than
+// seven zeros starts (the bytes after it are then kept aside). A read through a
 // file layer that returns at most a few bytes per read gives the same
 // result. A read that fails does so with one of the log's texts.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -52,15 +55,35 @@ void check_frames(std::string_view file, const WalContents& got) {
   FUZZ_CHECK(pos == got.valid_length, "frames add up to %llu, valid_length %llu",
              static_cast<unsigned long long>(pos),
              static_cast<unsigned long long>(got.valid_length));
-  // The rest is one torn frame, or nothing.
+  // The rest is nothing, or one torn frame: cut short by the end of the
+  // file, or holding zeros an append that never reached the disk leaves.
   const std::uint64_t rest = file.size() - pos;
+  bool cut_short = rest < wal_format::kHeaderSize;
+  std::uint64_t frame_end = file.size() + 1;
   if (rest >= wal_format::kHeaderSize) {
     const std::uint32_t length = le::load32(bytes + pos + wal_format::kChecksumSize);
-    FUZZ_CHECK(rest - wal_format::kHeaderSize < length, "a complete frame was left unread");
-    for (std::uint64_t i = pos + wal_format::kHeaderSize; i < file.size(); ++i) {
-      FUZZ_CHECK(bytes[i] >= 0x20, "a damaged length was taken for a torn tail");
+    frame_end = pos + wal_format::kHeaderSize + length;
+    cut_short = rest - wal_format::kHeaderSize < length;
+    for (std::uint64_t i = pos + wal_format::kHeaderSize; i < file.size() && cut_short; ++i) {
+      if (bytes[i] < 0x20) cut_short = false;  // a damaged length, not a torn frame
     }
   }
+  if (rest == 0 || cut_short) {
+    FUZZ_CHECK(!got.kept_tail, "a torn frame kept aside");
+    return;
+  }
+  std::uint64_t nonzero_end = pos;
+  bool long_run = false;
+  for (std::uint64_t i = pos; i < file.size(); ++i) {
+    if (bytes[i] != 0) {
+      nonzero_end = i + 1;
+    } else if (i + 1 - std::max(nonzero_end, pos) > 7 && std::max(nonzero_end, pos) < frame_end) {
+      long_run = true;
+    }
+  }
+  const bool zero_tail = nonzero_end < file.size() && nonzero_end < frame_end;
+  FUZZ_CHECK(zero_tail || long_run, "a frame that is neither torn nor zeros was left unread");
+  FUZZ_CHECK(got.kept_tail == (!zero_tail && long_run), "kept_tail wrong");
 }
 
 }  // namespace
