@@ -1,8 +1,10 @@
 // Inserts, searches, the checkpoint, and the apply steps shared with replay.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
 #include "collection/collection.h"
+#include "storage/data_format.h"
 
 namespace velmoradb {
 
@@ -24,6 +26,13 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
     std::unique_lock lock(wal_lock_);
     wal_->begin_batch(large_writes);
   }
+  if (large_writes) {
+    // The records are held until the log is forced, at most about
+    // kMaxHeldBytes of them at a time: room for that much, touched once.
+    const std::size_t record = data_format::kFixedSize + 4 * config_.dimension + 11;
+    std::unique_lock lock(data_lock_);
+    data_->reserve_held(std::min(kMaxHeldBytes + record, count * record));
+  }
   Status result;
   for (std::size_t i = 0; i < count && result; ++i) {
     auto [data, len] = row(i);
@@ -36,6 +45,10 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
   }
   // The records follow the log if it is on disk now; else they wait.
   (void)release_held_data();
+  {
+    std::unique_lock lock(data_lock_);
+    data_->release_memory();
+  }
   if (!result) return result;
   return log_ended;
 }

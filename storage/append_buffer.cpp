@@ -81,12 +81,14 @@ Status AppendBuffer::write_out(File& file, std::string_view phrase) {
     return with_phrase(phrase, r.error());
   }
   buffer_.clear();
-  if (buffer_.capacity() > kKeptCapacity && buffer_.capacity() > capacity_) {
-    // A holding buffer that grew large (a batch) gives its memory back.
+  return {};
+}
+
+void AppendBuffer::release_memory() {
+  if (buffer_.empty() && buffer_.capacity() > kKeptCapacity && buffer_.capacity() > capacity_) {
     std::vector<std::uint8_t>().swap(buffer_);
     buffer_.reserve(capacity_);
   }
-  return {};
 }
 
 bool AppendBuffer::patch(std::uint64_t offset, std::uint8_t byte) {

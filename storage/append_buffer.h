@@ -69,6 +69,11 @@ class AppendBuffer {
     buffer_.reserve(capacity);
   }
   std::size_t capacity() const { return capacity_; }
+  // Room for `bytes` without growing (a holding buffer about to take a
+  // batch: fresh pages are slow to touch, so they are touched once).
+  void reserve(std::size_t bytes) { buffer_.reserve(bytes); }
+  // Gives back the memory of an empty buffer that grew far beyond its size.
+  void release_memory();
 
   std::size_t buffered() const { return buffer_.size(); }
   // Everything handed over so far: in the file or still buffered.

@@ -90,6 +90,10 @@ class VectorDataFile {
   void hold(bool on) { out_.hold(on); }
   // Bytes and markers waiting for write_out().
   std::size_t held() const { return out_.buffered() + held_markers_.size(); }
+  // Room to hold `bytes` of records without growing; and, once they are
+  // written out, the memory given back.
+  void reserve_held(std::size_t bytes) { out_.reserve(bytes); }
+  void release_memory() { out_.release_memory(); }
   // Forgets what is held (a closing owner whose log could not be forced:
   // the log's replay writes it again). Nothing may be appended afterwards.
   void discard_held();
