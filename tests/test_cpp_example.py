@@ -43,6 +43,9 @@ def test_example_builds_against_the_installed_package_and_runs(tmp_path: Path) -
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[:3] == ["nearest to (1, 0.9, 0):", "  id 3  distance 0.1  diagonal", "  id 1  distance 0.9  x axis"]
-    assert "reopened: 4 vectors" in lines
+    assert lines[3:5] == ["nearest named y axis or z axis:", "  id 2  distance 1.00499  y axis"]
+    assert "deleted id 4: yes" in lines
+    assert "compacted: 1 records dropped" in lines
+    assert "reopened: 3 vectors" in lines
     assert lines[-2:] == lines[1:3]  # the same answers after reopening
-    assert (tmp_path / "collection" / "wal.log").stat().st_size == 0  # flushed
+    assert (tmp_path / "collection" / "wal.log").stat().st_size == 0  # compacted

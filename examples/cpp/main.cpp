@@ -1,11 +1,13 @@
 // Opens (or creates) a collection in the directory given on the command
-// line, inserts a few vectors with payloads, searches, flushes, then reopens
-// the directory and searches again: what flush made durable is there.
+// line, inserts a few vectors with payloads, searches (also with a filter on
+// the payloads), deletes one, compacts and closes, then reopens the
+// directory and searches again: everything acknowledged is there.
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "collection/collection.h"
+#include "engine/filter.h"
 
 namespace {
 
@@ -56,13 +58,44 @@ int main(int argc, char** argv) {
       }
     }
     print_results("nearest to (1, 0.9, 0):", collection.search(query.data(), query.size(), 2));
-    if (auto r = collection.flush(); !r) {
-      std::fprintf(stderr, "flush failed: %s\n", r.error().message().c_str());
+
+    // Only the records whose payload matches {"name": {"$in": ["y axis", "z axis"]}}.
+    using velmoradb::JsonArray;
+    using velmoradb::JsonObject;
+    auto where = velmoradb::Filter::compile(JsonObject{{"name", JsonObject{{"$in", JsonArray{"y axis", "z axis"}}}}});
+    if (!where) {
+      std::fprintf(stderr, "filter refused: %s\n", where.error().message().c_str());
       return 1;
     }
-  }  // closed here: the directory's lock is released
+    auto filtered = collection.search(query.data(), query.size(), 1, &*where);
+    if (!filtered) {
+      std::fprintf(stderr, "search failed: %s\n", filtered.error().message().c_str());
+      return 1;
+    }
+    print_results("nearest named y axis or z axis:", *filtered);
 
-  auto reopened = PersistentCollection::open_or_create(dir, config);
+    auto removed = collection.remove(4);
+    if (!removed) {
+      std::fprintf(stderr, "delete failed: %s\n", removed.error().message().c_str());
+      return 1;
+    }
+    std::printf("deleted id 4: %s\n", *removed ? "yes" : "it was not there");
+    // Rewrites data.vdb without the deleted record; the log is emptied.
+    auto compacted = collection.compact();
+    if (!compacted) {
+      std::fprintf(stderr, "compact failed: %s\n", compacted.error().message().c_str());
+      return 1;
+    }
+    std::printf("compacted: %llu records dropped\n", static_cast<unsigned long long>(compacted->records_dropped));
+    if (auto r = collection.close(); !r) {  // releases the directory's lock
+      std::fprintf(stderr, "close failed: %s\n", r.error().message().c_str());
+      return 1;
+    }
+  }
+
+  velmoradb::OpenOptions existing;
+  existing.intent = velmoradb::OpenIntent::OpenExisting;
+  auto reopened = PersistentCollection::open(dir, {}, existing);
   if (!reopened) {
     std::fprintf(stderr, "reopen failed: %s\n", reopened.error().message().c_str());
     return 1;

@@ -1,5 +1,6 @@
-// A child process inserts and replaces in a loop and is killed with SIGKILL
-// at a random moment. Every reopen must succeed and hold exactly the result
+// A child process inserts (with and without payloads), replaces, deletes,
+// flushes and compacts in a loop and is killed with SIGKILL at a random
+// moment. Every reopen must succeed and hold exactly the result
 // of a prefix of the operations, covering every operation acknowledged by a
 // completed flush; the next child carries on from there.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -22,16 +24,21 @@ namespace {
 
 constexpr std::size_t kDim = 8;
 constexpr std::uint64_t kFlushEvery = 300;
+constexpr std::uint64_t kCompactEvery = 1000;  // a compaction before the flush
 constexpr int kCycles = 24;
 
 struct Op {
+  bool remove;
   std::uint64_t id;
   std::vector<float> vector;  // component 0 is the operation's index
+  Payload payload;
 };
 
-// Operation i: every fourth replaces the id of an earlier operation, the
-// others insert the new id i.
+// Operation i: every seventh deletes the id of an earlier operation, every
+// fourth other replaces one, the rest insert the new id i; even ones carry
+// a payload.
 Op op(std::uint64_t i) {
+  if (i % 7 == 6) return {true, (i * 104729) % i, {}, {}};
   std::uint64_t id = i;
   if (i % 4 == 3) {
     id = (i * 7919) % i;
@@ -40,15 +47,31 @@ Op op(std::uint64_t i) {
   std::vector<float> v(kDim);
   v[0] = static_cast<float>(i);
   for (std::size_t k = 1; k < kDim; ++k) v[k] = static_cast<float>((i * 31 + k * 17) % 1000) / 7.0f;
-  return {id, std::move(v)};
+  Payload p;
+  if (i % 2 == 0) p.data["op"] = i;
+  return {false, id, std::move(v), std::move(p)};
 }
 
-std::map<std::uint64_t, std::vector<float>> apply_prefix(std::uint64_t n) {
-  std::map<std::uint64_t, std::vector<float>> state;
+using State = std::map<std::uint64_t, Record>;
+
+State apply_prefix(std::uint64_t n) {
+  State state;
   for (std::uint64_t i = 0; i < n; ++i) {
     Op o = op(i);
-    state[o.id] = std::move(o.vector);
+    if (o.remove) {
+      state.erase(o.id);
+    } else {
+      state[o.id] = Record{o.id, std::move(o.vector), std::move(o.payload)};
+    }
   }
+  return state;
+}
+
+State state_of(PersistentCollection& c) {
+  State state;
+  auto ids = c.ids();
+  EXPECT_TRUE(ids);
+  for (std::uint64_t id : ids ? *ids : std::vector<std::uint64_t>{}) state[id] = **c.get(id);
   return state;
 }
 
@@ -57,13 +80,30 @@ std::map<std::uint64_t, std::vector<float>> apply_prefix(std::uint64_t n) {
   if (!c) _exit(2);
   for (std::uint64_t i = start;; ++i) {
     Op o = op(i);
-    if (!(*c)->insert(o.id, std::move(o.vector))) _exit(3);
+    if (o.remove) {
+      if (!(*c)->remove(o.id)) _exit(3);
+    } else if (!(*c)->insert(o.id, std::move(o.vector), std::move(o.payload))) {
+      _exit(3);
+    }
+    if ((i + 1) % kCompactEvery == 0 && !(*c)->compact()) _exit(6);
     if ((i + 1) % kFlushEvery == 0) {
       if (!(*c)->flush()) _exit(4);
       std::uint64_t acked = i + 1;  // every operation before this one is durable
       if (write(ack_fd, &acked, sizeof acked) != sizeof acked) _exit(5);
     }
   }
+}
+
+// The length of a prefix of the operations whose result `state` is, at
+// least `least`; none when there is none.
+std::optional<std::uint64_t> prefix_of(const State& state, std::uint64_t least) {
+  std::uint64_t newest = 0;  // the last insert the state shows was done
+  for (const auto& [id, rec] : state) newest = std::max(newest, static_cast<std::uint64_t>(rec.vector[0]) + 1);
+  // Deletes may follow the newest insert it shows: a few operations more.
+  for (std::uint64_t n = std::max(newest, least); n <= std::max(newest, least) + 8; ++n) {
+    if (state == apply_prefix(n)) return n;
+  }
+  return std::nullopt;
 }
 
 TEST(CollectionCrash, EveryKillLeavesAPrefixWithAllFlushedOperations) {
@@ -91,24 +131,23 @@ TEST(CollectionCrash, EveryKillLeavesAPrefixWithAllFlushedOperations) {
 
     auto c = PersistentCollection::open_or_create(dir.str(), config(kDim));
     ASSERT_TRUE(c) << "cycle " << cycle << ": " << c.error().message();
-    auto state = (*c)->snapshot();
-    std::uint64_t prefix = 0;
-    for (auto& [id, v] : state) prefix = std::max(prefix, static_cast<std::uint64_t>(v[0]) + 1);
-    ASSERT_GE(prefix, acked) << "cycle " << cycle << " lost flushed operations";
-    ASSERT_GE(prefix, durable) << "cycle " << cycle << " lost operations an earlier open held";
-    ASSERT_EQ(state, apply_prefix(prefix)) << "cycle " << cycle << " is no prefix";
-    durable = prefix;
+    const State state = state_of(**c);
+    // Every flushed operation and every one an earlier open held is there.
+    auto prefix = prefix_of(state, std::max(acked, durable));
+    ASSERT_TRUE(prefix) << "cycle " << cycle << " holds no prefix of at least " << std::max(acked, durable)
+                        << " operations";
+    durable = *prefix;
   }
-  EXPECT_GT(durable, kFlushEvery);
+  EXPECT_GT(durable, 2 * kCompactEvery);  // compactions happened
   // Afterwards the collection still takes inserts, flushes and reopens.
   {
     auto c = open_ok(dir.str(), config(kDim));
     Op o = op(durable);
-    ASSERT_TRUE(c->insert(o.id, o.vector));
+    ASSERT_TRUE(o.remove ? c->remove(o.id).ok() : c->insert(o.id, o.vector, o.payload).ok());
     ASSERT_TRUE(c->flush());
   }
   auto c = open_ok(dir.str(), config(kDim));
-  EXPECT_EQ(c->snapshot(), apply_prefix(durable + 1));
+  EXPECT_EQ(state_of(*c), apply_prefix(durable + 1));
 }
 
 }  // namespace

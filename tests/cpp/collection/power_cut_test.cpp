@@ -4,7 +4,9 @@
 // allows is opened, and must keep the promise: the directory opens; it
 // holds the result of a prefix of the operations; that prefix covers every
 // operation acknowledged before the last forced sync of the log (a flush
-// included); and a second open changes no byte.
+// and a compaction included), so no delete acknowledged as durable comes
+// back; and a second open changes no byte. A cut inside a compaction leaves
+// the old data file or the new one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -26,14 +28,15 @@ const std::string kDir = "/db/coll";
 using State = std::map<std::uint64_t, std::vector<float>>;
 
 struct Step {
-  enum class Kind : std::uint8_t { Insert, Batch, Flush, Reopen };
+  enum class Kind : std::uint8_t { Insert, Batch, Flush, Reopen, Delete, Compact };
   Kind kind;
-  std::vector<std::uint64_t> ids;  // Insert: one; Batch: each row's
+  std::vector<std::uint64_t> ids;  // Insert, Delete: one; Batch: each row's
 };
 
 Step insert(std::uint64_t id) { return {Step::Kind::Insert, {id}}; }
 Step flush() { return {Step::Kind::Flush, {}}; }
 Step reopen() { return {Step::Kind::Reopen, {}}; }
+Step compact() { return {Step::Kind::Compact, {}}; }
 Step batch(std::uint64_t first, std::size_t n) {
   Step s{Step::Kind::Batch, {}};
   for (std::size_t i = 0; i < n; ++i) s.ids.push_back(first + i);
@@ -60,6 +63,13 @@ std::vector<Step> singles(std::uint64_t first, std::size_t n) {
   return out;
 }
 
+// Deletes of first, first + step, ... below end (present or not).
+std::vector<Step> deletes(std::uint64_t first, std::uint64_t end, std::uint64_t step) {
+  std::vector<Step> out;
+  for (std::uint64_t id = first; id < end; id += step) out.push_back({Step::Kind::Delete, {id}});
+  return out;
+}
+
 std::vector<Step> concat(std::initializer_list<std::vector<Step>> parts) {
   std::vector<Step> out;
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
@@ -76,6 +86,13 @@ std::vector<Workload> workloads() {
       {"flush_in_the_middle", concat({singles(1, 50), {flush()}, singles(51, 50)})},
       {"replacements_after_flush", concat({singles(1, 30), {flush()}, singles(1, 30), singles(10, 15)})},
       {"reopen_unflushed", concat({singles(1, 40), {reopen()}, singles(20, 40), {reopen()}, singles(100, 5)})},
+      // Deletes across the log's sync, of flushed and of held records, and
+      // of ids already gone; inserts again of deleted ids.
+      {"deletes", concat({singles(1, 40), {flush()}, deletes(1, 60, 3), singles(1, 10), deletes(2, 120, 2)})},
+      // A compaction after deletes and replacements, changes behind it,
+      // and a second compaction.
+      {"compaction", concat({singles(1, 30), deletes(1, 30, 2), singles(2, 5), {compact()}, singles(40, 5),
+                             deletes(3, 20, 4), {compact()}, singles(50, 3)})},
   };
 }
 
@@ -116,8 +133,20 @@ Recording run(const Workload& w, std::size_t dim, PowerCutFileSystem& fs) {
         ops += step.ids.size();
         break;
       }
+      case Step::Kind::Delete: {
+        auto removed = c->remove(step.ids[0]);
+        EXPECT_TRUE(removed);
+        EXPECT_EQ(removed && *removed, state.count(step.ids[0]) == 1) << step.ids[0];
+        state.erase(step.ids[0]);
+        rec.prefixes.push_back(state);
+        ++ops;
+        break;
+      }
       case Step::Kind::Flush:
         EXPECT_TRUE(c->flush());
+        break;
+      case Step::Kind::Compact:
+        EXPECT_TRUE(c->compact());
         break;
       case Step::Kind::Reopen:
         c.reset();
