@@ -14,12 +14,15 @@ import pytest
 
 import _velmoradb
 import velmoradb
+import velmoradb._core
 from velmoradb import demo
 
 
 def test_package_re_exports_the_module_classes() -> None:
     assert velmoradb.Index is _velmoradb.Index
-    assert velmoradb.Collection is _velmoradb.Collection
+    assert velmoradb.Collection is velmoradb._core.Collection
+    assert velmoradb.Collection is not _velmoradb.Collection
+    assert velmoradb.Collection.__module__ == "velmoradb"
     assert velmoradb.__all__ == ["Collection", "Index", "__version__"]
 
 
