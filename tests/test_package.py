@@ -33,7 +33,8 @@ def test_namespace_holds_only_the_public_names() -> None:
         [sys.executable, "-c", "import velmoradb; print(' '.join(dir(velmoradb)))"],
         capture_output=True, text=True, check=True,
     ).stdout.split()
-    assert [name for name in listed if not name.startswith("__")] == ["Collection", "Index"]
+    # _core: the extension module, a submodule of the package.
+    assert [name for name in listed if not name.startswith("__")] == ["Collection", "Index", "_core"]
     assert "__version__" in listed and "__all__" in listed
 
 
@@ -43,7 +44,8 @@ def test_version_is_the_distribution_version() -> None:
 
 def test_distribution_ships_type_information_and_the_command() -> None:
     files = {str(f) for f in importlib.metadata.files("velmoradb") or []}
-    assert {"velmoradb/py.typed", "_velmoradb.pyi", "_velmoradb-stubs/__init__.pyi"} <= files
+    assert {"velmoradb/py.typed", "velmoradb/_core.pyi", "_velmoradb.pyi",
+            "_velmoradb-stubs/__init__.pyi"} <= files
     scripts = importlib.metadata.entry_points(group="console_scripts", name="velmoradb")
     assert [s.value for s in scripts] == ["velmoradb.cli:main"]
 

@@ -13,8 +13,6 @@ original, payload-free class). The package adds the `velmoradb` command
 from _velmoradb import Index
 from velmoradb._core import Collection
 
-del _core  # the submodule stays importable; the namespace holds public names only
-
 __all__ = ["Collection", "Index", "__version__"]
 
 
