@@ -386,3 +386,16 @@ def test_directories_open_with_either_api(tmp_path, metric):
         expected = new.search_batch(queries, 10)
     old = _velmoradb.Collection.open_or_create(str(tmp_path / "new"), 5, metric)
     assert old.search_batch(queries, 10) == expected
+
+
+def test_conversions_keep_no_reference(coll):
+    import sys
+
+    key, value, bad = "key-" + str(id(coll)), [1.5, "x"], {1, 2}
+    payload = {key: value, "bad": [bad]}
+    counts = [sys.getrefcount(o) for o in (key, value, bad, payload)]
+    for _ in range(100):
+        with pytest.raises(TypeError):
+            coll.insert(5, [0, 0, 0], payload)
+        coll.insert(5, [0, 0, 0], {key: value})
+    assert [sys.getrefcount(o) for o in (key, value, bad, payload)] == counts

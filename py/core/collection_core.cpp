@@ -139,16 +139,19 @@ void collection_dealloc(PyObject* self) {
 PyObject* wrap(std::unique_ptr<PersistentCollection> collection, PyRef path) {
   PyObject* type_object = core_collection_type();
   if (type_object == nullptr) return nullptr;
+  // Everything that can fail comes before the instance exists: its dealloc
+  // may then trust every field.
+  auto cell = std::make_unique<CollectionCell>();
   auto* type = reinterpret_cast<PyTypeObject*>(type_object);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
+  if (self == nullptr) return nullptr;  // the collection closes as it goes
   CollectionObject* object = as_object(self);
   object->dimension = collection->config().dimension;
   object->metric = collection->config().metric;
   object->path = path.release();
-  object->cell = new CollectionCell();
-  object->cell->collection = std::move(collection);
+  cell->collection = std::move(collection);
+  object->cell = cell.release();
   return self;
 }
 
