@@ -1,18 +1,24 @@
-// PersistentCollection: a directory holding meta.json, wal.log and data.vdb.
+// PersistentCollection: a directory holding meta.json, wal.log and data.vdb;
+// a set of records (id, vector, payload) with exact nearest-neighbour search.
 //
-// Every insert is appended to the log first, then to the data file and the
-// in-memory index. Opening loads the data file and replays the log, so an
-// insert whose log frame reached the file survives a crash of the process.
-// flush() is the checkpoint: data file forced, log emptied, meta.json current.
+// Every change (insert, replace, delete) is appended to the log first, then
+// to the data file and the in-memory index. Opening loads the data file and
+// replays the log, so a change whose log frame reached the file survives a
+// crash of the process. flush() is the checkpoint: data file forced, log
+// emptied, meta.json current.
 //
 // Thread safety: every public method may be called from several threads at
-// once. Each member has its own lock (index, data file, offsets, next_id,
-// log). Writers (insert, flush) are in addition serialised by write_lock_:
-// a checkpoint then never drops the log entry of an insert whose record is
-// not yet in the data file, and the log and the data file always receive
-// inserts in the same order, so a crash leaves the result of a prefix of
-// the inserts. Searches take only the index lock, shared, and run alongside
-// an insert's log and data-file steps.
+// once. Reads (search, get, contains, size, ids, reclaimable_bytes) take
+// only the index lock, shared, and run in parallel with each other and
+// alongside the log and data-file steps of a write. Writes (insert, remove,
+// flush, compact, close) are serialised by write_lock_: a checkpoint then
+// never drops the log entry of a change whose record is not yet in the data
+// file, and the log and the data file always receive changes in the same
+// order, so a crash leaves the result of a prefix of the changes.
+//
+// Lock order (a thread holding one may take only those after it):
+//   write_lock_ -> wal_lock_ -> data_lock_ -> index_lock_ -> offsets_lock_
+//   -> next_id_lock_.
 //
 // Write ordering (the write-ahead rule, on disk): no byte of the data file,
 // an appended record or a deleted marker, is handed to the operating
@@ -27,19 +33,29 @@
 // Recovery ends with a checkpoint whenever it replayed anything, so the
 // next open replays nothing and the files do not grow from open to open.
 //
-// An open collection holds an exclusive advisory lock on its directory for
-// its whole life; a second open of the same directory fails.
+// Compaction writes the live records to data.vdb.compact, forces it,
+// renames it over data.vdb and forces the directory, after a checkpoint:
+// at every moment the disk holds either the old or the new data file, each
+// complete, and an empty log.
+//
+// A writable collection holds an exclusive advisory lock on its directory
+// for its whole life (until close()); a read-only one holds a shared lock,
+// so any number of read-only instances may be open at once, but never
+// alongside a writable one.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "engine/filter.h"
 #include "engine/metric.h"
 #include "engine/payload.h"
 #include "engine/result.h"
@@ -57,62 +73,190 @@ struct CollectionConfig {
   WalSyncPolicy wal_sync_policy = WalSyncPolicy::Batched;
 };
 
+// What open() may do with the directory.
+enum class OpenIntent : std::uint8_t {
+  OpenOrCreate,  // open the collection there, or create it (and the directory)
+  OpenExisting,  // open only: no meta.json is a CollectionError
+                 // "no collection at PATH (meta.json does not exist)"
+  CreateNew,     // create only: an existing meta.json is a CollectionError
+                 // "a collection already exists at PATH"
+};
+
+struct OpenOptions {
+  OpenIntent intent = OpenIntent::OpenOrCreate;
+  // OpenExisting only (refused with the others): a shared lock, no write of
+  // any kind (the log is replayed into memory only; torn tails stay as they
+  // are), and every write method fails with "collection is read-only".
+  bool read_only = false;
+  // An existing collection stored with another metric than config.metric:
+  // refused with CollectionError "metric mismatch: collection has Cosine,
+  // config has Euclidean" (true), or opened with config.metric, which the
+  // next meta.json write then stores (false: what open_or_create does).
+  bool require_stored_metric = true;
+};
+
+// One record as get() returns it: copies, independent of the collection.
+struct Record {
+  std::uint64_t id = 0;
+  std::vector<float> vector;
+  Payload payload;
+
+  bool operator==(const Record&) const = default;
+};
+
+struct CompactStats {
+  std::uint64_t bytes_before = 0;     // data.vdb before
+  std::uint64_t bytes_after = 0;      // data.vdb after
+  std::uint64_t records_dropped = 0;  // deleted and replaced records removed
+};
+
 class PersistentCollection {
  public:
+  // open(path, config, {OpenOrCreate, false, require_stored_metric=false}):
+  // the stored metric is replaced by config.metric.
   static Result<std::unique_ptr<PersistentCollection>> open_or_create(
       const std::string& path, const CollectionConfig& config,
       FileSystem& fs = default_file_system());
+  // Opens or creates as `options` asks. With OpenExisting, config.dimension
+  // and config.metric are ignored: meta.json's are used (config() reports
+  // them). Otherwise an existing collection of another dimension is
+  // refused ("dimension mismatch: collection has 3, config has 4"), and one
+  // of another metric as require_stored_metric says. A directory held by a
+  // writer is refused with "lock failed: ... (the directory is open in
+  // another Collection object or process)", one held by readers with
+  // "lock failed: ... (the directory is open read-only in another
+  // Collection object or process)", and a read-only open of a directory a
+  // writer holds with "lock failed: ... (the directory is open for writing
+  // in another Collection object or process)". Every refusal is a
+  // CollectionError and changes no file.
+  static Result<std::unique_ptr<PersistentCollection>> open(
+      const std::string& path, const CollectionConfig& config, const OpenOptions& options,
+      FileSystem& fs = default_file_system());
+  // The dimension and metric stored in path/meta.json, without opening or
+  // locking anything (wal_sync_policy is the default); nullopt when there
+  // is no meta.json. For callers that word their own refusals; open()
+  // checks again. CollectionError for an unreadable meta.json or an
+  // unknown metric name in it.
+  static Result<std::optional<CollectionConfig>> stored_config(
+      const std::string& path, FileSystem& fs = default_file_system());
 
-  // Writes out both buffers (failures ignored) and closes the files; no
-  // checkpoint. When data records are held, the log is forced first so
-  // they may follow it; if that fails they are dropped (the log's replay
-  // writes them again).
+  // close(), its failures ignored (a held record whose log frame cannot be
+  // forced is dropped: the log's replay writes it again).
   ~PersistentCollection();
 
   // Data held in the process before the log is forced early.
   static constexpr std::size_t kMaxHeldBytes = std::size_t{8} << 20;
 
-  // Durable per the log's sync policy; replaces an id already present.
-  // A vector of the wrong length or with a non-finite component is refused
-  // before anything is written.
+  // --- Writes. Each fails with CollectionError "collection is closed"
+  // after close(), and "collection is read-only" when opened so.
+
+  // Durable per the log's sync policy; replaces an id already present,
+  // payload included. A vector of the wrong length or with a non-finite
+  // component is refused before anything is written.
   Status insert(std::uint64_t id, std::vector<float> vector, Payload payload = {});
   // Row i of a batch: its vector's first float and length.
   using BatchRow = std::function<std::pair<const float*, std::size_t>(std::size_t)>;
   // Inserts ids[0..count) with their rows in order, each a complete insert
-  // of its own; the first failure stops the batch and the pairs before it
-  // stay. Nothing in a batch is acknowledged before it returns, so the log
-  // syncs its policy asks for are made once, at the end; if that final sync
-  // fails, its error is returned and the inserted pairs stay.
+  // of its own (payloads[i] with row i, moved from; null: all empty); the
+  // first failure stops the batch and the pairs before it stay
+  // (*inserted, when given, says how many). Nothing in a batch is
+  // acknowledged before it returns, so the log syncs its policy asks for
+  // are made once, at the end; if that final sync fails, its error is
+  // returned and the inserted pairs stay.
   Status insert_batch(const std::uint64_t* ids, std::size_t count, const BatchRow& row);
+  Status insert_batch(const std::uint64_t* ids, std::size_t count, const BatchRow& row,
+                      Payload* payloads, std::size_t* inserted = nullptr);
+  // Deletes `id`: a Delete log entry (durable per the policy, as an
+  // insert), then the deleted marker of its record (held like a record),
+  // then it leaves the index. True when the id was present; a missing id
+  // writes nothing and is no error. A failed delete leaves the id present
+  // and its log entry taken back.
+  Result<bool> remove(std::uint64_t id);
+  // remove() of each id in order, acknowledged together as insert_batch
+  // is; how many were present. The first failure stops the batch (the
+  // deletes before it stay) and is returned.
+  Result<std::size_t> remove_batch(const std::uint64_t* ids, std::size_t count);
+  // Checkpoint: log forced, data file written out and forced, log
+  // emptied, meta.json replaced.
+  Status flush();
+  // Rewrites data.vdb with only the live records (see the top of this
+  // file); a checkpoint first. On failure the collection stays usable and
+  // holds every record, in the old data file or the new one.
+  Result<CompactStats> compact();
+  // Writes out what the data file holds after forcing the log, closes the
+  // files and releases the directory lock; the memory of the index is
+  // freed. Idempotent: later calls return success and do nothing. Every
+  // other method then fails ("collection is closed") or, for the methods
+  // without a Result, returns nothing found. On a failure the collection
+  // is closed all the same and the first error is returned (held data
+  // whose log could not be forced is dropped; the log's replay restores
+  // what reached it).
+  Status close();
+  bool closed() const;
+  bool read_only() const { return read_only_; }
+
+  // --- Reads. Those returning a Result fail with "collection is closed"
+  // after close().
+
+  // The k nearest records to the query among those `where` matches (null:
+  // all), nearest first; each distance has the bits of an unfiltered
+  // search. DimensionMismatch for a query of the wrong length.
+  Result<std::vector<SearchResult>> search(const float* query, std::size_t len, std::size_t k,
+                                           const Filter* where) const;
+  // nq queries of dimension floats each, one after the other.
+  Result<std::vector<std::vector<SearchResult>>> search_batch(const float* queries, std::size_t nq,
+                                                              std::size_t k,
+                                                              const Filter* where) const;
+  // The unfiltered forms: empty for a query of the wrong length and after
+  // close().
   std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, std::size_t nq,
                                                       std::size_t k) const;
-  Status flush();
-
-  // Replay steps, also used by recovery.
-  Status apply_insert(std::uint64_t id, std::vector<float> vector, Payload payload);
-  Status apply_update(std::uint64_t id, std::vector<float> vector, Payload payload);
-  Result<bool> apply_delete(std::uint64_t id);
-
-  const CollectionConfig& config() const { return config_; }
+  // The record of `id`, or nullopt.
+  Result<std::optional<Record>> get(std::uint64_t id) const;
+  Result<bool> contains(std::uint64_t id) const;
+  // The ids of the records `where` matches (null: all), ascending.
+  Result<std::vector<std::uint64_t>> ids(const Filter* where = nullptr) const;
+  // How many records; 0 after close().
   std::size_t size() const;
+  // Bytes of data.vdb that compact() would remove (deleted and replaced
+  // records): the file's length less that of the live records as
+  // compaction writes them.
+  Result<std::uint64_t> reclaimable_bytes() const;
+
+  // The configuration in force: with OpenExisting, the stored dimension
+  // and metric.
+  const CollectionConfig& config() const { return config_; }
+  const std::string& path() const { return dir_; }
   // Every id and its vector, a snapshot (for tools and tests).
   std::map<std::uint64_t, std::vector<float>> snapshot() const;
   std::uint64_t next_id() const;
 
  private:
-  PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config);
+  PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config, bool read_only);
   Status recover();
   // Streams data.vdb into the index and the offsets; sets max_id to the
   // largest id read and collects the offsets of replaced live records.
   Result<LoadedRecords> load_data_file(std::uint64_t& max_id, std::vector<std::uint64_t>& superseded);
+  // Checks done by every write: open and writable.
+  Status check_writable() const;
   Status insert_locked(std::uint64_t id, std::vector<float> vector, Payload payload);
+  Result<bool> remove_locked(std::uint64_t id);
   // Writes out what the data file holds once the log is on disk (forcing
   // the log first when too much is held).
   Status release_held_data();
   // Log forced, data file written out and forced, log emptied, meta.json
   // replaced. The caller holds write_lock_ (or has not shared the object).
   Status checkpoint();
+  Result<CompactStats> compact_locked();
+  // Replay steps, used by recovery: apply one log entry to the data file,
+  // the index and the offsets (a read-only collection: to the index only).
+  Status apply_insert(std::uint64_t id, std::vector<float> vector, Payload payload);
+  Status apply_update(std::uint64_t id, std::vector<float> vector, Payload payload);
+  Result<bool> apply_delete(std::uint64_t id);
+  // The replay of a read-only collection: the entries applied to the index
+  // alone.
+  Status replay_in_memory(std::vector<WalEntry>& entries);
   Status cut_log_tail(const WalContents& log);
   Status cut_damaged_data_tail(const LoadedRecords& loaded);
   // Copies bytes [from, to) of the file `name` to a new file `name`.damaged
@@ -123,19 +267,26 @@ class PersistentCollection {
   FileSystem& fs_;
   std::string dir_;
   CollectionConfig config_;
+  const bool read_only_;
   std::unique_ptr<DirLock> dir_lock_;
+  // Set by close() under write_lock_ and index_lock_ (both exclusive).
+  std::atomic<bool> closed_{false};
+  // A rename into the directory (compaction) whose forcing failed: the
+  // next checkpoint forces the directory before it empties the log.
+  bool dir_unsynced_ = false;
 
-  std::mutex write_lock_;  // insert and flush, one at a time
-  mutable std::shared_mutex index_lock_;
-  VectorIndex index_;
+  std::mutex write_lock_;  // every write, one at a time
+  mutable std::shared_mutex wal_lock_;
+  std::unique_ptr<WriteAheadLog> wal_;
   mutable std::shared_mutex data_lock_;
   std::unique_ptr<VectorDataFile> data_;
+  std::uint64_t file_records_ = 0;  // records in data_, deleted ones included
+  mutable std::shared_mutex index_lock_;
+  VectorIndex index_;
   mutable std::shared_mutex offsets_lock_;
   RecordOffsets record_offsets_;
   mutable std::shared_mutex next_id_lock_;
   std::uint64_t next_id_ = 1;
-  mutable std::shared_mutex wal_lock_;
-  std::unique_ptr<WriteAheadLog> wal_;
 };
 
 }  // namespace velmoradb

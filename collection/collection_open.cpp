@@ -104,71 +104,144 @@ class LoadBatch {
 
 }  // namespace
 
-PersistentCollection::PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config)
-    : fs_(fs), dir_(std::move(dir)), config_(config), index_(config.metric, config.dimension) {}
-
-PersistentCollection::~PersistentCollection() {
-  // Held records and markers may reach the data file only behind their log
-  // frames on disk; if the log cannot be forced they are dropped, and the
-  // replay of the log at the next open writes them again.
-  if (data_ && wal_ && data_->held() > 0) {
-    if (wal_->durable() || wal_->sync()) {
-      (void)data_->write_out();
-    } else {
-      data_->discard_held();
-    }
-  }
-  wal_.reset();
-  data_.reset();
-}
+PersistentCollection::PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config,
+                                           bool read_only)
+    : fs_(fs), dir_(std::move(dir)), config_(config), read_only_(read_only),
+      index_(config.metric, config.dimension) {}
 
 Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_create(
     const std::string& path, const CollectionConfig& config, FileSystem& fs) {
-  if (!fs.exists(path)) {
-    // The directories made here, outermost first.
-    std::vector<std::string> made;
-    for (std::string p = path; !fs.exists(p) && p != parent_path(p); p = parent_path(p)) {
-      made.insert(made.begin(), p);
-    }
-    if (auto r = fs.create_dirs(path); !r) {
+  OpenOptions options;
+  options.require_stored_metric = false;
+  return open(path, config, options, fs);
+}
+
+Result<std::optional<CollectionConfig>> PersistentCollection::stored_config(const std::string& path,
+                                                                            FileSystem& fs) {
+  if (!fs.exists(join_path(path, kMetaFile))) return std::optional<CollectionConfig>();
+  auto meta = read_meta(fs, path);
+  if (!meta) return meta.error();
+  auto metric = metric_from_name(meta->metric);
+  if (!metric) {
+    return VectorError::collection("unknown metric '" + meta->metric + "' in " +
+                                   join_path(path, kMetaFile));
+  }
+  CollectionConfig config;
+  config.dimension = static_cast<std::size_t>(meta->dimension);
+  config.metric = *metric;
+  return std::optional<CollectionConfig>(config);
+}
+
+namespace {
+
+// Creates `path` and its missing parents, each forced into its parent: a
+// new directory's name is on disk only once its parent is forced, and
+// without that a power cut can take the whole collection with it.
+Status create_directory(FileSystem& fs, const std::string& path) {
+  // The directories made here, outermost first.
+  std::vector<std::string> made;
+  for (std::string p = path; !fs.exists(p) && p != parent_path(p); p = parent_path(p)) {
+    made.insert(made.begin(), p);
+  }
+  if (auto r = fs.create_dirs(path); !r) {
+    return VectorError::collection("create dir failed: " + r.error().text());
+  }
+  for (const std::string& dir : made) {
+    if (auto r = fs.sync_dir(parent_path(dir)); !r) {
       return VectorError::collection("create dir failed: " + r.error().text());
     }
-    // A new directory's name is on disk only once its parent is forced:
-    // without that a power cut can take the whole collection with it.
-    for (const std::string& dir : made) {
-      if (auto r = fs.sync_dir(parent_path(dir)); !r) {
-        return VectorError::collection("create dir failed: " + r.error().text());
-      }
+  }
+  return {};
+}
+
+// The lock of an open: shared for a reader, exclusive for a writer. A
+// refusal says who holds the directory: a writer refused is told whether
+// readers hold it (a shared lock is then granted to a probe).
+Result<std::unique_ptr<DirLock>> lock_directory(FileSystem& fs, const std::string& path, bool read_only) {
+  auto lock = fs.lock_dir(path, read_only ? LockMode::Shared : LockMode::Exclusive);
+  if (lock) return lock;
+  std::string holder;
+  if (is_lock_held(lock.error())) {
+    if (read_only) {
+      holder = " (the directory is open for writing in another Collection object or process)";
+    } else if (fs.lock_dir(path, LockMode::Shared)) {
+      holder = " (the directory is open read-only in another Collection object or process)";
+    } else {
+      holder = " (the directory is open in another Collection object or process)";
     }
   }
-  bool is_new = !fs.exists(join_path(path, kMetaFile));
+  return VectorError::collection("lock failed: " + lock.error().text() + holder);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
+    const std::string& path, const CollectionConfig& requested, const OpenOptions& options, FileSystem& fs) {
+  const bool read_only = options.read_only;
+  if (read_only && options.intent != OpenIntent::OpenExisting) {
+    return VectorError::collection("a read-only open needs an existing collection (OpenExisting)");
+  }
+  CollectionConfig config = requested;
+  const std::string meta_path = join_path(path, kMetaFile);
+  bool is_new = !fs.exists(meta_path);
+  if (options.intent == OpenIntent::OpenExisting && is_new) {
+    return VectorError::collection("no collection at " + path + " (meta.json does not exist)");
+  }
+  if (options.intent == OpenIntent::CreateNew && !is_new) {
+    return VectorError::collection("a collection already exists at " + path);
+  }
+  if (!read_only && !fs.exists(path)) {
+    if (auto r = create_directory(fs, path); !r) return r.error();
+  }
   std::uint64_t stored_next_id = 1;
   if (!is_new) {
     auto meta = read_meta(fs, path);
     if (!meta) return meta.error();
+    if (options.intent == OpenIntent::OpenExisting) {
+      auto metric = metric_from_name(meta->metric);
+      if (!metric) return VectorError::collection("unknown metric '" + meta->metric + "' in " + meta_path);
+      config.dimension = static_cast<std::size_t>(meta->dimension);
+      config.metric = *metric;
+    }
     if (meta->dimension != config.dimension) {
       return VectorError::collection("dimension mismatch: collection has " +
                                      std::to_string(meta->dimension) + ", config has " +
                                      std::to_string(config.dimension));
     }
+    if (options.require_stored_metric && meta->metric != metric_name(config.metric)) {
+      return VectorError::collection("metric mismatch: collection has " + meta->metric + ", config has " +
+                                     std::string(metric_name(config.metric)));
+    }
     stored_next_id = meta->next_id;
   }
 
-  std::unique_ptr<PersistentCollection> c(new PersistentCollection(fs, path, config));
-  // One open instance per directory: two would interleave their buffered
-  // writes and tear each other's frames. The lock is taken on the directory
-  // itself, so a path naming a file is refused first, in its own words.
+  std::unique_ptr<PersistentCollection> c(new PersistentCollection(fs, path, config, read_only));
+  // One writer per directory: two would interleave their buffered writes
+  // and tear each other's frames; readers share it, as nothing they do
+  // writes. The lock is taken on the directory itself, so a path naming a
+  // file is refused first, in its own words.
   auto is_dir = fs.is_directory(path);
   if (!is_dir) return VectorError::collection("lock failed: " + is_dir.error().text());
   if (!*is_dir) return VectorError::collection(path + " is a file, not a directory");
-  auto lock = fs.lock_dir(path);
-  if (!lock) {
-    const bool held = is_lock_held(lock.error());
-    return VectorError::collection(
-        "lock failed: " + lock.error().text() +
-        (held ? " (the directory is open in another Collection object or process)" : ""));
-  }
+  auto lock = lock_directory(fs, path, read_only);
+  if (!lock) return lock.error();
   c->dir_lock_ = std::move(*lock);
+  // Another process may have created the collection since it was looked for.
+  if (options.intent == OpenIntent::CreateNew && fs.exists(meta_path)) {
+    return VectorError::collection("a collection already exists at " + path);
+  }
+  c->next_id_ = stored_next_id;
+
+  if (read_only) {
+    // Nothing is created or written: a missing data file reads as empty.
+    if (fs.exists(join_path(path, kDataFile))) {
+      auto data = VectorDataFile::open_read_only(fs, join_path(path, kDataFile));
+      if (!data) return data.error();
+      c->data_ = std::move(*data);
+    }
+    if (auto r = c->recover(); !r) return r.error();
+    return c;
+  }
 
   const bool files_exist = fs.exists(join_path(path, kWalFile)) && fs.exists(join_path(path, kDataFile));
   auto wal = WriteAheadLog::open(fs, join_path(path, kWalFile), config.wal_sync_policy);
@@ -178,7 +251,6 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_crea
   if (!data) return data.error();
   c->data_ = std::move(*data);
   c->data_->hold(true);  // see the write ordering in collection.h
-  c->next_id_ = stored_next_id;
   if (!files_exist) {
     // The names of files created here reach the disk with their directory.
     if (auto r = fs.sync_dir(path); !r) return VectorError::io("sync failed: " + r.error().text());
@@ -212,6 +284,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
     batch.add(run);
   });
   record_offsets_ = batch.take_offsets();
+  if (scanned) file_records_ = scanned->record_count;
   return scanned;
 }
 
@@ -222,7 +295,8 @@ Status PersistentCollection::recover() {
   std::uint64_t max_id = 0;
   // Earlier live records of ids that a later live record replaces.
   std::vector<std::uint64_t> superseded;
-  Result<LoadedRecords> loaded = load_data_file(max_id, superseded);
+  // A read-only collection may have no data file: it reads as empty.
+  Result<LoadedRecords> loaded = data_ ? load_data_file(max_id, superseded) : LoadedRecords{};
   if (!loaded) return loaded.error();
   {
     std::unique_lock next_id_lock(next_id_lock_);
@@ -230,6 +304,7 @@ Status PersistentCollection::recover() {
   }
   auto log = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
   if (!log) return log.error();
+  if (read_only_) return replay_in_memory(log->entries);
 
   // Torn tails: cut them off before anything is appended behind them.
   if (auto r = cut_log_tail(*log); !r) return r;
@@ -273,6 +348,32 @@ Status PersistentCollection::recover() {
   // A checkpoint ends the recovery: the next open replays nothing, and the
   // data file does not grow by the log at every open.
   return checkpoint();
+}
+
+Status PersistentCollection::replay_in_memory(std::vector<WalEntry>& entries) {
+  // The files stay as they are (torn tails included: the reader stops
+  // before them); only the index learns what the log adds.
+  std::unique_lock index_lock(index_lock_);
+  std::unique_lock next_id_lock(next_id_lock_);
+  for (WalEntry& entry : entries) {
+    switch (entry.kind) {
+      case WalEntryKind::Insert:
+      case WalEntryKind::Update:
+        if (entry.vector.size() != config_.dimension) {
+          return VectorError::dimension_mismatch(config_.dimension, entry.vector.size());
+        }
+        index_.remove(entry.id);
+        if (auto r = index_.insert(entry.id, entry.vector, std::move(entry.payload)); !r) return r;
+        if (entry.id + 1 > next_id_) next_id_ = entry.id + 1;
+        break;
+      case WalEntryKind::Delete:
+        index_.remove(entry.id);
+        break;
+      case WalEntryKind::Checkpoint:
+        break;
+    }
+  }
+  return {};
 }
 
 Status PersistentCollection::cut_log_tail(const WalContents& log) {

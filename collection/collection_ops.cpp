@@ -1,4 +1,5 @@
 // Inserts, searches, the checkpoint, and the apply steps shared with replay.
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -6,14 +7,37 @@
 
 namespace velmoradb {
 
+namespace {
+
+VectorError closed_error() { return VectorError::collection("collection is closed"); }
+
+}  // namespace
+
+Status PersistentCollection::check_writable() const {
+  if (closed_) return closed_error();
+  if (read_only_) return VectorError::collection("collection is read-only");
+  return {};
+}
+
+bool PersistentCollection::closed() const { return closed_; }
+
 Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector, Payload payload) {
   std::lock_guard writer(write_lock_);
+  if (auto r = check_writable(); !r) return r;
   return insert_locked(id, std::move(vector), std::move(payload));
 }
 
 Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t count,
                                           const BatchRow& row) {
+  return insert_batch(ids, count, row, nullptr);
+}
+
+Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t count,
+                                          const BatchRow& row, Payload* payloads,
+                                          std::size_t* inserted) {
   std::lock_guard writer(write_lock_);
+  if (inserted) *inserted = 0;
+  if (auto r = check_writable(); !r) return r;
   // A batch of a hundred pairs or more ends in a sync of the log, which
   // writes everything out: such a batch may gather its frames in larger
   // pieces first. A shorter one writes as single inserts do, so any write
@@ -25,10 +49,14 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
     wal_->begin_batch(large_writes);
   }
   Status result;
-  for (std::size_t i = 0; i < count && result; ++i) {
-    auto [data, len] = row(i);
-    result = insert_locked(ids[i], std::vector<float>(data, data + len), {});
+  std::size_t done = 0;
+  for (; done < count && result; ++done) {
+    auto [data, len] = row(done);
+    result = insert_locked(ids[done], std::vector<float>(data, data + len),
+                           payloads ? std::move(payloads[done]) : Payload{});
+    if (!result) break;
   }
+  if (inserted) *inserted = done;
   Status log_ended;
   {
     std::unique_lock lock(wal_lock_);
@@ -38,6 +66,82 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
   (void)release_held_data();
   if (!result) return result;
   return log_ended;
+}
+
+Result<bool> PersistentCollection::remove(std::uint64_t id) {
+  std::lock_guard writer(write_lock_);
+  if (auto r = check_writable(); !r) return r.error();
+  return remove_locked(id);
+}
+
+Result<std::size_t> PersistentCollection::remove_batch(const std::uint64_t* ids, std::size_t count) {
+  std::lock_guard writer(write_lock_);
+  if (auto r = check_writable(); !r) return r.error();
+  // Acknowledged together, as insert_batch's pairs are.
+  {
+    std::unique_lock lock(wal_lock_);
+    wal_->begin_batch(count >= WriteAheadLog::kBatchSize);
+  }
+  std::size_t present = 0;
+  Status result;
+  for (std::size_t i = 0; i < count; ++i) {
+    Result<bool> removed = remove_locked(ids[i]);
+    if (!removed) {
+      result = removed.error();
+      break;
+    }
+    if (*removed) ++present;
+  }
+  Status log_ended;
+  {
+    std::unique_lock lock(wal_lock_);
+    log_ended = wal_->end_batch();
+  }
+  (void)release_held_data();
+  if (!result) return result.error();
+  if (!log_ended) return log_ended.error();
+  return present;
+}
+
+Result<bool> PersistentCollection::remove_locked(std::uint64_t id) {
+  std::optional<std::uint64_t> offset;
+  {
+    std::shared_lock lock(offsets_lock_);
+    offset = record_offsets_.find(id);
+  }
+  // A missing id changes nothing, so nothing is logged.
+  if (!offset) return false;
+  std::uint64_t log_length;
+  {
+    std::unique_lock lock(wal_lock_);
+    log_length = wal_->length();
+    if (auto r = wal_->append(WalEntry{WalEntryKind::Delete, id, {}, {}}); !r) return r.error();
+  }
+  {
+    // The marker is held like a record: it reaches the file only behind
+    // the Delete frame.
+    std::unique_lock lock(data_lock_);
+    if (auto r = data_->mark_deleted(*offset); !r) {
+      // The delete is reported as failed: it must not come back at the
+      // next open either.
+      lock.unlock();  // wal_lock_ comes before data_lock_
+      std::unique_lock wal(wal_lock_);
+      (void)wal_->discard_after(log_length);
+      return r.error();
+    }
+  }
+  {
+    std::unique_lock lock(index_lock_);
+    index_.remove(id);
+  }
+  {
+    std::unique_lock lock(offsets_lock_);
+    record_offsets_.erase(id);
+  }
+  // The delete is complete: a failure to write out held data is no
+  // failure of it (see insert_locked).
+  (void)release_held_data();
+  return true;
 }
 
 Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> vector,
@@ -109,8 +213,60 @@ std::vector<std::vector<SearchResult>> PersistentCollection::search_batch(
   return index_.search_batch(queries, nq, k);
 }
 
+Result<std::vector<SearchResult>> PersistentCollection::search(const float* query, std::size_t len,
+                                                               std::size_t k, const Filter* where) const {
+  std::shared_lock lock(index_lock_);
+  if (closed_) return closed_error();
+  if (len != config_.dimension) return VectorError::dimension_mismatch(config_.dimension, len);
+  if (where == nullptr || where->matches_everything()) return index_.search(query, len, k);
+  if (k == 0) return std::vector<SearchResult>();
+  return index_.search(query, len, k, index_.matching(*where));
+}
+
+Result<std::vector<std::vector<SearchResult>>> PersistentCollection::search_batch(
+    const float* queries, std::size_t nq, std::size_t k, const Filter* where) const {
+  std::shared_lock lock(index_lock_);
+  if (closed_) return closed_error();
+  if (where == nullptr || where->matches_everything()) return index_.search_batch(queries, nq, k);
+  if (k == 0 || nq == 0) return std::vector<std::vector<SearchResult>>(nq);
+  return index_.search_batch(queries, nq, k, index_.matching(*where));
+}
+
+Result<std::optional<Record>> PersistentCollection::get(std::uint64_t id) const {
+  std::shared_lock lock(index_lock_);
+  if (closed_) return closed_error();
+  auto vector = index_.vector_of(id);
+  if (!vector) return std::optional<Record>();
+  Record record{id, std::move(*vector), {}};
+  if (const Payload* payload = index_.payload_of(id)) record.payload = *payload;
+  return std::optional<Record>(std::move(record));
+}
+
+Result<bool> PersistentCollection::contains(std::uint64_t id) const {
+  std::shared_lock lock(index_lock_);
+  if (closed_) return closed_error();
+  return index_.contains(id);
+}
+
+Result<std::vector<std::uint64_t>> PersistentCollection::ids(const Filter* where) const {
+  std::vector<std::uint64_t> out;
+  {
+    std::shared_lock lock(index_lock_);
+    if (closed_) return closed_error();
+    const IdArray& all = index_.ids();
+    if (where == nullptr || where->matches_everything()) {
+      out.assign(all.begin(), all.end());
+    } else {
+      index_.matching(*where).for_each([&](std::size_t slot) { out.push_back(all[slot]); });
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 Status PersistentCollection::flush() {
   std::lock_guard writer(write_lock_);
+  if (auto r = check_writable(); !r) return r;
   return checkpoint();
 }
 
@@ -126,6 +282,12 @@ Status PersistentCollection::checkpoint() {
   {
     std::unique_lock lock(data_lock_);
     if (auto r = data_->sync(); !r) return r;
+  }
+  // A compaction's rename whose forcing failed: the data file's name must
+  // be on disk before the log that could restore it is emptied.
+  if (dir_unsynced_) {
+    if (auto r = fs_.sync_dir(dir_); !r) return VectorError::io("sync failed: " + r.error().text());
+    dir_unsynced_ = false;
   }
   {
     std::unique_lock lock(wal_lock_);
@@ -151,6 +313,7 @@ Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> v
     auto r = data_->append(id, vector.data(), vector.size(), payload);
     if (!r) return r.error();
     offset = *r;
+    ++file_records_;
     if (previous) {
       // Retire the replaced record, so only one live record per id remains.
       // The marker is held with the new record, and reaches the file only
@@ -181,13 +344,15 @@ Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> v
   if (vector.size() != config_.dimension) {
     return VectorError::dimension_mismatch(config_.dimension, vector.size());
   }
+  std::optional<std::uint64_t> previous;
   {
-    std::shared_lock offsets(offsets_lock_);
-    if (auto previous = record_offsets_.find(id)) {
-      // Exclusive: the marker may land in the append buffer.
-      std::unique_lock data(data_lock_);
-      if (auto r = data_->mark_deleted(*previous); !r) return r;
-    }
+    std::shared_lock lock(offsets_lock_);
+    previous = record_offsets_.find(id);
+  }
+  if (previous) {
+    // Exclusive: the marker may land in the append buffer.
+    std::unique_lock data(data_lock_);
+    if (auto r = data_->mark_deleted(*previous); !r) return r;
   }
   std::uint64_t offset;
   {
@@ -195,6 +360,7 @@ Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> v
     auto r = data_->append(id, vector.data(), vector.size(), payload);
     if (!r) return r.error();
     offset = *r;
+    ++file_records_;
   }
   {
     std::unique_lock lock(index_lock_);
@@ -207,12 +373,14 @@ Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> v
 }
 
 Result<bool> PersistentCollection::apply_delete(std::uint64_t id) {
+  std::optional<std::uint64_t> previous;
   {
-    std::shared_lock offsets(offsets_lock_);
-    if (auto previous = record_offsets_.find(id)) {
-      std::unique_lock data(data_lock_);
-      if (auto r = data_->mark_deleted(*previous); !r) return r.error();
-    }
+    std::shared_lock lock(offsets_lock_);
+    previous = record_offsets_.find(id);
+  }
+  if (previous) {
+    std::unique_lock data(data_lock_);
+    if (auto r = data_->mark_deleted(*previous); !r) return r.error();
   }
   bool found;
   {

@@ -1,6 +1,7 @@
 #include "engine/vector_index.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -138,6 +139,45 @@ void write_rows(float* arena, std::size_t dim, std::size_t first_slot, const Row
 #endif
 }
 
+static_assert(W == 16, "a block's bits are a quarter of a bitmap word");
+
+// The bits of the slots of block `b` in a bitmap's words.
+std::uint32_t block_bits(const std::vector<std::uint64_t>& words, std::size_t b) {
+  return static_cast<std::uint32_t>(words[b / 4] >> (b % 4 * W)) & 0xFFFFu;
+}
+
+// Offers the distances of `count` blocks from `first_block` on (dist holds
+// W per block) to `top`, those of slots whose bit is set only.
+void push_masked(TopK& top, const float* dist, std::size_t first_block, std::size_t count,
+                 const std::vector<std::uint64_t>& words) {
+  for (std::size_t j = 0; j < count; ++j) {
+    std::uint32_t bits = block_bits(words, first_block + j);
+    const float* d = dist + j * W;
+    const auto first = static_cast<std::uint32_t>((first_block + j) * W);
+    if (bits == 0xFFFFu) {
+      top.push(d, first, W);
+      continue;
+    }
+    for (; bits != 0; bits &= bits - 1) {
+      const auto i = static_cast<std::uint32_t>(std::countr_zero(bits));
+      top.push(d + i, first + i, 1);
+    }
+  }
+}
+
+// Whether any slot of blocks [first_block, end_block) has its bit set.
+bool any_bits(const std::vector<std::uint64_t>& words, std::size_t first_block, std::size_t end_block) {
+  for (std::size_t b = first_block; b < end_block; ++b) {
+    if (b % 4 == 0 && b + 4 <= end_block) {
+      if (words[b / 4] != 0) return true;
+      b += 3;
+      continue;
+    }
+    if (block_bits(words, b) != 0) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 VectorIndex::VectorIndex(DistanceMetric metric, std::size_t dimension)
@@ -177,7 +217,10 @@ Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t le
   if (contains(id)) return VectorError::duplicate_id(id);
   std::uint32_t slot = slots_.append(id);
   if (dimension_ > 0) write_slots(slot, vector, 1);
-  if (!payload.empty()) payloads_.emplace(id, std::move(payload));
+  if (!payload.empty()) {
+    (void)payload_index_.add(slot, payload);  // a new slot: the rules hold
+    payloads_.emplace(id, std::move(payload));
+  }
   return {};
 }
 
@@ -222,10 +265,15 @@ std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
     for (std::size_t i = 0; i < dimension_; ++i) entry.vector[i] = p[i * W];
   }
   if (auto it = payloads_.find(id); it != payloads_.end()) {
+    (void)payload_index_.remove(slot, it->second);
     entry.payload = std::move(it->second);
     payloads_.erase(it);
   }
   std::uint32_t moved = slots_.remove_slot(slot);
+  if (moved != IdSlotMap::kNone) {
+    // The payload of the last slot's id follows it into the freed slot.
+    if (const Payload* p = payload_of(slots_.id_at(slot))) (void)payload_index_.move(moved, slot, *p);
+  }
   if (dimension_ > 0) {
     // Keep slots dense: the last vector fills the hole, and the vacated lane
     // goes back to zero so kernels read no stale values.
@@ -246,6 +294,27 @@ std::optional<std::vector<float>> VectorIndex::vector_of(std::uint64_t id) const
   const float* p = arena_.data() + (slot / W) * block_floats() + (slot % W);
   for (std::size_t i = 0; i < dimension_; ++i) v[i] = p[i * W];
   return v;
+}
+
+const Payload* VectorIndex::payload_of(std::uint64_t id) const {
+  if (payloads_.empty()) return nullptr;
+  auto it = payloads_.find(id);
+  return it == payloads_.end() ? nullptr : &it->second;
+}
+
+SlotBitmap VectorIndex::matching(const Filter& where) const {
+  const std::size_t n = size();
+  SlotBitmap out = payload_index_.evaluate(where, n, [this](std::uint32_t slot) { return payload_of(slots_.id_at(slot)); });
+  // The slots without a payload read as an empty one: all of them match,
+  // or none does.
+  if (where.matches(Payload{})) {
+    SlotBitmap rest(n);
+    const std::vector<std::uint64_t> ones(rest.words().size(), ~std::uint64_t{0});
+    rest.set_words(0, ones.data(), ones.size());
+    if (!payloads_.empty()) rest.subtract(payload_index_.evaluate(Filter(), n, {}));
+    out.unite(rest);
+  }
+  return out;
 }
 
 std::vector<SearchResult> VectorIndex::to_results(const std::vector<Candidate>& picked) const {
@@ -316,6 +385,73 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
       kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
       for (std::size_t q = 0; q < m; ++q)
         tops[q0 + q].push(dist.data() + q * count * W, static_cast<std::uint32_t>(first), valid);
+    }
+  }
+  for (std::size_t q = 0; q < nq; ++q) out[q] = to_results(tops[q].take());
+  return out;
+}
+
+std::vector<SearchResult> VectorIndex::search(const float* query, std::size_t len, std::size_t k,
+                                              const SlotBitmap& only) const {
+  const std::size_t n = size();
+  if (len != dimension_ || k == 0 || n == 0 || only.size() != n) return {};
+  TopK top(k);
+  if (dimension_ == 0) {
+    const float d = distance(metric_, query, query, 0);
+    only.for_each([&](std::size_t slot) { top.push(&d, static_cast<std::uint32_t>(slot), 1); });
+    return to_results(top.take());
+  }
+  // Runs of blocks holding a selected slot go to the kernel, at most
+  // kScanBlocks at a time; the others are never read. A block's distances
+  // do not depend on its neighbours, so they are those of a full scan.
+  const std::vector<std::uint64_t>& words = only.words();
+  BlockKernel kernel = kernels_->block[static_cast<std::size_t>(metric_)];
+  const std::size_t nblocks = (n + W - 1) / W;
+  std::vector<float> dist(std::min(nblocks, kScanBlocks) * W);
+  for (std::size_t b = 0; b < nblocks;) {
+    if (words[b / 4] == 0 && b % 4 == 0) {
+      b += 4;
+      continue;
+    }
+    if (block_bits(words, b) == 0) {
+      ++b;
+      continue;
+    }
+    std::size_t end = b + 1;
+    while (end < nblocks && end - b < kScanBlocks && block_bits(words, end) != 0) ++end;
+    kernel(query, arena_.data() + b * block_floats(), end - b, dimension_, dist.data());
+    push_masked(top, dist.data(), b, end - b, words);
+    b = end;
+  }
+  return to_results(top.take());
+}
+
+std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* queries, std::size_t nq,
+                                                                 std::size_t k, const SlotBitmap& only) const {
+  std::vector<std::vector<SearchResult>> out(nq);
+  const std::size_t n = size();
+  if (nq == 0 || k == 0 || n == 0 || only.size() != n) return out;
+  if (dimension_ == 0) {
+    for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries, 0, k, only);
+    return out;
+  }
+  // As the unfiltered batch, skipping the chunks without a selected slot.
+  const std::vector<std::uint64_t>& words = only.words();
+  const std::size_t nblocks = (n + W - 1) / W;
+  const std::size_t chunk_blocks =
+      std::clamp<std::size_t>(kBatchChunkBytes / (block_floats() * sizeof(float)), 1, kScanBlocks);
+  const std::size_t group = std::min(nq, kBatchGroup);
+  std::vector<float> dist(group * chunk_blocks * W);
+  std::vector<TopK> tops(nq, TopK(k));
+  BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
+  for (std::size_t b = 0; b < nblocks; b += chunk_blocks) {
+    const std::size_t count = std::min(chunk_blocks, nblocks - b);
+    if (!any_bits(words, b, b + count)) continue;
+    const float* chunk = arena_.data() + b * block_floats();
+    for (std::size_t q0 = 0; q0 < nq; q0 += group) {
+      const std::size_t m = std::min(group, nq - q0);
+      kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+      for (std::size_t q = 0; q < m; ++q) push_masked(tops[q0 + q], dist.data() + q * count * W, b, count, words);
     }
   }
   for (std::size_t q = 0; q < nq; ++q) out[q] = to_results(tops[q].take());

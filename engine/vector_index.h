@@ -4,7 +4,9 @@
 // with a Payload. Storage is the interleaved block layout of kernels.h in one
 // arena: appending writes the next slot; removing an id moves the last slot's
 // vector into the freed slot, so slots stay dense. Payloads are kept only for
-// ids whose payload is not empty (everything Python inserts is empty).
+// ids whose payload is not empty, and only those enter the payload index
+// (payload_index.h) that turns a filter into a bitmap of slots: an index of
+// empty payloads costs nothing for either.
 //
 // No locking of its own: search only reads; insert and remove change it.
 // The owner serialises access.
@@ -17,10 +19,13 @@
 #include <vector>
 
 #include "engine/id_map.h"
+#include "engine/filter.h"
 #include "engine/kernels.h"
 #include "engine/metric.h"
 #include "engine/payload.h"
+#include "engine/payload_index.h"
 #include "engine/result.h"
+#include "engine/slot_bitmap.h"
 #include "engine/top_k.h"
 #include "engine/vector_arena.h"
 
@@ -76,6 +81,16 @@ class VectorIndex {
   std::optional<IndexEntry> remove(std::uint64_t id);
   // A copy of the stored vector of `id`.
   std::optional<std::vector<float>> vector_of(std::uint64_t id) const;
+  // The payload of `id`; nullptr when absent or empty. Valid until the
+  // next change of the index.
+  const Payload* payload_of(std::uint64_t id) const;
+  // How many ids hold a payload that is not empty.
+  std::size_t payload_count() const { return payloads_.size(); }
+
+  // The slots (0 .. size()-1) whose payload `where` matches, from the
+  // payload index: no payload is read but long strings (see
+  // payload_index.h).
+  SlotBitmap matching(const Filter& where) const;
   void reserve(std::size_t entries);
 
   // The k nearest entries, nearest first; empty when len != dimension or k == 0.
@@ -87,6 +102,14 @@ class VectorIndex {
   // lists as nq calls of search, computed in tiles for speed.
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, std::size_t nq,
                                                       std::size_t k) const;
+  // The same among the slots set in `only` (of size() bits, as matching()
+  // gives): exactly the k nearest of those, each distance the bits an
+  // unfiltered search gives. Blocks of slots without a set bit are not
+  // read.
+  std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k,
+                                   const SlotBitmap& only) const;
+  std::vector<std::vector<SearchResult>> search_batch(const float* queries, std::size_t nq,
+                                                      std::size_t k, const SlotBitmap& only) const;
 
   // Chooses the kernel path (tests run every path the CPU offers).
   void set_kernels(const KernelSet& kernels) { kernels_ = &kernels; }
@@ -105,6 +128,7 @@ class VectorIndex {
   IdSlotMap slots_;
   VectorArena arena_;
   std::unordered_map<std::uint64_t, Payload> payloads_;  // non-empty ones only
+  PayloadIndex payload_index_;  // the slots of payloads_, by value
   const KernelSet* kernels_;
 };
 

@@ -181,6 +181,20 @@ Result<std::unique_ptr<VectorDataFile>> VectorDataFile::open(FileSystem& fs, con
   return std::unique_ptr<VectorDataFile>(new VectorDataFile(fs, path, std::move(*file), *length));
 }
 
+Result<std::unique_ptr<VectorDataFile>> VectorDataFile::open_read_only(FileSystem& fs, const std::string& path) {
+  auto file = fs.open(path, OpenMode::ReadOnly);
+  if (!file) return io_with("failed to open data file: ", file.error());
+  auto length = (*file)->length();
+  if (!length) return io_with("metadata failed: ", length.error());
+  return std::unique_ptr<VectorDataFile>(new VectorDataFile(fs, path, std::move(*file), *length));
+}
+
+Status VectorDataFile::rename_to(const std::string& path) {
+  if (auto r = fs_.rename(path_, path); !r) return io_with("rename failed: ", r.error());
+  path_ = path;
+  return {};
+}
+
 Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vector, std::size_t len,
                                              const Payload& payload) {
   std::string json = json::encode_payload(payload);
@@ -365,6 +379,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
     view.offset = offset;
     view.length = loaded.end_offset - offset;
     offset = loaded.end_offset;
+    ++loaded.record_count;
     if (deleted) continue;
     run.push_back(view);
     // `rec` and `payload` are reused by the next record.

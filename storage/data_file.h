@@ -56,6 +56,7 @@ struct LoadedRecords {
   std::vector<StoredRecord> records;  // live records, file order
   std::uint64_t end_offset = 0;
   std::uint64_t file_length = 0;
+  std::uint64_t record_count = 0;  // complete records read, deleted ones included
   Stop stop = Stop::EndOfFile;
 };
 
@@ -65,6 +66,10 @@ class VectorDataFile {
 
   // IoError "failed to open data file: " or "metadata failed: ".
   static Result<std::unique_ptr<VectorDataFile>> open(FileSystem& fs, const std::string& path);
+  // An existing file opened for reading only (a read-only collection):
+  // loads and read_record work; append and mark_deleted must not be used.
+  // IoError "failed to open data file: " or "metadata failed: ".
+  static Result<std::unique_ptr<VectorDataFile>> open_read_only(FileSystem& fs, const std::string& path);
   // Writes out the buffer (failures ignored) and closes; no sync.
   ~VectorDataFile();
 
@@ -109,6 +114,11 @@ class VectorDataFile {
   Status truncate_to(std::uint64_t length);
 
   std::uint64_t position() const { return position_; }
+  const std::string& path() const { return path_; }
+  // Renames the file to `path` (FileSystem::rename; forcing the directory
+  // is the caller's) and goes on under that name: the open handle stays
+  // on the same file. IoError "rename failed: ".
+  Status rename_to(const std::string& path);
 
 
  private:

@@ -122,9 +122,9 @@ Result<bool> FaultyFileSystem::is_directory(const std::string& path) {
   return inner_.is_directory(path);
 }
 
-Result<std::unique_ptr<DirLock>> FaultyFileSystem::lock_dir(const std::string& path) {
+Result<std::unique_ptr<DirLock>> FaultyFileSystem::lock_dir(const std::string& path, LockMode mode) {
   if (auto f = on_call(FsCall::Lock)) return io_error_from_errno(f->errno_value);
-  return inner_.lock_dir(path);
+  return inner_.lock_dir(path, mode);
 }
 
 }  // namespace velmoradb

@@ -66,7 +66,7 @@ class FaultyFileSystem final : public FileSystem {
   Status rename(const std::string& from, const std::string& to) override;
   Status sync_dir(const std::string& path) override;
   Result<bool> is_directory(const std::string& path) override;
-  Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) override;
+  Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path, LockMode mode) override;
 
   // What a counted call should do (used by the files this opened).
   struct Fault {

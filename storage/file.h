@@ -33,6 +33,8 @@ enum class OpenMode : std::uint8_t {
   WriteCreateTruncate,  // write, created if missing, emptied if present
 };
 
+enum class LockMode : std::uint8_t { Exclusive, Shared };
+
 // One open handle; closed when destroyed. Handles of one file may coexist.
 class File {
  public:
@@ -54,7 +56,7 @@ class File {
   Result<bool> zeros_from(std::uint64_t from, std::uint64_t length);
 };
 
-// An exclusive advisory lock held for its lifetime.
+// An advisory lock on a directory, held for its lifetime.
 class DirLock {
  public:
   virtual ~DirLock() = default;
@@ -74,11 +76,12 @@ class FileSystem {
   // Whether the path names a directory (following symbolic links); an error
   // if its metadata cannot be read.
   virtual Result<bool> is_directory(const std::string& path) = 0;
-  // Takes an exclusive, non-blocking advisory lock on a directory. A lock
-  // that is held already, by another lock of this process or by another
-  // process, fails at once with the description of EWOULDBLOCK
-  // (is_lock_held tells that failure from the others).
-  virtual Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) = 0;
+  // Takes a non-blocking advisory lock on a directory: Exclusive (one
+  // holder) or Shared (any number of Shared holders, no Exclusive one). A
+  // lock that conflicts with one held already, by another lock of this
+  // process or by another process, fails at once with the description of
+  // EWOULDBLOCK (is_lock_held tells that failure from the others).
+  virtual Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path, LockMode mode) = 0;
 
   // Reads a whole small file.
   Result<std::string> read_file(const std::string& path);

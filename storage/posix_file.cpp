@@ -140,13 +140,14 @@ class PosixFileSystem final : public FileSystem {
     return S_ISDIR(st.st_mode);
   }
 
-  Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path) override {
+  Result<std::unique_ptr<DirLock>> lock_dir(const std::string& path, LockMode mode) override {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_error();
     auto lock = std::make_unique<PosixDirLock>(fd);
     // flock locks belong to the open file description, so a second open of
     // the same directory in this process is refused as well.
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int kind = mode == LockMode::Shared ? LOCK_SH : LOCK_EX;
+    while (::flock(fd, kind | LOCK_NB) != 0) {
       if (errno != EINTR) return last_error();
     }
     return std::unique_ptr<DirLock>(std::move(lock));

@@ -279,7 +279,7 @@ TEST_P(CollectionLoad, ManyRecordsPerIdLoadAsOneByOne) {
     }
     // The offsets came out of the load too: a delete marks the winner.
     for (auto it = latest.begin(); it != latest.end();) {
-      ASSERT_TRUE(c->apply_delete(it->first));
+      ASSERT_TRUE(c->remove(it->first));
       it = latest.erase(it);
       if (it != latest.end()) ++it;
     }

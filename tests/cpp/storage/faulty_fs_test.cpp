@@ -88,7 +88,7 @@ TEST_F(FaultyFs, DirectoryCallsFailToo) {
   fs.fail_call(FsCall::Lock, 1, EWOULDBLOCK);
   fs.fail_call(FsCall::IsDirectory, 1, EACCES);
   EXPECT_FALSE(fs.exists(dir.str()));  // a failed metadata read is absence
-  auto lock = fs.lock_dir(dir.str());
+  auto lock = fs.lock_dir(dir.str(), LockMode::Exclusive);
   ASSERT_FALSE(lock);
   EXPECT_TRUE(is_lock_held(lock.error()));
   auto is_dir = fs.is_directory(dir.str());

@@ -93,22 +93,39 @@ TEST(FileSystem, DirectoriesRenameAndExistence) {
   EXPECT_FALSE(fs.sync_dir(join_path(dir.str(), "missing")));
 }
 
-TEST(FileSystem, DirectoryLockIsExclusiveUntilReleased) {
+struct LockCase {
+  LockMode first;
+  LockMode second;
+  bool second_granted;
+};
+
+class DirectoryLock : public ::testing::TestWithParam<LockCase> {};
+
+TEST_P(DirectoryLock, ConflictsUntilReleased) {
   TempDir dir;
   FileSystem& fs = default_file_system();
-  auto first = fs.lock_dir(dir.str());
+  auto first = fs.lock_dir(dir.str(), GetParam().first);
   ASSERT_TRUE(first);
-  auto second = fs.lock_dir(dir.str());
-  ASSERT_FALSE(second);
-  EXPECT_EQ(second.error().text(), io_error_from_errno(EWOULDBLOCK).text());
-  EXPECT_TRUE(is_lock_held(second.error()));
+  auto second = fs.lock_dir(dir.str(), GetParam().second);
+  ASSERT_EQ(second.ok(), GetParam().second_granted);
+  if (!second) {
+    EXPECT_EQ(second.error().text(), io_error_from_errno(EWOULDBLOCK).text());
+    EXPECT_TRUE(is_lock_held(second.error()));
+  }
   first->reset();
-  EXPECT_TRUE(fs.lock_dir(dir.str()));
+  if (second) second->reset();
+  EXPECT_TRUE(fs.lock_dir(dir.str(), LockMode::Exclusive));
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, DirectoryLock,
+                         ::testing::Values(LockCase{LockMode::Exclusive, LockMode::Exclusive, false},
+                                           LockCase{LockMode::Exclusive, LockMode::Shared, false},
+                                           LockCase{LockMode::Shared, LockMode::Exclusive, false},
+                                           LockCase{LockMode::Shared, LockMode::Shared, true}));
 
 TEST(FileSystem, OtherLockFailuresAreNotAHeldLock) {
   TempDir dir;
-  auto missing = default_file_system().lock_dir(dir.file("missing"));
+  auto missing = default_file_system().lock_dir(dir.file("missing"), LockMode::Exclusive);
   ASSERT_FALSE(missing);
   EXPECT_FALSE(is_lock_held(missing.error()));
 }

@@ -263,7 +263,7 @@ Result<bool> PowerCutFileSystem::is_directory(const std::string& path) {
   return name->second == DiskImage::kDirectory;
 }
 
-Result<std::unique_ptr<DirLock>> PowerCutFileSystem::lock_dir(const std::string& path) {
+Result<std::unique_ptr<DirLock>> PowerCutFileSystem::lock_dir(const std::string& path, LockMode /*mode*/) {
   auto name = live_.names.find(path);
   if (name == live_.names.end()) return io_error_from_errno(ENOENT);
   if (name->second != DiskImage::kDirectory) return io_error_from_errno(ENOTDIR);
