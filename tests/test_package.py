@@ -23,7 +23,8 @@ def test_package_re_exports_the_module_classes() -> None:
     assert velmoradb.Collection is velmoradb._core.Collection
     assert velmoradb.Collection is not _velmoradb.Collection
     assert velmoradb.Collection.__module__ == "velmoradb"
-    assert velmoradb.__all__ == ["Collection", "Index", "__version__"]
+    assert velmoradb.Record is velmoradb._core.Record
+    assert velmoradb.__all__ == ["Collection", "CompactStats", "Index", "Record", "__version__"]
 
 
 def test_namespace_holds_only_the_public_names() -> None:
@@ -34,7 +35,7 @@ def test_namespace_holds_only_the_public_names() -> None:
         capture_output=True, text=True, check=True,
     ).stdout.split()
     # _core: the extension module, a submodule of the package.
-    assert [name for name in listed if not name.startswith("__")] == ["Collection", "Index", "_core"]
+    assert [name for name in listed if not name.startswith("__")] == ["Collection", "CompactStats", "Index", "Record", "_core"]
     assert "__version__" in listed and "__all__" in listed
 
 

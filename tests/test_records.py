@@ -399,3 +399,152 @@ def test_conversions_keep_no_reference(coll):
             coll.insert(5, [0, 0, 0], payload)
         coll.insert(5, [0, 0, 0], {key: value})
     assert [sys.getrefcount(o) for o in (key, value, bad, payload)] == counts
+
+
+# ---------------------------------------------------------------- records by id, filters, deletes
+
+PAYLOAD = {"f": 1.0, "z": -0.0, "big": 1e300, "u": 2**64 - 1, "n": -(2**63), "s": "é\x00\n",
+           "t": (1, [2.5, None]), "e": {}, "l": [], "b": True, "d": {"x": {"y": False}}}
+AS_STORED = {**PAYLOAD, "t": [1, [2.5, None]]}
+
+
+def kinds(value):
+    if isinstance(value, dict):
+        return {k: kinds(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [kinds(v) for v in value]
+    return type(value).__name__
+
+
+@pytest.mark.parametrize("reopen", ["same", "after_replay", "after_close"])
+def test_payload_round_trip_keeps_values_and_types(path, reopen):
+    c = Collection.open_or_create(path, 3, "dot")
+    c.insert(1, [0.1, 1e-40, 3], PAYLOAD)
+    if reopen == "after_replay":
+        del c  # no checkpoint: the next open replays the log
+        c = Collection.open(path)
+    elif reopen == "after_close":
+        c.close()
+        c = Collection.open(path)
+    record = c.get(1)
+    assert record == (1, [float(np.float32(0.1)), float(np.float32(1e-40)), 3.0], AS_STORED)
+    assert kinds(record.payload) == kinds(AS_STORED)
+    assert math.copysign(1, record.payload["z"]) == -1
+    c.close()
+
+
+def test_get_contains_ids_and_deletes(coll):
+    coll.insert(2, [0, 1, 0], {"tag": "b"})
+    assert coll.get(1) == (1, [1.0, 0.0, 0.0], {}) and coll.get(99) is None
+    assert coll.get_batch([3, 99, 2]) == [coll.get(3), None, (2, [0.0, 1.0, 0.0], {"tag": "b"})]
+    assert (1 in coll, 99 in coll, "1" in coll, -1 in coll) == (True, False, False, False)
+    assert coll.delete(2) is True and coll.delete(2) is False
+    assert coll.delete_batch([1, 1, 7]) == 1
+    assert (coll.ids(), len(coll), coll.search([1, 0, 0], 5)) == ([3], 1, [(3, float(np.float32(math.sqrt(2))))])
+
+
+def test_filtered_search_equals_brute_force_over_the_matching_records(path):
+    rng = np.random.default_rng(5)
+    data = rng.standard_normal((300, 4)).astype(np.float32)
+    payloads = [{"g": ["a", "b", "c"][i % 3], "n": i} for i in range(300)]
+    where = {"g": {"$in": ["a", "c"]}, "n": {"$gte": 30}}
+    with Collection.open_or_create(path, 4, "euclidean") as c:
+        c.insert_batch(range(300), data, payloads)
+        keep = [i for i, p in enumerate(payloads) if p["g"] in ("a", "c") and p["n"] >= 30]
+        assert c.ids(where=where) == keep
+        reference = _velmoradb.Index("euclidean", 4)
+        reference.insert_batch(keep, data[keep])
+        assert c.search_batch(data[:5], 7, where=where) == reference.search_batch(data[:5], 7)
+        assert c.search(data[0], 7, where=where) == reference.search(data[0], 7)
+
+
+@pytest.mark.parametrize(
+    ("where", "error", "text"),
+    [
+        ({"a": {"$foo": 1}}, ValueError, "unknown operator '$foo' at where['a']"),
+        ({"tags": {"$in": "x"}}, ValueError, "$in needs a list, not a string at where['tags']"),
+        ({"a": math.nan}, ValueError, "where['a']: float is NaN"),
+        ([("a", 1)], TypeError, "where: expected a dict, got list"),
+    ],
+)
+def test_bad_filter_is_refused_before_any_search(coll, where, error, text):
+    for call in (lambda: coll.search([1, 0, 0], 1, where=where), lambda: coll.ids(where=where)):
+        with pytest.raises(error) as caught:
+            call()
+        assert str(caught.value) == text
+
+
+def test_batch_payload_error_names_row_and_id_and_writes_nothing(coll):
+    with pytest.raises(TypeError) as caught:
+        coll.insert_batch([7, 8], [[1, 1, 1], [2, 2, 2]], [{"ok": 1}, {"bad": {1}}])
+    assert str(caught.value) == (
+        "payloads[1]['bad']: expected None, bool, int, float, str, list, tuple or dict, got set (id 8)")
+    with pytest.raises(ValueError, match="ids has 2 items but payloads has 1"):
+        coll.insert_batch([7, 8], [[1, 1, 1], [2, 2, 2]], [{}])
+    assert len(coll) == 3
+
+
+def test_compact_drops_deleted_and_replaced_records(path):
+    with Collection.open_or_create(path, 2, "dot") as c:
+        c.insert_batch(range(100), np.ones((100, 2), dtype=np.float32))
+        c.insert(5, [2, 2], {"v": 2})
+        c.delete_batch(range(50, 100))
+        stats = c.compact()
+        assert stats.records_dropped == 51 and stats.bytes_after < stats.bytes_before
+        assert (len(c), c.get(5).payload) == (50, {"v": 2})
+    with Collection.open(path) as c:
+        assert c.ids() == list(range(50))
+
+
+# ---------------------------------------------------------------- open modes
+
+def test_open_and_create(path):
+    with pytest.raises(FileNotFoundError, match="no collection at"):
+        Collection.open(path)
+    Collection.create(path, 2, "cosine").close()
+    with pytest.raises(FileExistsError, match="already exists"):
+        Collection.create(path, 2, "cosine")
+    with Collection.open(path) as c:
+        assert (c.dimension, c.metric, c.read_only) == (2, "cosine", False)
+
+
+@pytest.mark.parametrize(("dimension", "metric", "text"), [
+    (2, "dot", "has metric 'cosine', not 'dot'"),
+    (3, "cosine", "has dimension 2, not 3"),
+])
+def test_other_dimension_or_metric_is_refused_naming_both(path, dimension, metric, text):
+    Collection.create(path, 2, "cosine").close()
+    with pytest.raises(ValueError, match=text):
+        Collection.open_or_create(path, dimension, metric)
+    with Collection.open(path) as c:
+        assert c.metric == "cosine"
+
+
+def test_read_only_instances_share_and_never_write(path):
+    import io
+    with Collection.open_or_create(path, 2, "dot") as c:
+        c.insert(1, [1, 2], {"k": 1})
+    readers = [Collection.open(path, read_only=True) for _ in range(2)]
+    with pytest.raises(OSError, match="read-only"):
+        Collection.open(path)
+    for call in (lambda: readers[0].insert(2, [0, 0]), lambda: readers[0].delete(1),
+                 readers[0].flush, readers[0].compact):
+        with pytest.raises(io.UnsupportedOperation, match="collection is read-only"):
+            call()
+    assert [r.get(1) for r in readers] == [(1, [1.0, 2.0], {"k": 1})] * 2
+    for r in readers:
+        r.close()
+    with Collection.open(path) as c:
+        assert len(c) == 1
+
+
+def test_old_api_honours_deletes_of_the_new(path):
+    with Collection.open_or_create(path, 2, "dot") as c:
+        c.insert_batch([1, 2, 3], [[1, 0], [0, 1], [1, 1]], [{"a": 1}, None, {"b": [1]}])
+        c.delete(2)
+    old = _velmoradb.Collection.open_or_create(str(path), 2, "dot")
+    assert sorted(i for i, _ in old.search([1, 1], 10)) == [1, 3]
+    old.insert(4, [2, 2])
+    del old
+    with Collection.open(path) as c:
+        assert c.get(4) == (4, [2.0, 2.0], {}) and c.get(3).payload == {"b": [1]}

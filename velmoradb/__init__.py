@@ -11,9 +11,9 @@ original, payload-free class). The package adds the `velmoradb` command
 # The namespace holds the public names only: every import the version needs
 # happens inside the helpers below, which are deleted once it is known.
 from _velmoradb import Index
-from velmoradb._core import Collection
+from velmoradb._core import Collection, CompactStats, Record
 
-__all__ = ["Collection", "Index", "__version__"]
+__all__ = ["Collection", "CompactStats", "Index", "Record", "__version__"]
 
 
 def _version() -> str:

@@ -16,6 +16,7 @@
 
 #include "collection/collection.h"
 #include "py/core/collection_core.h"
+#include "py/core/collection_object.h"
 #include "py/core/gil.h"
 #include "py/core/json_convert.h"
 #include "py/core/vectors.h"
@@ -34,17 +35,44 @@ bool raise_closed() {
   return false;
 }
 
+CollectionCell* open_cell(PyObject* self) {
+  CollectionCell* cell = as_object(self)->cell;
+  if (cell->closed.load()) {
+    raise_closed();
+    return nullptr;
+  }
+  return cell;
+}
+
+CollectionCell* writable_cell(PyObject* self) {
+  CollectionCell* cell = open_cell(self);
+  if (cell == nullptr || !as_object(self)->read_only) return cell;
+  PyRef io = PyRef::steal(PyImport_ImportModule("io"));
+  if (!io) return nullptr;
+  PyRef unsupported = PyRef::steal(PyObject_GetAttrString(io.get(), "UnsupportedOperation"));
+  if (!unsupported) return nullptr;
+  PyErr_SetString(unsupported.get(), "collection is read-only");
+  return nullptr;
+}
+
+bool parse_id(PyObject* o, const char* name, std::uint64_t* out) {
+  if (to_u64(o, out)) return true;
+  prefix_error(name);
+  return false;
+}
+
+PyObject* raise_engine_error(const VectorError& error) {
+  if (error.kind() == VectorError::Kind::CollectionError) {
+    const std::string& text = error.text();
+    PyRef message = PyRef::steal(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+    return nullptr;
+  }
+  return raise_vector_error(PyExc_OSError, error);
+}
+
 namespace {
-
-struct CollectionObject {
-  PyObject_HEAD
-  CollectionCell* cell;
-  PyObject* path;  // str, as given (after os.fspath)
-  std::size_t dimension;
-  DistanceMetric metric;
-};
-
-CollectionObject* as_object(PyObject* self) { return reinterpret_cast<CollectionObject*>(self); }
 
 constexpr const char kMetricNames[] = "'euclidean', 'cosine', 'dot'";
 
@@ -112,12 +140,6 @@ bool parse_path(PyObject* o, PyRef* text, std::string* bytes) {
   return true;
 }
 
-bool parse_id(PyObject* o, const char* name, std::uint64_t* out) {
-  if (to_u64(o, out)) return true;
-  prefix_error(name);
-  return false;
-}
-
 PyObject* collection_new(PyTypeObject* type, PyObject*, PyObject*) {
   PyRef name = PyRef::steal(PyType_GetName(type));
   if (!name) return nullptr;
@@ -137,6 +159,7 @@ void collection_dealloc(PyObject* self) {
 }
 
 PyObject* wrap(std::unique_ptr<PersistentCollection> collection, PyRef path) {
+  const bool read_only = collection->read_only();
   PyObject* type_object = core_collection_type();
   if (type_object == nullptr) return nullptr;
   // Everything that can fail comes before the instance exists: its dealloc
@@ -150,56 +173,155 @@ PyObject* wrap(std::unique_ptr<PersistentCollection> collection, PyRef path) {
   object->dimension = collection->config().dimension;
   object->metric = collection->config().metric;
   object->path = path.release();
+  object->read_only = read_only;
   cell->collection = std::move(collection);
   object->cell = cell.release();
   return self;
 }
 
-// Raises the failure of an open as OSError, or ValueError when the
-// directory holds a collection of another dimension.
+bool starts_with(const std::string& text, std::string_view prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Raises the refusal of an open: FileNotFoundError (no collection),
+// FileExistsError (create over one), ValueError (another dimension or
+// metric), OSError for the rest (locks, damaged files, I/O).
 PyObject* raise_open_error(const VectorError& error) {
-  const bool mismatch = error.kind() == VectorError::Kind::CollectionError &&
-                        error.text().rfind("dimension mismatch", 0) == 0;
-  return raise_vector_error(mismatch ? PyExc_ValueError : PyExc_OSError, error);
+  if (error.kind() != VectorError::Kind::CollectionError) {
+    return raise_vector_error(PyExc_OSError, error);
+  }
+  const std::string& text = error.text();
+  PyObject* type = PyExc_OSError;
+  if (starts_with(text, "no collection at ")) {
+    type = PyExc_FileNotFoundError;
+  } else if (starts_with(text, "a collection already exists at ")) {
+    type = PyExc_FileExistsError;
+  } else if (starts_with(text, "dimension mismatch") || starts_with(text, "metric mismatch")) {
+    type = PyExc_ValueError;
+  }
+  PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(type, message.get());
+  return nullptr;
+}
+
+// Refuses, in the words of this module, to open the collection stored at
+// `fs_path` with another dimension or metric than `config`.
+bool check_stored(const std::string& fs_path, PyObject* path, const CollectionConfig& config) {
+  Result<std::optional<CollectionConfig>> stored = VectorError::collection("");
+  {
+    GilRelease released;
+    stored = PersistentCollection::stored_config(fs_path);
+  }
+  if (!stored) return raise_open_error(stored.error()) != nullptr;
+  if (!*stored) return true;
+  const CollectionConfig& have = **stored;
+  if (have.dimension != config.dimension) {
+    PyErr_Format(PyExc_ValueError,
+                 "the collection at %R has dimension %zu, not %zu", path, have.dimension,
+                 config.dimension);
+    return false;
+  }
+  if (have.metric != config.metric) {
+    PyErr_Format(PyExc_ValueError, "the collection at %R has metric '%s', not '%s'", path,
+                 python_metric_name(have.metric), python_metric_name(config.metric));
+    return false;
+  }
+  return true;
+}
+
+PyObject* open_with(PyRef path, const std::string& fs_path, const CollectionConfig& config,
+                    const OpenOptions& options) {
+  Result<std::unique_ptr<PersistentCollection>> opened = VectorError::collection("");
+  {
+    GilRelease released;
+    opened = PersistentCollection::open(fs_path, config, options);
+  }
+  if (!opened) return raise_open_error(opened.error());
+  return wrap(std::move(opened).value(), std::move(path));
+}
+
+// open_or_create and create: (path, dimension, metric).
+PyObject* open_configured(const char* format, OpenIntent intent, PyObject* args,
+                          PyObject* kwargs) {
+  static const char* kNames[] = {"path", "dimension", "metric", nullptr};
+  PyObject* path_arg = nullptr;
+  PyObject* dimension_arg = nullptr;
+  PyObject* metric_arg = nullptr;
+  if (PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kNames), &path_arg,
+                                  &dimension_arg, &metric_arg) == 0) {
+    return nullptr;
+  }
+  PyRef path;
+  std::string fs_path;
+  if (!parse_path(path_arg, &path, &fs_path)) return nullptr;
+  CollectionConfig config;
+  if (!parse_dimension(dimension_arg, &config.dimension)) return nullptr;
+  if (!parse_metric(metric_arg, &config.metric)) return nullptr;
+  config.wal_sync_policy = WalSyncPolicy::Batched;
+  if (intent == OpenIntent::OpenOrCreate && !check_stored(fs_path, path.get(), config)) {
+    return nullptr;
+  }
+  OpenOptions options;
+  options.intent = intent;
+  options.require_stored_metric = true;
+  return open_with(std::move(path), fs_path, config, options);
 }
 
 PyObject* collection_open_or_create(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"path", "dimension", "metric", nullptr};
+    return open_configured("OOO:open_or_create", OpenIntent::OpenOrCreate, args, kwargs);
+  });
+}
+
+PyObject* collection_create(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    return open_configured("OOO:create", OpenIntent::CreateNew, args, kwargs);
+  });
+}
+
+PyObject* collection_open(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kNames[] = {"path", "read_only", nullptr};
     PyObject* path_arg = nullptr;
-    PyObject* dimension_arg = nullptr;
-    PyObject* metric_arg = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:open_or_create",
-                                    const_cast<char**>(kNames), &path_arg, &dimension_arg,
-                                    &metric_arg) == 0) {
+    int read_only = 0;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:open", const_cast<char**>(kNames),
+                                    &path_arg, &read_only) == 0) {
       return nullptr;
     }
     PyRef path;
     std::string fs_path;
     if (!parse_path(path_arg, &path, &fs_path)) return nullptr;
-    CollectionConfig config;
-    if (!parse_dimension(dimension_arg, &config.dimension)) return nullptr;
-    if (!parse_metric(metric_arg, &config.metric)) return nullptr;
-    config.wal_sync_policy = WalSyncPolicy::Batched;
-
-    Result<std::unique_ptr<PersistentCollection>> opened = VectorError::collection("");
-    {
-      GilRelease released;
-      opened = PersistentCollection::open_or_create(fs_path, config);
-    }
-    if (!opened) return raise_open_error(opened.error());
-    return wrap(std::move(opened).value(), std::move(path));
+    CollectionConfig config;  // the stored dimension and metric are used
+    OpenOptions options;
+    options.intent = OpenIntent::OpenExisting;
+    options.read_only = read_only != 0;
+    return open_with(std::move(path), fs_path, config, options);
   });
 }
 
-// The receiver's cell, or null with ValueError set when it is closed.
-CollectionCell* open_cell(PyObject* self) {
-  CollectionCell* cell = as_object(self)->cell;
-  if (cell->closed.load()) {
-    raise_closed();
-    return nullptr;
+// One payload (a dict or None) per id, converted before anything is
+// written; errors name the row and the id.
+bool to_payloads(PyObject* o, const std::vector<std::uint64_t>& ids, std::vector<Payload>* out) {
+  PyRef items = PyRef::steal(PySequence_Fast(o, "payloads: expected a sequence of dicts"));
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Size(items.get());
+  if (n < 0) return false;
+  if (static_cast<std::size_t>(n) != ids.size()) {
+    PyErr_Format(PyExc_ValueError, "ids has %zu items but payloads has %zd", ids.size(), n);
+    return false;
   }
-  return cell;
+  out->resize(ids.size());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(items.get(), i));
+    if (!item) return false;
+    const std::string root = "payloads[" + std::to_string(i) + "]";
+    if (!to_payload(item.get(), root.c_str(), &(*out)[static_cast<std::size_t>(i)])) {
+      reword_error("", " (id " + std::to_string(ids[static_cast<std::size_t>(i)]) + ")");
+      return false;
+    }
+  }
+  return true;
 }
 
 PyObject* collection_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -212,7 +334,7 @@ PyObject* collection_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
                                     &id_arg, &vector_arg, &payload_arg) == 0) {
       return nullptr;
     }
-    CollectionCell* cell = open_cell(self);
+    CollectionCell* cell = writable_cell(self);
     if (cell == nullptr) return nullptr;
     std::uint64_t id = 0;
     if (!parse_id(id_arg, "id", &id)) return nullptr;
@@ -228,21 +350,22 @@ PyObject* collection_insert(PyObject* self, PyObject* args, PyObject* kwargs) {
         })) {
       return nullptr;
     }
-    if (!inserted) return raise_vector_error(PyExc_OSError, inserted.error());
+    if (!inserted) return raise_engine_error(inserted.error());
     Py_RETURN_NONE;
   });
 }
 
 PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"ids", "vectors", nullptr};
+    static const char* kNames[] = {"ids", "vectors", "payloads", nullptr};
     PyObject* ids_arg = nullptr;
     PyObject* vectors_arg = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO:insert_batch", const_cast<char**>(kNames),
-                                    &ids_arg, &vectors_arg) == 0) {
+    PyObject* payloads_arg = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O:insert_batch", const_cast<char**>(kNames),
+                                    &ids_arg, &vectors_arg, &payloads_arg) == 0) {
       return nullptr;
     }
-    CollectionCell* cell = open_cell(self);
+    CollectionCell* cell = writable_cell(self);
     if (cell == nullptr) return nullptr;
     std::vector<std::uint64_t> ids;
     if (!to_u64_list(ids_arg, &ids)) {
@@ -264,27 +387,42 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
                    i, static_cast<unsigned long long>(ids[i]), vectors.length(i), dimension);
       return nullptr;
     }
+    std::vector<Payload> payloads;
+    if (payloads_arg != Py_None && !to_payloads(payloads_arg, ids, &payloads)) return nullptr;
 
     Status inserted;
+    std::size_t done = 0;
     if (!run_released(*cell, [&](PersistentCollection& c) {
-          inserted = c.insert_batch(ids.data(), ids.size(), [&](std::size_t i) {
-            return std::pair<const float*, std::size_t>(vectors.row(i), vectors.length(i));
-          });
+          inserted = c.insert_batch(
+              ids.data(), ids.size(),
+              [&](std::size_t i) {
+                return std::pair<const float*, std::size_t>(vectors.row(i), vectors.length(i));
+              },
+              payloads.empty() ? nullptr : payloads.data(), &done);
         })) {
       return nullptr;
     }
-    if (!inserted) return raise_vector_error(PyExc_OSError, inserted.error());
+    if (!inserted) {
+      // Rows before `done` stay inserted; name where the batch stopped.
+      raise_engine_error(inserted.error());
+      if (done < ids.size()) {
+        reword_error("", " (the batch stopped at row " + std::to_string(done) + ", id " +
+                             std::to_string(ids[done]) + "; the rows before it are inserted)");
+      }
+      return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }
 
 PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"query", "k", nullptr};
+    static const char* kNames[] = {"query", "k", "where", nullptr};
     PyObject* query_arg = nullptr;
     PyObject* k_arg = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO:search", const_cast<char**>(kNames),
-                                    &query_arg, &k_arg) == 0) {
+    PyObject* where_arg = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:search", const_cast<char**>(kNames),
+                                    &query_arg, &k_arg, &where_arg) == 0) {
       return nullptr;
     }
     CollectionCell* cell = open_cell(self);
@@ -298,23 +436,30 @@ PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
 
-    std::vector<SearchResult> found;
+    Filter where;
+    if (!to_filter(where_arg, &where)) return nullptr;
+
+    Result<std::vector<SearchResult>> found = VectorError::collection("");
     if (!run_released(*cell, [&](PersistentCollection& c) {
-          found = c.search(query.data(), query.size(), k);
+          found = c.search(query.data(), query.size(), k,
+                           where.matches_everything() ? nullptr : &where);
         })) {
       return nullptr;
     }
-    return results_to_list(found);
+    if (!found) return raise_engine_error(found.error());
+    return results_to_list(*found);
   });
 }
 
 PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"queries", "k", nullptr};
+    static const char* kNames[] = {"queries", "k", "where", nullptr};
     PyObject* queries_arg = nullptr;
     PyObject* k_arg = nullptr;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO:search_batch", const_cast<char**>(kNames),
-                                    &queries_arg, &k_arg) == 0) {
+    PyObject* where_arg = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:search_batch",
+                                    const_cast<char**>(kNames), &queries_arg, &k_arg,
+                                    &where_arg) == 0) {
       return nullptr;
     }
     CollectionCell* cell = open_cell(self);
@@ -333,19 +478,24 @@ PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwar
       return nullptr;
     }
 
-    std::vector<std::vector<SearchResult>> found;
+    Filter where;
+    if (!to_filter(where_arg, &where)) return nullptr;
+
+    Result<std::vector<std::vector<SearchResult>>> found = VectorError::collection("");
     if (!run_released(*cell, [&](PersistentCollection& c) {
-          found = c.search_batch(queries.data.data(), queries.count(), k);
+          found = c.search_batch(queries.data.data(), queries.count(), k,
+                                 where.matches_everything() ? nullptr : &where);
         })) {
       return nullptr;
     }
-    return batch_results_to_list(found);
+    if (!found) return raise_engine_error(found.error());
+    return batch_results_to_list(*found);
   });
 }
 
 PyObject* collection_flush(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    CollectionCell* cell = open_cell(self);
+    CollectionCell* cell = writable_cell(self);
     if (cell == nullptr) return nullptr;
     Status flushed;
     if (!run_released(*cell, [&](PersistentCollection& c) { flushed = c.flush(); })) {
@@ -365,9 +515,9 @@ PyObject* collection_close(PyObject* self, PyObject*) {
       std::unique_lock lock(cell->life);  // waits for every call inside the engine
       if (cell->collection) {
         cell->closed.store(true);
-        // The checkpoint makes everything acknowledged durable before the
-        // files close and the directory's lock is released.
-        closed = cell->collection->flush();
+        // Buffers written out, the log forced, the files closed and the
+        // directory's lock released; closed even when that fails.
+        closed = cell->collection->close();
         cell->collection.reset();
       }
     }
@@ -418,6 +568,9 @@ PyObject* get_dimension(PyObject* self, void*) {
 PyObject* get_metric(PyObject* self, void*) {
   return PyUnicode_FromString(python_metric_name(as_object(self)->metric));
 }
+PyObject* get_read_only(PyObject* self, void*) {
+  return PyBool_FromLong(as_object(self)->read_only ? 1 : 0);
+}
 PyObject* get_closed(PyObject* self, void*) {
   return PyBool_FromLong(as_object(self)->cell->closed.load() ? 1 : 0);
 }
@@ -438,22 +591,59 @@ constexpr const char kOpenOrCreateDoc[] =
     "directory holds a collection of another dimension, OSError when it cannot\n"
     "be opened (or another open collection holds it).";
 
+constexpr const char kOpenDoc[] =
+    "open(path, read_only=False)\n--\n\n"
+    "Open the collection in directory `path` with its stored dimension and metric.\n"
+    "FileNotFoundError when the directory holds none. read_only=True takes a shared\n"
+    "lock (any number of readers, no writer) and never writes.";
+
+constexpr const char kCreateDoc[] =
+    "create(path, dimension, metric)\n--\n\n"
+    "Create a new collection in directory `path` (made with its parents).\n"
+    "FileExistsError when the directory already holds one.";
+
+constexpr const char kGetDoc[] =
+    "get($self, id)\n--\n\n"
+    "The Record (id, vector, payload) of `id`, or None.";
+
+constexpr const char kGetBatchDoc[] =
+    "get_batch($self, ids)\n--\n\n"
+    "get() of each id: a list of Record or None.";
+
+constexpr const char kDeleteDoc[] =
+    "delete($self, id)\n--\n\n"
+    "Delete the record of `id`, as durably as an insert; whether it was present.";
+
+constexpr const char kDeleteBatchDoc[] =
+    "delete_batch($self, ids)\n--\n\n"
+    "delete() of each id, in order; how many were present.";
+
+constexpr const char kIdsDoc[] =
+    "ids($self, where=None)\n--\n\n"
+    "The ids of the records `where` matches (all when None), ascending.";
+
+constexpr const char kCompactDoc[] =
+    "compact($self, /)\n--\n\n"
+    "Rewrite the data file with only the live records; a CompactStats\n"
+    "(bytes_before, bytes_after, records_dropped).";
+
 constexpr const char kInsertDoc[] =
     "insert($self, id, vector, payload=None)\n--\n\n"
     "Insert `vector` under `id` with `payload` (a dict), replacing the record\n"
     "the id already has. Every argument is checked before anything is written.";
 
 constexpr const char kInsertBatchCoreDoc[] =
-    "insert_batch($self, ids, vectors)\n--\n\n"
-    "Insert each vector under its id, in order (a sequence of vectors or a 2-D\n"
-    "float array). Every row is checked before anything is written.";
+    "insert_batch($self, ids, vectors, payloads=None)\n--\n\n"
+    "Insert each vector under its id with its payload, in order (a sequence of\n"
+    "vectors or a 2-D float array). Every row is checked before anything is written.";
 
 constexpr const char kSearchCoreDoc[] =
-    "search($self, query, k)\n--\n\n"
-    "The k nearest records as (id, distance) tuples, nearest first.";
+    "search($self, query, k, *, where=None)\n--\n\n"
+    "The k nearest records that `where` matches, as (id, distance) tuples,\n"
+    "nearest first.";
 
 constexpr const char kSearchBatchCoreDoc[] =
-    "search_batch($self, queries, k)\n--\n\n"
+    "search_batch($self, queries, k, *, where=None)\n--\n\n"
     "search() for each query (a sequence of vectors or a 2-D float array).";
 
 constexpr const char kFlushDoc[] =
@@ -470,10 +660,18 @@ constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef kMethods[] = {
     {"open_or_create", with_keywords<collection_open_or_create>(), kKeywords | METH_STATIC,
      kOpenOrCreateDoc},
+    {"open", with_keywords<collection_open>(), kKeywords | METH_STATIC, kOpenDoc},
+    {"create", with_keywords<collection_create>(), kKeywords | METH_STATIC, kCreateDoc},
     {"insert", with_keywords<collection_insert>(), kKeywords, kInsertDoc},
     {"insert_batch", with_keywords<collection_insert_batch>(), kKeywords, kInsertBatchCoreDoc},
     {"search", with_keywords<collection_search>(), kKeywords, kSearchCoreDoc},
     {"search_batch", with_keywords<collection_search_batch>(), kKeywords, kSearchBatchCoreDoc},
+    {"get", with_keywords<collection_get>(), kKeywords, kGetDoc},
+    {"get_batch", with_keywords<collection_get_batch>(), kKeywords, kGetBatchDoc},
+    {"delete", with_keywords<collection_delete>(), kKeywords, kDeleteDoc},
+    {"delete_batch", with_keywords<collection_delete_batch>(), kKeywords, kDeleteBatchDoc},
+    {"ids", with_keywords<collection_ids>(), kKeywords, kIdsDoc},
+    {"compact", collection_compact, METH_NOARGS, kCompactDoc},
     {"flush", collection_flush, METH_NOARGS, kFlushDoc},
     {"close", collection_close, METH_NOARGS, kCloseDoc},
     {"__enter__", collection_enter, METH_NOARGS, nullptr},
@@ -486,6 +684,7 @@ PyGetSetDef kGetSet[] = {
     {"dimension", get_dimension, nullptr, "The length of every vector.", nullptr},
     {"metric", get_metric, nullptr, "'euclidean', 'cosine' or 'dot'.", nullptr},
     {"closed", get_closed, nullptr, "Whether close() has run.", nullptr},
+    {"read_only", get_read_only, nullptr, "Whether opened with read_only=True.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -497,6 +696,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_sq_length, reinterpret_cast<void*>(collection_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(collection_contains)},
     {0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 // module publishes its classes, whose __module__ is 'velmoradb', the
 // package that re-exports them.
 #include "py/core/collection_core.h"
+#include "py/core/collection_object.h"
 #include "py/src/py_ref.h"
 
 namespace velmoradb::py {
@@ -34,7 +35,8 @@ PyObject* init_module() {
   PyObject* collection = core_collection_type();
   if (collection == nullptr) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Collection", collection) != 0) return nullptr;
-  PyRef all = PyRef::steal(Py_BuildValue("[s]", "Collection"));
+  if (!init_records(module.get())) return nullptr;
+  PyRef all = PyRef::steal(Py_BuildValue("[sss]", "Collection", "CompactStats", "Record"));
   if (!all || PyModule_AddObjectRef(module.get(), "__all__", all.get()) != 0) return nullptr;
   g_module = PyRef::borrow(module.get()).release();
   return module.release();
