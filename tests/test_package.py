@@ -14,13 +14,17 @@ import pytest
 
 import _velmoradb
 import velmoradb
+import velmoradb._core
 from velmoradb import demo
 
 
 def test_package_re_exports_the_module_classes() -> None:
     assert velmoradb.Index is _velmoradb.Index
-    assert velmoradb.Collection is _velmoradb.Collection
-    assert velmoradb.__all__ == ["Collection", "Index", "__version__"]
+    assert velmoradb.Collection is velmoradb._core.Collection
+    assert velmoradb.Collection is not _velmoradb.Collection
+    assert velmoradb.Collection.__module__ == "velmoradb"
+    assert velmoradb.Record is velmoradb._core.Record
+    assert velmoradb.__all__ == ["Collection", "CompactStats", "Index", "Record", "__version__"]
 
 
 def test_namespace_holds_only_the_public_names() -> None:
@@ -30,7 +34,8 @@ def test_namespace_holds_only_the_public_names() -> None:
         [sys.executable, "-c", "import velmoradb; print(' '.join(dir(velmoradb)))"],
         capture_output=True, text=True, check=True,
     ).stdout.split()
-    assert [name for name in listed if not name.startswith("__")] == ["Collection", "Index"]
+    # _core: the extension module, a submodule of the package.
+    assert [name for name in listed if not name.startswith("__")] == ["Collection", "CompactStats", "Index", "Record", "_core"]
     assert "__version__" in listed and "__all__" in listed
 
 
@@ -40,7 +45,8 @@ def test_version_is_the_distribution_version() -> None:
 
 def test_distribution_ships_type_information_and_the_command() -> None:
     files = {str(f) for f in importlib.metadata.files("velmoradb") or []}
-    assert {"velmoradb/py.typed", "_velmoradb.pyi", "_velmoradb-stubs/__init__.pyi"} <= files
+    assert {"velmoradb/py.typed", "velmoradb/_core.pyi", "_velmoradb.pyi",
+            "_velmoradb-stubs/__init__.pyi"} <= files
     scripts = importlib.metadata.entry_points(group="console_scripts", name="velmoradb")
     assert [s.value for s in scripts] == ["velmoradb.cli:main"]
 

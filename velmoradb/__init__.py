@@ -1,16 +1,19 @@
 """velmoradb: an embedded vector database.
 
-`Index` is an in-memory brute-force index; `Collection` is a persistent
-collection in a directory (write-ahead log, data file, meta.json). Both come
-from the extension module `_velmoradb`; this package adds the `velmoradb`
-command (`python -m velmoradb`).
+`Collection` is a persistent collection in a directory (write-ahead log,
+data file, meta.json) whose records carry payloads; it comes from the
+extension module `velmoradb._core`. `Index` is an in-memory brute-force index
+from the extension module `_velmoradb` (whose own `Collection` is the
+original, payload-free class). The package adds the `velmoradb` command
+(`python -m velmoradb`).
 """
 
 # The namespace holds the public names only: every import the version needs
 # happens inside the helpers below, which are deleted once it is known.
-from _velmoradb import Collection, Index
+from _velmoradb import Index
+from velmoradb._core import Collection, CompactStats, Record
 
-__all__ = ["Collection", "Index", "__version__"]
+__all__ = ["Collection", "CompactStats", "Index", "Record", "__version__"]
 
 
 def _version() -> str:

@@ -225,7 +225,7 @@ def _run_check(args: argparse.Namespace) -> int:
 def _run_import(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
-    from velmoradb import Collection
+    from _velmoradb import Collection  # the payload-free class: its messages, and a search may use another metric than the stored one
 
     if args.batch_size < 1:
         raise ValueError("--batch-size must be at least 1")
@@ -313,7 +313,7 @@ def _stored_metric(directory: str, meta: formats.Meta | None, dimension: int) ->
 
 
 def _run_search(args: argparse.Namespace) -> int:
-    from velmoradb import Collection
+    from _velmoradb import Collection  # the payload-free class: its messages, and a search may use another metric than the stored one
 
     if args.k < 0:
         raise ValueError("-k must not be negative")

@@ -19,7 +19,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any
 
-from velmoradb import Collection
+from _velmoradb import Collection  # the payload-free class: its messages, and a search may use another metric than the stored one
 
 K = 6
 METRICS = ("euclidean", "cosine", "dot")
