@@ -4,6 +4,7 @@
 // changes to the stored vectors.
 #include "engine/bound_codes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -335,6 +336,89 @@ TEST(BoundCodes, PrunesMostVectorsOfGaussianData) {
                        nullptr, &stats);
     EXPECT_EQ(stats.candidates, 4 * count);
     EXPECT_LT(stats.exact, stats.candidates / 4) << metric_name(metric);
+  }
+}
+
+// The bound itself, where it is tightest: every component on a cell of a
+// single value, so the real-valued bound is the real distance and only the
+// rounding allowance keeps it below the computed one. For each vector, the
+// computed distance taken as the k-th must not rule the vector out.
+enum class Palette { Gaussian, Ulps, RoundUp, Magnitudes, Subnormal, NearOverflow };
+
+std::vector<float> palette_values(Palette p, std::size_t i, std::mt19937& gen) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> v;
+  for (int j = 0; j < 100; ++j) {
+    switch (p) {
+      case Palette::Gaussian: v.push_back(normal(gen)); break;
+      case Palette::Ulps: {
+        float x = i % 2 ? 16777216.0f : 1.0f;
+        for (int s = 0; s < j % 50; ++s) x = std::nextafter(x, j < 50 ? 0.0f : 1e30f);
+        v.push_back(x);
+        break;
+      }
+      // A large first component and small ones that each round the sum up
+      // (2^24 + 3 rounds to 2^24 + 4).
+      case Palette::RoundUp: v.push_back(i == 0 ? 16777216.0f + 2.0f * static_cast<float>(j) : static_cast<float>(j % 7)); break;
+      case Palette::Magnitudes: v.push_back(normal(gen) * std::pow(10.0f, static_cast<float>(j % 41 - 20))); break;
+      case Palette::Subnormal: v.push_back(static_cast<float>(j - 50) * (j % 2 ? 1e-45f : 1e-23f)); break;
+      case Palette::NearOverflow: v.push_back(normal(gen) * 1e18f); break;
+    }
+  }
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
+}
+
+TEST(BoundCodes, BoundStaysBelowTheComputedDistanceOnSingleValueCells) {
+  std::mt19937 gen(21);
+  constexpr std::size_t kEnds = kCodeCells + 1;
+  for (int p = 0; p <= static_cast<int>(Palette::NearOverflow); ++p) {
+    for (std::size_t dim : {3, 16, 33, 130}) {
+      // Ends v0 v0 v1 v1 ...: cell 2j holds v_j alone.
+      std::vector<std::vector<float>> values(dim);
+      Vec ends(dim * kEnds);
+      for (std::size_t i = 0; i < dim; ++i) {
+        values[i] = palette_values(static_cast<Palette>(p), i, gen);
+        for (std::size_t c = 0; c < kEnds; ++c) ends[i * kEnds + c] = values[i][std::min(c / 2, values[i].size() - 1)];
+      }
+      const std::size_t count = 300;
+      Vec rows(count * dim);
+      std::vector<std::uint8_t> codes(count * dim);
+      for (std::size_t r = 0; r < count; ++r)
+        for (std::size_t i = 0; i < dim; ++i) {
+          std::size_t j = gen() % values[i].size();
+          if (r < 20) j = values[i].size() - 1 - (r % 3);  // near-duplicates at the extremes
+          rows[r * dim + i] = values[i][j];
+          codes[r * dim + i] = static_cast<std::uint8_t>(2 * j);
+        }
+      for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct, DistanceMetric::Cosine}) {
+        QueryBounds qb;
+        for (std::size_t q = 0; q < 6; ++q) {
+          const float* query = rows.data() + (q * 37 % count) * dim;
+          Vec shifted(query, query + dim);
+          if (q % 2) shifted[q % dim] = values[q % dim][gen() % values[q % dim].size()];
+          prepare_query_bounds(metric, shifted.data(), ends.data(), dim, qb);
+          if (!qb.prunable) continue;
+          const float norm = std::sqrt(dot_product(shifted.data(), shifted.data(), dim));
+          for (std::size_t r = 0; r < count; ++r) {
+            const float* x = rows.data() + r * dim;
+            std::uint64_t sum = 0;
+            for (std::size_t i = 0; i < dim; ++i) sum += qb.table[i * kCodeCells + codes[r * dim + i]];
+            const float d = distance(metric, shifted.data(), x, dim);
+            if (metric == DistanceMetric::Cosine) {
+              const float den = norm * std::sqrt(dot_product(x, x, dim));
+              if (den > 0.0f && !std::isinf(den)) {
+                ASSERT_TRUE(cosine_may_reach(qb, sum, den, d)) << "palette " << p << " dim " << dim << " row " << r;
+              }
+            } else {
+              ASSERT_LE(static_cast<std::int64_t>(sum), code_sum_limit(qb, d))
+                  << metric_name(metric) << " palette " << p << " dim " << dim << " row " << r << " distance " << d;
+            }
+          }
+        }
+      }
+    }
   }
 }
 
