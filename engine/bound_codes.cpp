@@ -99,21 +99,25 @@ void BoundCodes::build(const float* rows, std::size_t count) {
   // Cell ends per component: the exact minimum and maximum of the finite
   // values, and the quantiles of an even sample of rows in between, so
   // dense ranges get narrow cells.
+  // One row-major pass for the extremes (a pass per component would read
+  // every row dim times).
+  std::vector<float> lo(dim_, std::numeric_limits<float>::infinity());
+  std::vector<float> hi(dim_, -std::numeric_limits<float>::infinity());
+  for (std::size_t r = 0; r < count; ++r) {
+    const float* row = rows + r * dim_;
+    for (std::size_t i = 0; i < dim_; ++i) {
+      if (std::isfinite(row[i])) {
+        lo[i] = std::min(lo[i], row[i]);
+        hi[i] = std::max(hi[i], row[i]);
+      }
+    }
+  }
   const std::size_t step = std::max<std::size_t>(1, count / kSampleRows);
   std::vector<float> sample;
   sample.reserve(count / step + 1);
   for (std::size_t i = 0; i < dim_; ++i) {
-    float lo = std::numeric_limits<float>::infinity();
-    float hi = -lo;
-    for (std::size_t r = 0; r < count; ++r) {
-      float x = rows[r * dim_ + i];
-      if (std::isfinite(x)) {
-        lo = std::min(lo, x);
-        hi = std::max(hi, x);
-      }
-    }
     float* e = ends_.data() + i * kEnds;
-    if (lo > hi) {  // no finite value: any cells do
+    if (lo[i] > hi[i]) {  // no finite value: any cells do
       std::fill(e, e + kEnds, 0.0f);
       continue;
     }
@@ -123,11 +127,11 @@ void BoundCodes::build(const float* rows, std::size_t count) {
       if (std::isfinite(x)) sample.push_back(x);
     }
     std::sort(sample.begin(), sample.end());
-    e[0] = lo;
-    e[kCodeCells] = hi;
+    e[0] = lo[i];
+    e[kCodeCells] = hi[i];
     for (std::size_t c = 1; c < kCodeCells; ++c) {
-      float x = sample.empty() ? lo : sample[c * sample.size() / kCodeCells];
-      e[c] = std::clamp(x, lo, hi);
+      float x = sample.empty() ? lo[i] : sample[c * sample.size() / kCodeCells];
+      e[c] = std::clamp(x, lo[i], hi[i]);
     }
   }
   for (std::size_t r = 0; r < count; ++r) encode(r, rows + r * dim_);
