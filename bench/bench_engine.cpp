@@ -5,6 +5,7 @@
 // Not part of the default build. Build by hand from the repository root:
 //   g++ -std=c++20 -O3 -ffp-contract=off -I. bench/bench_engine.cpp engine/*.cpp -o /tmp/bench_engine
 //   /tmp/bench_engine [n] [dim] [queries]
+//   /tmp/bench_engine codes [n] [dim] [queries]   the search over bound codes against the plain scan
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,9 @@
 #include <random>
 #include <vector>
 
+#include <cstring>
+
+#include "engine/bound_codes.h"
 #include "engine/vector_arena.h"
 #include "engine/vector_index.h"
 
@@ -65,9 +69,83 @@ const char* metric_label(DistanceMetric m) {
   return "?";
 }
 
+// A Gaussian mixture: `clusters` centres drawn N(0, 1), each point a
+// centre plus N(0, spread) noise; the shape of real embeddings.
+std::vector<float> mixture_floats(std::size_t count, std::size_t dim, std::size_t clusters, float spread,
+                                  std::mt19937& gen) {
+  std::vector<float> centres = random_floats(clusters * dim, gen);
+  std::normal_distribution<float> noise(0.0f, spread);
+  std::uniform_int_distribution<std::size_t> pick(0, clusters - 1);
+  std::vector<float> v(count * dim);
+  for (std::size_t r = 0; r < count; ++r) {
+    const float* c = centres.data() + pick(gen) * dim;
+    for (std::size_t i = 0; i < dim; ++i) v[r * dim + i] = c[i] + noise(gen);
+  }
+  return v;
+}
+
+// The search over bound codes against the plain scan of the index (best
+// kernel path), per data shape and metric: build time, the fraction of
+// vectors computed exactly, the time per query, and whether every answer
+// equals the plain scan's.
+int run_codes(std::size_t n, std::size_t dim, std::size_t nq) {
+  std::printf("bound codes: n=%zu dim=%zu, %zu queries, k=10, kernels %s\n", n, dim, nq, best_kernels().name);
+  for (int shape = 0; shape < 2; ++shape) {
+    std::mt19937 gen(42);
+    // Queries from the same distribution as the data, drawn together.
+    std::vector<float> all = shape == 0 ? random_floats((n + nq) * dim, gen)
+                                        : mixture_floats(n + nq, dim, 1000, 0.3f, gen);
+    const float* data = all.data();
+    const float* queries = all.data() + n * dim;
+    for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct, DistanceMetric::Cosine}) {
+      VectorIndex index(metric, dim);
+      std::vector<std::uint64_t> ids(n);
+      for (std::size_t i = 0; i < n; ++i) ids[i] = i;
+      (void)index.insert_batch(ids.data(), data, n);
+      BoundCodes codes(metric, dim);
+      auto t0 = Clock::now();
+      codes.build(data, n);
+      double build_s = seconds_since(t0);
+      ExactDistances exact = exact_distances_of_rows(metric, queries, data, dim);
+      std::vector<double> plain_t, codes_t;
+      BoundSearchStats stats;
+      std::size_t differ = 0;
+      for (std::size_t q = 0; q < nq; ++q) {
+        const float* query = queries + q * dim;
+        auto t1 = Clock::now();
+        auto plain = index.search(query, dim, 10);
+        plain_t.push_back(seconds_since(t1));
+        auto t2 = Clock::now();
+        auto got = codes.search(query, 10, [&](std::size_t, const std::uint32_t* s, std::size_t m, float* out) {
+          exact(q, s, m, out);
+        }, nullptr, &stats);
+        codes_t.push_back(seconds_since(t2));
+        bool same = got.size() == plain.size();
+        for (std::size_t i = 0; same && i < got.size(); ++i)
+          same = std::memcmp(&got[i].distance, &plain[i].distance, sizeof(float)) == 0;
+        differ += same ? 0 : 1;
+      }
+      auto t3 = Clock::now();
+      auto batch = codes.search_batch(queries, nq, 10, exact);
+      double batch_s = seconds_since(t3);
+      std::printf("  %-8s %-9s build %.0f ms, %zu B/vector; exact %.3f%% of vectors; query %.3f ms vs plain %.3f ms "
+                  "(%.2fx); batch %.0f q/s; %zu of %zu answers differ\n",
+                  shape == 0 ? "gaussian" : "mixture", metric_label(metric), build_s * 1e3,
+                  codes.memory_bytes() / n, 100.0 * stats.exact / stats.candidates, median(codes_t) * 1e3,
+                  median(plain_t) * 1e3, median(codes_t) / median(plain_t), nq / batch_s, differ, nq);
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "codes") == 0) {
+    return run_codes(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 100000,
+                     argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 128,
+                     argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 50);
+  }
   std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   std::size_t dim = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 128;
   std::size_t nq = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1000;

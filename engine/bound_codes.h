@@ -1,0 +1,120 @@
+// BoundCodes: an 8-bit code per component of every stored vector, kept
+// beside the float32 vectors, for an exact k-nearest search that computes
+// the exact distance of only the vectors that can still be among the k.
+//
+// Each component i has 256 cells with float ends, taken from the data at
+// build(): the ends are the per-component minimum and maximum of all
+// vectors and quantiles of a sample in between. A vector's code holds the
+// cell of each of its components. A search builds, per query, a table of
+// lower bounds per (component, cell) (distance_bounds.h), sums the table
+// over each vector's code and asks for the exact distance (the caller's
+// function, which must give the plain scan's bits) only where the bound,
+// allowance for float32 rounding included, does not exceed the current
+// k-th distance. The result is the plain scan's: the same distances bit
+// for bit and the same ids, except that equal distances may come in any
+// order (and which of several equal distances at the k-th place is kept).
+//
+// Always computed exactly: vectors with a NaN or infinite component, with a
+// component outside its cells (appended after build()), with a cosine norm
+// of zero or infinity; every vector, for a query with a NaN or infinite
+// component, a query whose dot products could overflow, a zero or infinite
+// cosine query norm, and the Hamming metric.
+//
+// Slots follow the index's rules (vector_index.h): 0 .. size()-1, append()
+// takes the next one, remove() moves the last slot into the freed one.
+//
+// Memory per vector: `dimension` code bytes plus one flag byte, plus a
+// 4-byte norm for cosine; the cell ends cost 257 floats per component.
+//
+// Not thread-safe for changes; searches only read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "engine/distance_bounds.h"
+#include "engine/metric.h"
+#include "engine/result.h"
+#include "engine/slot_bitmap.h"
+#include "engine/top_k.h"
+
+namespace velmoradb {
+
+// Writes the exact distances of query `query` (its index in the batch, 0
+// for a single search) to the vectors in `slots[0 .. n)` into out[0 .. n),
+// with the kernels' arithmetic.
+using ExactDistances =
+    std::function<void(std::size_t query, const std::uint32_t* slots, std::size_t n, float* out)>;
+
+// Counts of one search (summed over a batch's queries).
+struct BoundSearchStats {
+  std::size_t candidates = 0;  // vectors the filter let through
+  std::size_t exact = 0;       // of those, the ones computed exactly
+};
+
+class BoundCodes {
+ public:
+  BoundCodes(DistanceMetric metric, std::size_t dimension);
+
+  DistanceMetric metric() const { return metric_; }
+  std::size_t dimension() const { return dim_; }
+  std::size_t size() const { return exact_only_.size(); }
+  // Vectors that every search computes exactly.
+  std::size_t exact_only_count() const { return exact_only_count_; }
+  // True once so many vectors fall outside the cells (appended after
+  // build()) that a build() over the current vectors would prune better.
+  bool needs_rebuild() const;
+  // Bytes held, cell ends included.
+  std::size_t memory_bytes() const;
+
+  // Replaces everything: new cells from `count` rows of `dimension` floats
+  // at `rows`, one after the other, and their codes in slots 0 .. count-1.
+  void build(const float* rows, std::size_t count);
+  // Codes `row` into the next slot, within the current cells.
+  void append(const float* row);
+  // Codes `row` into `slot`; an error when slot >= size().
+  Status replace(std::uint32_t slot, const float* row);
+  // Moves the last slot's code into `slot` and drops the last slot; an
+  // error when slot >= size().
+  Status remove(std::uint32_t slot);
+
+  // The k nearest slots, nearest first, as the plain scan would rank them;
+  // only slots set in `filter` (when given) take part. `exact` is called
+  // with query index 0.
+  std::vector<Candidate> search(const float* query, std::size_t k, const ExactDistances& exact,
+                                const SlotBitmap* filter = nullptr,
+                                BoundSearchStats* stats = nullptr) const;
+  // The same for `nq` queries of `dimension` floats one after the other,
+  // passing over the codes once per group of queries.
+  std::vector<std::vector<Candidate>> search_batch(const float* queries, std::size_t nq, std::size_t k,
+                                                   const ExactDistances& exact,
+                                                   const SlotBitmap* filter = nullptr,
+                                                   BoundSearchStats* stats = nullptr) const;
+
+ private:
+  struct QueryScan;
+
+  // Writes the codes of `row` into `slot` (already present).
+  void encode(std::size_t slot, const float* row);
+  void scan_chunk(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
+                  std::vector<std::uint32_t>& survivors) const;
+
+  DistanceMetric metric_;
+  std::size_t dim_;
+  std::vector<float> ends_;              // dim * (kCodeCells + 1): component i's cell ends
+  std::vector<std::uint8_t> codes_;      // size() * dim, slot-major
+  std::vector<std::uint8_t> exact_only_; // per slot: 1 when always computed exactly
+  std::vector<float> norms_;             // cosine: sqrt(dot(x, x)) as the kernels compute it
+  std::size_t exact_only_count_ = 0;
+};
+
+// An ExactDistances over vectors stored as rows (`dim` floats, slot s at
+// rows + s * dim) and queries one after the other, through the metric's
+// reference arithmetic (the bits of every kernel path). Both arrays must
+// outlive the function.
+ExactDistances exact_distances_of_rows(DistanceMetric metric, const float* queries, const float* rows,
+                                       std::size_t dim);
+
+}  // namespace velmoradb

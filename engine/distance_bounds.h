@@ -1,0 +1,63 @@
+// Lower bounds on the computed float32 distance of a query to every vector of
+// a code cell box, for the pruned exact search of bound_codes.h.
+//
+// Each stored vector x is known, component by component, to lie in a cell
+// [l_i, h_i] whose ends are floats. For one query q this file builds a table
+// of non-negative integers T[i][c] (component i, cell c) and three reals
+// `base`, `scale` and `slack` such that, for every vector whose components
+// are finite and lie in the cells c_0 .. c_{n-1}, with the code sum
+// S = sum_i T[i][c_i]:
+//
+//   euclidean:  the distance the kernels compute is >= (1-u) sqrt((1-u)^(n+3) (base + scale*S) - n 2^-150)
+//   dot:        the distance the kernels compute is >= base + scale*S - slack
+//   cosine:     the dot product the kernels compute is <= slack - (base + scale*S)
+//
+// (u = 2^-24, n = the dimension.) The search turns these into a limit on S
+// (code_sum_limit) or a per-vector test (cosine_may_reach). The proof is in
+// distance_bounds.cpp, beside the arithmetic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/metric.h"
+
+namespace velmoradb {
+
+// Cells per component: an 8-bit code.
+constexpr std::size_t kCodeCells = 256;
+// code_sum_limit's answer when no code sum can be ruled out.
+constexpr std::int64_t kNoCodeLimit = std::int64_t{1} << 62;
+
+struct QueryBounds {
+  DistanceMetric metric = DistanceMetric::Euclidean;
+  std::size_t dim = 0;
+  // False when the bounds cannot be trusted for this query (a non-finite
+  // query component, a sum that might overflow, a zero or infinite query
+  // norm, Hamming): then every vector is computed exactly.
+  bool prunable = false;
+  std::vector<std::uint32_t> table;  // dim * kCodeCells entries, component-major
+  double base = 0.0;
+  double scale = 1.0;
+  double slack = 0.0;
+  float query_norm = 0.0f;  // cosine: the kernels' sqrt(dot(q, q))
+};
+
+// Fills `qb` for `query` (dim floats) against the cell ends `bounds`
+// (dim * (kCodeCells + 1) floats: component i's cells are
+// [bounds[i*(kCodeCells+1) + c], bounds[i*(kCodeCells+1) + c + 1]]),
+// reusing qb's memory.
+void prepare_query_bounds(DistanceMetric metric, const float* query, const float* bounds,
+                          std::size_t dim, QueryBounds& qb);
+
+// Euclidean and dot: the largest code sum a vector may have and still
+// compute to a distance <= kth; -1 when none may, kNoCodeLimit when any may
+// (kth NaN or +inf, or nothing prunable).
+std::int64_t code_sum_limit(const QueryBounds& qb, float kth);
+
+// Cosine: false only when a vector with code sum `sum` and the kernels'
+// norm product `den` (finite, > 0) is sure to compute to a distance > kth.
+bool cosine_may_reach(const QueryBounds& qb, std::uint64_t sum, float den, float kth);
+
+}  // namespace velmoradb

@@ -1,0 +1,426 @@
+// The pruned search over bound codes returns the plain scan's answer: the
+// same distances bit for bit and ids that truly have them, on adversarial
+// data, every metric and every kernel path, with filters, batches and
+// changes to the stored vectors.
+#include "engine/bound_codes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/kernels.h"
+#include "engine/top_k.h"
+#include "engine/vector_index.h"
+
+namespace velmoradb {
+namespace {
+
+using Vec = std::vector<float>;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+bool same_bits(float a, float b) {
+  if (std::isnan(a) && std::isnan(b)) return true;
+  std::uint32_t x, y;
+  std::memcpy(&x, &a, 4);
+  std::memcpy(&y, &b, 4);
+  return x == y;
+}
+
+// Data shapes chosen to break a bound that ignores rounding, scale or
+// special values.
+enum class Shape {
+  Gaussian,
+  Mixture,        // tight clusters: many near-equal distances
+  Magnitudes,     // each vector scaled by 10^-30 .. 10^30
+  Huge,           // near FLT_MAX: squares and products overflow
+  Tiny,           // subnormals and values whose products underflow
+  Dominant,       // one component a million times the others
+  AllEqual,       // every vector the same
+  Duplicates,     // a few vectors repeated many times
+  RoundingEdges,  // 1 + a few ulps: distances decided by rounding
+  Specials,       // NaN, infinities, signed zeros mixed in
+  SmallIntegers,  // many exact ties
+};
+
+const char* shape_name(Shape s) {
+  switch (s) {
+    case Shape::Gaussian: return "Gaussian";
+    case Shape::Mixture: return "Mixture";
+    case Shape::Magnitudes: return "Magnitudes";
+    case Shape::Huge: return "Huge";
+    case Shape::Tiny: return "Tiny";
+    case Shape::Dominant: return "Dominant";
+    case Shape::AllEqual: return "AllEqual";
+    case Shape::Duplicates: return "Duplicates";
+    case Shape::RoundingEdges: return "RoundingEdges";
+    case Shape::Specials: return "Specials";
+    case Shape::SmallIntegers: return "SmallIntegers";
+  }
+  return "?";
+}
+
+// `count` rows of `dim` floats of the given shape.
+Vec make_rows(Shape shape, std::size_t count, std::size_t dim, std::mt19937& gen) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_int_distribution<int> pick(0, 99);
+  Vec v(count * dim);
+  Vec centers(16 * dim);
+  for (float& c : centers) c = normal(gen) * 4.0f;
+  Vec first(3 * dim);
+  for (float& x : first) x = normal(gen);
+  for (std::size_t r = 0; r < count; ++r) {
+    float row_scale = std::pow(10.0f, static_cast<float>(pick(gen) % 61 - 30));
+    for (std::size_t i = 0; i < dim; ++i) {
+      float& x = v[r * dim + i];
+      switch (shape) {
+        case Shape::Gaussian: x = normal(gen); break;
+        case Shape::Mixture: x = centers[(r % 16) * dim + i] + 0.01f * normal(gen); break;
+        case Shape::Magnitudes: x = normal(gen) * row_scale; break;
+        case Shape::Huge: x = normal(gen) * 1e38f; break;
+        case Shape::Tiny: x = pick(gen) < 50 ? normal(gen) * 1e-40f : normal(gen) * 1e-22f; break;
+        case Shape::Dominant: x = i == 0 ? normal(gen) * 1e6f : normal(gen); break;
+        case Shape::AllEqual: x = 0.25f + static_cast<float>(i); break;
+        case Shape::Duplicates: x = first[(r % 3) * dim + i]; break;
+        case Shape::RoundingEdges: {
+          float base = i % 2 == 0 ? 1.0f : 16777216.0f;
+          x = base;
+          for (int s = pick(gen) % 4; s > 0; --s) x = std::nextafter(x, pick(gen) < 50 ? 0.0f : 1e30f);
+          break;
+        }
+        case Shape::Specials: {
+          const float specials[] = {0.0f, -0.0f, kNaN, kInf, -kInf, 1e-45f, 0.5f, 3e38f, -3e38f, 1e-30f};
+          int p = pick(gen);
+          x = p < 3 ? specials[static_cast<std::size_t>(pick(gen)) % 10] : normal(gen);
+          break;
+        }
+        case Shape::SmallIntegers: x = static_cast<float>(pick(gen) % 3 - 1); break;
+      }
+    }
+  }
+  return v;
+}
+
+// Queries: fresh rows of the shape, stored rows (distance zero, ties), a
+// zero query and one with a NaN or an infinity.
+Vec make_queries(Shape shape, const Vec& rows, std::size_t count, std::size_t dim, std::mt19937& gen) {
+  Vec q = make_rows(shape, 4, dim, gen);
+  for (std::size_t r : {std::size_t{0}, count / 2, count - 1}) q.insert(q.end(), rows.begin() + r * dim, rows.begin() + (r + 1) * dim);
+  q.insert(q.end(), dim, 0.0f);
+  Vec odd(rows.begin(), rows.begin() + dim);
+  odd[0] = kNaN;
+  q.insert(q.end(), odd.begin(), odd.end());
+  odd[0] = -kInf;
+  q.insert(q.end(), odd.begin(), odd.end());
+  return q;
+}
+
+// The plain scan over rows with the reference arithmetic, restricted to
+// `filter` when given.
+std::vector<Candidate> plain_scan(DistanceMetric metric, const float* query, const Vec& rows, std::size_t dim,
+                                  std::size_t k, const SlotBitmap* filter = nullptr) {
+  std::size_t n = dim == 0 ? 0 : rows.size() / dim;
+  std::vector<float> d;
+  std::vector<std::uint32_t> slots;
+  for (std::size_t s = 0; s < n; ++s) {
+    if (filter && !filter->test(s)) continue;
+    d.push_back(distance(metric, query, rows.data() + s * dim, dim));
+    slots.push_back(static_cast<std::uint32_t>(s));
+  }
+  std::vector<Candidate> top = select_top_k(d.data(), d.size(), k);
+  for (Candidate& c : top) c.slot = slots[c.slot];
+  return top;
+}
+
+// `got` is a valid answer where `want` is: the same distances in the same
+// order, bit for bit, each on a distinct slot that has that distance and
+// passes the filter.
+::testing::AssertionResult same_answer(DistanceMetric metric, const float* query, const Vec& rows,
+                                       std::size_t dim, const std::vector<Candidate>& want,
+                                       const std::vector<Candidate>& got, const SlotBitmap* filter = nullptr) {
+  if (want.size() != got.size())
+    return ::testing::AssertionFailure() << "size " << got.size() << ", want " << want.size();
+  std::vector<bool> seen(rows.size() / (dim ? dim : 1) + 1, false);
+  for (std::size_t j = 0; j < want.size(); ++j) {
+    if (!same_bits(want[j].distance, got[j].distance))
+      return ::testing::AssertionFailure() << "rank " << j << ": distance " << got[j].distance << ", want "
+                                           << want[j].distance;
+    std::uint32_t s = got[j].slot;
+    if (s >= seen.size() - 1 || seen[s]) return ::testing::AssertionFailure() << "rank " << j << ": bad slot " << s;
+    seen[s] = true;
+    if (filter && !filter->test(s)) return ::testing::AssertionFailure() << "slot " << s << " is filtered out";
+    if (!same_bits(distance(metric, query, rows.data() + std::size_t{s} * dim, dim), got[j].distance))
+      return ::testing::AssertionFailure() << "rank " << j << ": slot " << s << " has another distance";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+struct Case {
+  Shape shape;
+  DistanceMetric metric;
+};
+
+std::vector<Case> all_cases() {
+  std::vector<Case> cases;
+  for (int s = 0; s <= static_cast<int>(Shape::SmallIntegers); ++s)
+    for (std::size_t m = 0; m < kMetricCount; ++m) cases.push_back({static_cast<Shape>(s), static_cast<DistanceMetric>(m)});
+  return cases;
+}
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  return std::string(shape_name(info.param.shape)) + "_" + std::string(metric_name(info.param.metric));
+}
+
+class BoundCodeSearch : public ::testing::TestWithParam<Case> {};
+
+// Against VectorIndex::search on every kernel path, over dimensions with
+// and without a tail, counts across several scan chunks, and k from 1 to
+// past the count.
+TEST_P(BoundCodeSearch, MatchesThePlainScanOnEveryKernelPath) {
+  const auto [shape, metric] = GetParam();
+  const KernelSet* sets[8];
+  const std::size_t npaths = available_kernels(sets, 8);
+  std::mt19937 gen(static_cast<unsigned>(shape) * 31 + static_cast<unsigned>(metric));
+  for (std::size_t dim : {1, 5, 16, 37}) {
+    const std::size_t count = 600;
+    Vec rows = make_rows(shape, count, dim, gen);
+    Vec queries = make_queries(shape, rows, count, dim, gen);
+    const std::size_t nq = queries.size() / dim;
+    BoundCodes codes(metric, dim);
+    codes.build(rows.data(), count);
+    VectorIndex index(metric, dim);
+    for (std::size_t s = 0; s < count; ++s) ASSERT_TRUE(index.insert(s, rows.data() + s * dim, dim));
+    ExactDistances exact = exact_distances_of_rows(metric, queries.data(), rows.data(), dim);
+    for (std::size_t k : {std::size_t{1}, std::size_t{10}, count / 2, count + 5}) {
+      std::vector<std::vector<Candidate>> batch = codes.search_batch(queries.data(), nq, k, exact);
+      for (std::size_t q = 0; q < nq; ++q) {
+        const float* query = queries.data() + q * dim;
+        std::vector<Candidate> got = codes.search(query, k, [&](std::size_t, const std::uint32_t* s, std::size_t n, float* out) {
+          exact(q, s, n, out);
+        });
+        for (std::size_t p = 0; p < npaths; ++p) {
+          index.set_kernels(*sets[p]);
+          std::vector<SearchResult> plain = index.search(query, dim, k);
+          std::vector<Candidate> want;
+          for (const SearchResult& r : plain) want.push_back({r.distance, static_cast<std::uint32_t>(r.id)});
+          ASSERT_TRUE(same_answer(metric, query, rows, dim, want, got))
+              << sets[p]->name << " dim " << dim << " k " << k << " query " << q;
+          ASSERT_TRUE(same_answer(metric, query, rows, dim, want, batch[q]))
+              << "batch, " << sets[p]->name << " dim " << dim << " k " << k << " query " << q;
+        }
+      }
+    }
+  }
+}
+
+// Filters: a random third of the slots, fewer slots than k, none.
+TEST_P(BoundCodeSearch, FilteredSearchMatchesTheFilteredPlainScan) {
+  const auto [shape, metric] = GetParam();
+  std::mt19937 gen(7 + static_cast<unsigned>(shape));
+  const std::size_t dim = 20, count = 700;
+  Vec rows = make_rows(shape, count, dim, gen);
+  Vec queries = make_queries(shape, rows, count, dim, gen);
+  const std::size_t nq = queries.size() / dim;
+  BoundCodes codes(metric, dim);
+  codes.build(rows.data(), count);
+  ExactDistances exact = exact_distances_of_rows(metric, queries.data(), rows.data(), dim);
+  SlotBitmap third(count), few(count), none(count);
+  for (std::size_t s = 0; s < count; ++s)
+    if (gen() % 3 == 0) third.set(s);
+  few.set(3);
+  few.set(count - 1);
+  for (const SlotBitmap* filter : {&third, &few, &none}) {
+    for (std::size_t k : {1, 10}) {
+      auto batch = codes.search_batch(queries.data(), nq, k, exact, filter);
+      for (std::size_t q = 0; q < nq; ++q) {
+        const float* query = queries.data() + q * dim;
+        ASSERT_TRUE(same_answer(metric, query, rows, dim, plain_scan(metric, query, rows, dim, k, filter), batch[q], filter))
+            << "k " << k << " query " << q << " filter of " << filter->count();
+      }
+    }
+  }
+}
+
+// Appends past the cells, replacements and removals (with the index's slot
+// moves) keep the answers those of the plain scan over the current rows.
+TEST_P(BoundCodeSearch, StaysExactThroughAppendReplaceAndRemove) {
+  const auto [shape, metric] = GetParam();
+  std::mt19937 gen(99 + static_cast<unsigned>(shape));
+  const std::size_t dim = 17;
+  Vec rows = make_rows(shape, 400, dim, gen);
+  BoundCodes codes(metric, dim);
+  codes.build(rows.data(), 300);
+  Vec held(rows.begin(), rows.begin() + 300 * dim);
+  // Appends, some far outside the cells built from the first rows.
+  for (std::size_t r = 300; r < 400; ++r) {
+    Vec row(rows.begin() + r * dim, rows.begin() + (r + 1) * dim);
+    if (r % 10 == 0) row[r % dim] = row[r % dim] * 1e3f + 1e3f;
+    codes.append(row.data());
+    held.insert(held.end(), row.begin(), row.end());
+  }
+  // Replacements with other rows (including their outliers).
+  for (std::uint32_t s = 5; s < 400; s += 37) {
+    std::uint32_t from = (s * 7 + 3) % 400;
+    Vec row(held.begin() + from * dim, held.begin() + (from + 1) * dim);
+    ASSERT_TRUE(codes.replace(s, row.data()));
+    std::copy(row.begin(), row.end(), held.begin() + s * dim);
+  }
+  // Removals: the last slot moves into the freed one.
+  for (std::uint32_t s : {0u, 17u, 250u, 380u, 10u}) {
+    ASSERT_TRUE(codes.remove(s));
+    std::size_t last = held.size() / dim - 1;
+    std::copy(held.begin() + last * dim, held.begin() + (last + 1) * dim, held.begin() + s * dim);
+    held.resize(last * dim);
+  }
+  // The last slot itself.
+  ASSERT_TRUE(codes.remove(static_cast<std::uint32_t>(codes.size() - 1)));
+  held.resize(held.size() - dim);
+  ASSERT_EQ(codes.size(), held.size() / dim);
+  EXPECT_FALSE(codes.remove(static_cast<std::uint32_t>(codes.size())));
+  EXPECT_FALSE(codes.replace(static_cast<std::uint32_t>(codes.size()), held.data()));
+
+  Vec queries = make_queries(shape, held, held.size() / dim, dim, gen);
+  const std::size_t nq = queries.size() / dim;
+  ExactDistances exact = exact_distances_of_rows(metric, queries.data(), held.data(), dim);
+  for (std::size_t k : {1, 10, 500}) {
+    auto batch = codes.search_batch(queries.data(), nq, k, exact);
+    for (std::size_t q = 0; q < nq; ++q) {
+      const float* query = queries.data() + q * dim;
+      ASSERT_TRUE(same_answer(metric, query, held, dim, plain_scan(metric, query, held, dim, k), batch[q]))
+          << "k " << k << " query " << q;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryShapeAndMetric, BoundCodeSearch, ::testing::ValuesIn(all_cases()), case_name);
+
+// Codes built over nothing: everything appended is computed exactly until a
+// rebuild, and the answers stay right.
+TEST(BoundCodes, EmptyBuildThenAppendsAsksForARebuild) {
+  std::mt19937 gen(5);
+  const std::size_t dim = 8;
+  Vec rows = make_rows(Shape::Gaussian, 200, dim, gen);
+  BoundCodes codes(DistanceMetric::Euclidean, dim);
+  codes.build(nullptr, 0);
+  for (std::size_t r = 0; r < 200; ++r) codes.append(rows.data() + r * dim);
+  EXPECT_EQ(codes.exact_only_count(), 200u);
+  EXPECT_TRUE(codes.needs_rebuild());
+  ExactDistances exact = exact_distances_of_rows(DistanceMetric::Euclidean, rows.data(), rows.data(), dim);
+  auto got = codes.search(rows.data(), 5, exact);
+  EXPECT_TRUE(same_answer(DistanceMetric::Euclidean, rows.data(), rows, dim,
+                          plain_scan(DistanceMetric::Euclidean, rows.data(), rows, dim, 5), got));
+  codes.build(rows.data(), 200);
+  EXPECT_EQ(codes.exact_only_count(), 0u);
+  EXPECT_FALSE(codes.needs_rebuild());
+  EXPECT_EQ(codes.search(rows.data(), 0, exact).size(), 0u);
+}
+
+// The point of the codes: on ordinary data most vectors are never computed.
+TEST(BoundCodes, PrunesMostVectorsOfGaussianData) {
+  std::mt19937 gen(3);
+  const std::size_t dim = 32, count = 4000;
+  Vec rows = make_rows(Shape::Gaussian, count, dim, gen);
+  Vec queries = make_rows(Shape::Gaussian, 4, dim, gen);
+  for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::Cosine, DistanceMetric::DotProduct}) {
+    BoundCodes codes(metric, dim);
+    codes.build(rows.data(), count);
+    BoundSearchStats stats;
+    codes.search_batch(queries.data(), 4, 10, exact_distances_of_rows(metric, queries.data(), rows.data(), dim),
+                       nullptr, &stats);
+    EXPECT_EQ(stats.candidates, 4 * count);
+    EXPECT_LT(stats.exact, stats.candidates / 4) << metric_name(metric);
+  }
+}
+
+// The bound itself, where it is tightest: every component on a cell of a
+// single value, so the real-valued bound is the real distance and only the
+// rounding allowance keeps it below the computed one. For each vector, the
+// computed distance taken as the k-th must not rule the vector out.
+enum class Palette { Gaussian, Ulps, RoundUp, Magnitudes, Subnormal, NearOverflow };
+
+std::vector<float> palette_values(Palette p, std::size_t i, std::mt19937& gen) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> v;
+  for (int j = 0; j < 100; ++j) {
+    switch (p) {
+      case Palette::Gaussian: v.push_back(normal(gen)); break;
+      case Palette::Ulps: {
+        float x = i % 2 ? 16777216.0f : 1.0f;
+        for (int s = 0; s < j % 50; ++s) x = std::nextafter(x, j < 50 ? 0.0f : 1e30f);
+        v.push_back(x);
+        break;
+      }
+      // A large first component and small ones that each round the sum up
+      // (2^24 + 3 rounds to 2^24 + 4).
+      case Palette::RoundUp: v.push_back(i == 0 ? 16777216.0f + 2.0f * static_cast<float>(j) : static_cast<float>(j % 7)); break;
+      case Palette::Magnitudes: v.push_back(normal(gen) * std::pow(10.0f, static_cast<float>(j % 41 - 20))); break;
+      case Palette::Subnormal: v.push_back(static_cast<float>(j - 50) * (j % 2 ? 1e-45f : 1e-23f)); break;
+      case Palette::NearOverflow: v.push_back(normal(gen) * 1e18f); break;
+    }
+  }
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
+}
+
+TEST(BoundCodes, BoundStaysBelowTheComputedDistanceOnSingleValueCells) {
+  std::mt19937 gen(21);
+  constexpr std::size_t kEnds = kCodeCells + 1;
+  for (int p = 0; p <= static_cast<int>(Palette::NearOverflow); ++p) {
+    for (std::size_t dim : {3, 16, 33, 130}) {
+      // Ends v0 v0 v1 v1 ...: cell 2j holds v_j alone.
+      std::vector<std::vector<float>> values(dim);
+      Vec ends(dim * kEnds);
+      for (std::size_t i = 0; i < dim; ++i) {
+        values[i] = palette_values(static_cast<Palette>(p), i, gen);
+        for (std::size_t c = 0; c < kEnds; ++c) ends[i * kEnds + c] = values[i][std::min(c / 2, values[i].size() - 1)];
+      }
+      const std::size_t count = 300;
+      Vec rows(count * dim);
+      std::vector<std::uint8_t> codes(count * dim);
+      for (std::size_t r = 0; r < count; ++r)
+        for (std::size_t i = 0; i < dim; ++i) {
+          std::size_t j = gen() % values[i].size();
+          if (r < 20) j = values[i].size() - 1 - (r % 3);  // near-duplicates at the extremes
+          rows[r * dim + i] = values[i][j];
+          codes[r * dim + i] = static_cast<std::uint8_t>(2 * j);
+        }
+      for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct, DistanceMetric::Cosine}) {
+        QueryBounds qb;
+        for (std::size_t q = 0; q < 6; ++q) {
+          const float* query = rows.data() + (q * 37 % count) * dim;
+          Vec shifted(query, query + dim);
+          if (q % 2) shifted[q % dim] = values[q % dim][gen() % values[q % dim].size()];
+          prepare_query_bounds(metric, shifted.data(), ends.data(), dim, qb);
+          if (!qb.prunable) continue;
+          const float norm = std::sqrt(dot_product(shifted.data(), shifted.data(), dim));
+          for (std::size_t r = 0; r < count; ++r) {
+            const float* x = rows.data() + r * dim;
+            std::uint64_t sum = 0;
+            for (std::size_t i = 0; i < dim; ++i) sum += qb.table[i * kCodeCells + codes[r * dim + i]];
+            const float d = distance(metric, shifted.data(), x, dim);
+            if (metric == DistanceMetric::Cosine) {
+              const float den = norm * std::sqrt(dot_product(x, x, dim));
+              if (den > 0.0f && !std::isinf(den)) {
+                ASSERT_TRUE(cosine_may_reach(qb, sum, den, d)) << "palette " << p << " dim " << dim << " row " << r;
+              }
+            } else {
+              ASSERT_LE(static_cast<std::int64_t>(sum), code_sum_limit(qb, d))
+                  << metric_name(metric) << " palette " << p << " dim " << dim << " row " << r << " distance " << d;
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmoradb
