@@ -237,6 +237,9 @@ class PersistentCollection {
 
  private:
   PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config, bool read_only);
+  // Whether the index holds exactly the entry's vector and payload (a
+  // replayed insert whose record the data file has already).
+  bool holds_already(const WalEntry& entry) const;
   Status recover();
   // Streams data.vdb into the index and the offsets; sets max_id to the
   // largest id read and collects the offsets of replaced live records.

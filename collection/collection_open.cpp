@@ -11,6 +11,7 @@
 #include "collection/collection.h"
 #include "collection/record_offsets.h"
 #include "storage/data_format.h"
+#include "storage/json.h"
 #include "storage/meta.h"
 
 namespace velmoradb {
@@ -288,6 +289,19 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
   return scanned;
 }
 
+bool PersistentCollection::holds_already(const WalEntry& entry) const {
+  std::shared_lock lock(index_lock_);
+  auto current = index_.vector_of(entry.id);
+  if (!current || current->size() != entry.vector.size() ||
+      std::memcmp(current->data(), entry.vector.data(), entry.vector.size() * sizeof(float)) != 0) {
+    return false;
+  }
+  // Payloads compare by their stored text: 0.0 and -0.0 differ there.
+  const Payload* payload = index_.payload_of(entry.id);
+  const Payload empty;
+  return json::encode_payload(payload ? *payload : empty) == json::encode_payload(entry.payload);
+}
+
 Status PersistentCollection::recover() {
   // Read both files before changing either: a log that cannot be read fails
   // the open and leaves every file as it was. The data file is streamed
@@ -329,6 +343,10 @@ Status PersistentCollection::recover() {
   for (WalEntry& entry : log->entries) {
     switch (entry.kind) {
       case WalEntryKind::Insert:
+        // A collection closed without a flush wrote its records out behind
+        // the forced log: an insert whose record is the id's current one
+        // is there already, and appending it again would only grow the file.
+        if (holds_already(entry)) break;
         if (auto r = apply_insert(entry.id, std::move(entry.vector), std::move(entry.payload)); !r) {
           return r;
         }
