@@ -18,6 +18,7 @@ import numpy as np
 import pytest
 
 import _velmoradb
+import velmoradb
 
 DIM = 3
 FLUSHED = 10
@@ -584,6 +585,170 @@ def test_a_locked_collection_is_an_error_not_a_traceback(collection: Path) -> No
         "velmoradb: error: collection error: lock failed: Resource temporarily unavailable "
         "(the directory is open in another Collection object or process)\n"
     )
+
+
+# --- records: payloads, filters, deletes, compaction ----------------------------
+
+RECORDS = 8
+
+
+def record_payload(i: int) -> dict[str, object]:
+    return {"genre": ["jazz", "rock"][i % 2], "year": 1950 + i, "tags": ["live"] if i % 3 == 0 else [],
+            "author": {"name": f"A{i}"}, "title": f"tr\u00e4ck {i}"}
+
+
+@pytest.fixture
+def imported(tmp_path: Path) -> Path:
+    """RECORDS vectors with payloads, imported through the command."""
+    np.save(tmp_path / "v.npy", np.array([vector(i) for i in range(RECORDS)], dtype=np.float32))
+    (tmp_path / "p.jsonl").write_text(
+        "".join(json.dumps(record_payload(i)) + "\n" for i in range(RECORDS)), encoding="utf-8"
+    )
+    target = tmp_path / "c"
+    result = run("import", target, tmp_path / "v.npy", "--payloads", tmp_path / "p.jsonl")
+    assert result.returncode == 0, result.stderr
+    assert f"imported {RECORDS} vectors of dimension 3 with payloads from" in result.stdout
+    return target
+
+
+@pytest.mark.parametrize(
+    "where, expected",
+    [
+        (None, list(range(RECORDS))),
+        ({}, list(range(RECORDS))),
+        ({"genre": "rock"}, [1, 3, 5, 7]),
+        ({"year": {"$gte": 1953, "$lt": 1956}}, [3, 4, 5]),
+        ({"tags": "live"}, [0, 3, 6]),
+        ({"author.name": {"$in": ["A2", "A7", "nobody"]}}, [2, 7]),
+        ({"$or": [{"genre": "jazz"}, {"year": 1951}], "$not": {"year": 1954}}, [0, 1, 2, 6]),
+        ({"genre": "blues"}, []),
+    ],
+)
+def test_search_where_payloads_matches_the_module(imported: Path, where: dict[str, object] | None, expected: list[int]) -> None:
+    where_args = [] if where is None else ["--where", json.dumps(where)]
+    before = digest(imported)
+    as_json = run("search", imported, "--query", "0,1.5,-2", "-k", "20", "--payloads", "--json", *where_args)
+    table = run("search", imported, "--query", "0,1.5,-2", "-k", "20", "--payloads", *where_args)
+    assert as_json.returncode == 0 and table.returncode == 0, as_json.stderr + table.stderr
+    assert digest(imported) == before  # a read-only open writes nothing
+
+    with velmoradb.Collection.open(imported, read_only=True) as c:
+        hits = c.search([0.0, 1.5, -2.0], 20, where=where)
+    assert [i for i, _ in hits] == expected
+    assert json.loads(as_json.stdout) == [
+        [{"id": i, "distance": d, "payload": record_payload(i)} for i, d in hits]
+    ]
+    lines = table.stdout.splitlines()
+    assert lines[0].split() == ["query", "rank", "id", "distance", "payload"]
+    if expected:
+        for line, (i, _) in zip(lines[1:], hits):
+            assert json.loads(line.split(None, 4)[4]) == record_payload(i)
+    else:
+        assert lines[1] == "(no results: no record matches --where, or k is 0)"
+
+
+def test_where_without_payloads_prints_ids_only(imported: Path) -> None:
+    result = run("search", imported, "--query", "0,1.5,-2", "-k", "2", "--where", '{"genre": "rock"}', "--json")
+    assert result.returncode == 0, result.stderr
+    assert [[h["id"] for h in hits] for hits in json.loads(result.stdout)] == [[1, 3]]
+    assert "payload" not in result.stdout
+
+
+def test_info_counts_deletes_and_compact_reclaims_them(imported: Path) -> None:
+    with velmoradb.Collection.open(imported) as c:
+        assert c.delete_batch([1, 2, 6, 99]) == 3
+        c.insert(0, [0.5, 0.5, 0.5], {"replaced": True})
+        reclaimable = c.reclaimable_bytes
+    assert reclaimable > 0
+    info = json.loads(run("info", imported, "--json").stdout)
+    assert info["vectors"] == RECORDS - 3
+    assert (info["live_records"], info["retired_records"]) == (RECORDS - 3, 4)
+    assert (info["reclaimable_bytes"], info["reclaimable_unknown"]) == (reclaimable, None)
+    text = run("info", imported).stdout
+    assert f"{RECORDS - 3} live, 4 deleted or replaced in data.vdb" in text
+    assert f"reclaimable  {reclaimable:,} bytes" in text
+
+    size = (imported / "data.vdb").stat().st_size
+    result = run("compact", imported)
+    assert result.returncode == 0, result.stderr
+    # The writable open replays the log left by the close (its records are
+    # appended once more), so the file compaction starts from may have grown;
+    # what it ends with is what info predicted.
+    assert result.stdout.startswith(f"compacted {imported}: data.vdb ")
+    assert f" -> {size - reclaimable:,} bytes (" in result.stdout and result.stdout.endswith(" records dropped\n")
+    info = json.loads(run("info", imported, "--json").stdout)
+    assert (info["live_records"], info["retired_records"], info["reclaimable_bytes"]) == (RECORDS - 3, 0, 0)
+    again = run("compact", imported, "--json")
+    assert json.loads(again.stdout) == {"bytes_before": size - reclaimable, "bytes_after": size - reclaimable,
+                                        "records_dropped": 0}
+    with velmoradb.Collection.open(imported, read_only=True) as c:
+        assert c.ids() == [0, 3, 4, 5, 7]
+        assert c.get(0) == (0, [0.5, 0.5, 0.5], {"replaced": True})
+        assert c.get(7) == (7, vector(7), record_payload(7))
+
+
+def test_info_while_a_writer_holds_the_collection_says_why_reclaimable_is_unknown(imported: Path) -> None:
+    with velmoradb.Collection.open(imported):
+        result = run("info", imported, "--json")
+    assert result.returncode == 0, result.stderr
+    info = json.loads(result.stdout)
+    assert info["reclaimable_bytes"] is None and info["reclaimable_unknown"]
+    assert info["vectors"] == RECORDS
+
+
+@pytest.mark.parametrize(
+    "lines, words",
+    [
+        (['{"a": 1}', "{nope", "{}"], "p.jsonl line 2: not valid JSON"),
+        (["{}", "{}", "[1, 2]"], "p.jsonl line 3: a payload is a JSON object, not list"),
+        (["{}", "", "{}"], "p.jsonl line 2: an empty line"),
+        (['{"x": NaN}', "{}", "{}"], "p.jsonl line 1: NaN is not a number"),
+        (["{}", '{"x": 1e400}', "{}"], "line 2: payload['x']: a number beyond the range of a float"),
+        (["{}", "{}", '{"x": [1, 18446744073709551616]}'], "line 3: payload['x'][1]: 18446744073709551616 is outside"),
+        (["{}", '{"x": ' + "[" * 130 + "]" * 130 + "}", "{}"], "line 2: payload['x']" ),
+        (["{}", "{}"], "p.jsonl has 2 lines, "),
+        (["{}", "{}", "{}", "{}"], "p.jsonl has 4 lines, "),
+    ],
+)
+def test_a_bad_payload_file_imports_nothing(tmp_path: Path, lines: list[str], words: str) -> None:
+    np.save(tmp_path / "v.npy", np.zeros((3, DIM), dtype=np.float32))
+    (tmp_path / "p.jsonl").write_text("\n".join(lines) + "\n")
+    result = run("import", tmp_path / "c", tmp_path / "v.npy", "--payloads", tmp_path / "p.jsonl")
+    assert result.returncode == 2
+    assert result.stderr.startswith("velmoradb: error: ") and result.stderr.count("\n") == 1
+    assert words in result.stderr and "nothing was imported" in result.stderr
+    assert not (tmp_path / "c").exists()
+
+
+@pytest.mark.parametrize(
+    "args, words",
+    [
+        (["--where", "{genre: 1}"], "--where is not valid JSON"),
+        (["--where", "[1]"], "--where must be a JSON object, not list"),
+        (["--where", '{"x": NaN}'], "--where: NaN is not a number"),
+        (["--where", '{"year": {"$near": 3}}'], "$near"),
+        (["--where", '{"$or": []}'], "$or"),
+        (["--where", "{}", "--metric", "dot"], "not --metric dot"),
+    ],
+)
+def test_bad_where_is_one_line_and_changes_nothing(imported: Path, args: list[str], words: str) -> None:
+    before = digest(imported)
+    result = run("search", imported, "--query", "1,2,3", *args)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert result.stderr.startswith("velmoradb: error: ") and result.stderr.count("\n") == 1
+    assert words in result.stderr
+    assert digest(imported) == before
+
+
+@pytest.mark.parametrize("target", ["missing", "empty"])
+def test_compact_of_no_collection_is_an_error(tmp_path: Path, target: str) -> None:
+    (tmp_path / "empty").mkdir()
+    result = run("compact", tmp_path / target)
+    assert result.returncode == 2 and result.stderr.count("\n") == 1
+    assert "not a collection" in result.stderr or "No such" in result.stderr
+    assert not (tmp_path / "missing").exists()
+    assert list((tmp_path / "empty").iterdir()) == []
 
 
 # --- demo ---------------------------------------------------------------------

@@ -273,6 +273,7 @@ def test_close_is_idempotent_and_later_calls_raise(coll, path):
         coll.flush,
         lambda: len(coll),
         lambda: coll.__enter__(),
+        lambda: coll.reclaimable_bytes,
     ]
     for call in calls:
         with pytest.raises(ValueError, match="^collection is closed$"):
@@ -489,9 +490,17 @@ def test_compact_drops_deleted_and_replaced_records(path):
         c.insert_batch(range(100), np.ones((100, 2), dtype=np.float32))
         c.insert(5, [2, 2], {"v": 2})
         c.delete_batch(range(50, 100))
+        c.flush()
+        reclaimable = c.reclaimable_bytes
+        with pytest.raises(AttributeError):
+            c.reclaimable_bytes = 0
+    with Collection.open(path, read_only=True) as c:
+        assert c.reclaimable_bytes == reclaimable
+    with Collection.open(path) as c:
         stats = c.compact()
         assert stats.records_dropped == 51 and stats.bytes_after < stats.bytes_before
-        assert (len(c), c.get(5).payload) == (50, {"v": 2})
+        assert stats.bytes_before - stats.bytes_after == reclaimable
+        assert (len(c), c.get(5).payload, c.reclaimable_bytes) == (50, {"v": 2}, 0)
     with Collection.open(path) as c:
         assert c.ids() == list(range(50))
 

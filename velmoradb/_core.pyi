@@ -91,3 +91,6 @@ class Collection:
     def closed(self) -> bool: ...
     @property
     def read_only(self) -> bool: ...
+    @property
+    def reclaimable_bytes(self) -> int:
+        """Bytes of the data file that compact() would remove (deleted and replaced records)."""

@@ -1,4 +1,4 @@
-"""The `velmoradb` command: demo, info, check, import, search.
+"""The `velmoradb` command: demo, info, check, import, search, compact.
 
 Exit status: 0 on success (and for `check`, a healthy collection, torn tails
 included: they are what a crash leaves and the next open cuts them off); 1
@@ -107,6 +107,10 @@ def _parser() -> argparse.ArgumentParser:
     load.add_argument("--first-id", type=int, default=0, help="id of row 0 when ids are row numbers (default 0)")
     load.add_argument("--metric", choices=PYTHON_METRICS, help="default: the collection's, or euclidean for a new one")
     load.add_argument("--batch-size", type=int, default=10_000, metavar="N", help="vectors per insert_batch (default 10000)")
+    load.add_argument(
+        "--payloads", metavar="FILE.jsonl",
+        help="payloads: one JSON object per line, one line per vector (default: none)",
+    )
     load.set_defaults(run=_run_import)
 
     search = commands.add_parser("search", help="nearest neighbours of one or more queries")
@@ -120,8 +124,17 @@ def _parser() -> argparse.ArgumentParser:
     )
     search.add_argument("-k", type=int, default=10, help="neighbours per query (default 10)")
     search.add_argument("--metric", choices=PYTHON_METRICS, help="default: the metric in meta.json")
+    search.add_argument(
+        "--where", metavar="JSON", help='only records whose payload matches this filter, e.g. \'{"genre": "jazz"}\''
+    )
+    search.add_argument("--payloads", action="store_true", help="print each hit's payload")
     search.add_argument("--json", action="store_true", help="print JSON")
     search.set_defaults(run=_run_search)
+
+    compact = commands.add_parser("compact", help="rewrite data.vdb without deleted and replaced records")
+    compact.add_argument("dir", metavar="DIR")
+    compact.add_argument("--json", action="store_true", help="print JSON")
+    compact.set_defaults(run=_run_compact)
     return parser
 
 
@@ -140,6 +153,7 @@ def _run_demo(args: argparse.Namespace) -> int:
 def _run_info(args: argparse.Namespace) -> int:
     found = health.inspect(args.dir)
     summary = _info_summary(found)
+    summary["reclaimable_bytes"], summary["reclaimable_unknown"] = _reclaimable(found)
     if args.json:
         print(json.dumps(summary, indent=2))
         return EXIT_OK
@@ -151,7 +165,10 @@ def _run_info(args: argparse.Namespace) -> int:
     rows += [
         ("vectors", f"{summary['vectors']} after replaying the log"
                     + (f" (meta.json: {meta.vector_count})" if meta else "")),
-        ("records", f"{found.data.live} live, {found.data.retired} retired (replaced) in data.vdb"),
+        ("records", f"{found.data.live} live, {found.data.retired} deleted or replaced in data.vdb"),
+        ("reclaimable", f"{summary['reclaimable_bytes']:,} bytes (velmoradb compact removes them)"
+                        if summary["reclaimable_bytes"] is not None
+                        else f"unknown: {summary['reclaimable_unknown']}"),
         ("log entries", f"{len(found.log.entries)} waiting for a checkpoint"),
         ("next_id", _next_id_text(summary, meta)),
     ]
@@ -164,6 +181,22 @@ def _run_info(args: argparse.Namespace) -> int:
     if found.damage is not None:
         print(f"damage: {found.damage.file} at byte offset {found.damage.offset} (run velmoradb check)")
     return EXIT_OK
+
+
+def _reclaimable(found: health.Inspection) -> tuple[int | None, str | None]:
+    """The bytes of data.vdb that compaction would remove, as the engine
+    counts them through a read-only open (which never writes); None and the
+    reason when the collection cannot be opened so (not a collection,
+    damage, or a writer holding it)."""
+    from velmoradb import Collection
+
+    if found.meta is None:
+        return None, "no readable meta.json"
+    try:
+        with Collection.open(found.directory, read_only=True) as collection:
+            return collection.reclaimable_bytes, None
+    except (OSError, ValueError, RuntimeError) as e:
+        return None, _describe(e)
 
 
 def _info_summary(found: health.Inspection) -> dict[str, Any]:
@@ -225,8 +258,6 @@ def _run_check(args: argparse.Namespace) -> int:
 def _run_import(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
-    from _velmoradb import Collection  # the payload-free class: its messages, and a search may use another metric than the stored one
-
     if args.batch_size < 1:
         raise ValueError("--batch-size must be at least 1")
     vectors = vectorfiles.load_vectors(args.file)
@@ -241,26 +272,36 @@ def _run_import(args: argparse.Namespace) -> int:
         raise ValueError(
             f"{args.file}: row {bad} has a NaN or infinite component (as float32); nothing was imported"
         )
+    payloads = _load_payloads(args.payloads, count, args.file) if args.payloads else None
     distinct = count if ids is None else _distinct_count(ids)
 
-    collection = Collection.open_or_create(args.dir, dimension, metric)
-    # The count before the import, as the open left it (log replayed): a
-    # checkpoint writes it to meta.json.
-    collection.flush()
-    before = _read_meta(args.dir)
-    with tqdm(total=count, unit="vec", desc="import", disable=None, file=sys.stderr) as bar:
-        for start in range(0, count, args.batch_size):
-            stop = min(start + args.batch_size, count)
-            batch_ids: Sequence[int] = (
-                ids[start:stop].tolist() if ids is not None
-                else range(args.first_id + start, args.first_id + stop)
-            )
-            collection.insert_batch(batch_ids, vectorfiles.contiguous_rows(vectors, start, stop))
-            bar.update(stop - start)
-    collection.flush()
+    collection = _open_for_import(args.dir, dimension, metric, with_payloads=payloads is not None)
+    try:
+        # The count before the import, as the open left it (log replayed): a
+        # checkpoint writes it to meta.json.
+        collection.flush()
+        before = _read_meta(args.dir)
+        with tqdm(total=count, unit="vec", desc="import", disable=None, file=sys.stderr) as bar:
+            for start in range(0, count, args.batch_size):
+                stop = min(start + args.batch_size, count)
+                batch_ids: Sequence[int] = (
+                    ids[start:stop].tolist() if ids is not None
+                    else range(args.first_id + start, args.first_id + stop)
+                )
+                rows = vectorfiles.contiguous_rows(vectors, start, stop)
+                if payloads is None:
+                    collection.insert_batch(batch_ids, rows)
+                else:
+                    collection.insert_batch(batch_ids, rows, payloads[start:stop])
+                bar.update(stop - start)
+        collection.flush()
+    finally:
+        if payloads is not None:
+            collection.close()
     after = _read_meta(args.dir)
     assert before is not None and after is not None  # both written by the flushes
-    print(f"imported {count} vectors of dimension {dimension} into {args.dir} ({metric}); flushed")
+    with_payloads = f" with payloads from {args.payloads}" if payloads is not None else ""
+    print(f"imported {count} vectors of dimension {dimension}{with_payloads} into {args.dir} ({metric}); flushed")
     # An insert of an id the collection holds replaces it, the last row of an
     # id wins. Replacements: repeats within the file (count - distinct), and
     # ids the collection held before (what the count did not grow by).
@@ -273,6 +314,85 @@ def _run_import(args: argparse.Namespace) -> int:
         + f"; the collection holds {_plural(after.vector_count, 'vector')}"
     )
     return EXIT_OK
+
+
+def _open_for_import(directory: str, dimension: int, metric: str, *, with_payloads: bool) -> Any:
+    """The payload-free class keeps its behaviour for a plain import (a
+    --metric other than the stored one is allowed and written by the flush);
+    payloads need the records class, which keeps the stored metric."""
+    if with_payloads:
+        import velmoradb
+
+        return velmoradb.Collection.open_or_create(directory, dimension, metric)
+    from _velmoradb import Collection
+
+    return Collection.open_or_create(directory, dimension, metric)
+
+
+# The payload rules the engine applies, checked here for the whole file
+# first so that a bad line is reported by its number before anything is
+# written: ints -2**63 .. 2**64-1, finite floats, at most this many nested
+# containers counting the payload object itself.
+_MIN_PAYLOAD_INT = -(2**63)
+_MAX_PAYLOAD_INT = 2**64 - 1
+_MAX_PAYLOAD_DEPTH = 126
+
+
+def _load_payloads(path: str, count: int, vectors_file: str) -> list[dict[str, Any]]:
+    """One payload per line of the JSON-lines file `path`, each a JSON
+    object; `count` of them. Every line is checked before any is used."""
+    with open(path, "rb") as f:
+        data = f.read()
+    lines = data.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()  # the newline that ends the last line
+    if len(lines) != count:
+        raise ValueError(
+            f"{path} has {len(lines)} lines, {vectors_file} {count} vectors: one payload per vector; nothing was imported"
+        )
+    payloads: list[dict[str, Any]] = []
+    for number, line in enumerate(lines, 1):
+        try:
+            payloads.append(_parse_payload_line(line))
+        except (ValueError, RecursionError) as e:
+            reason = "nested too deeply" if isinstance(e, RecursionError) else _describe(e)
+            raise ValueError(f"{path} line {number}: {reason}; nothing was imported") from None
+    return payloads
+
+
+def _reject_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a number a payload may hold")
+
+
+def _parse_payload_line(line: bytes) -> dict[str, Any]:
+    try:
+        text = line.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError(f"not UTF-8 (byte {e.start})") from None
+    if not text.strip():
+        raise ValueError("an empty line (each line holds one JSON object, {} for none)")
+    try:
+        value = json.loads(text, parse_constant=_reject_constant)
+    except json.JSONDecodeError as e:
+        raise ValueError(f"not valid JSON: {e}") from None
+    if not isinstance(value, dict):
+        raise ValueError(f"a payload is a JSON object, not {type(value).__name__}")
+    _check_payload_value(value, "payload", 1)
+    return value
+
+
+def _check_payload_value(value: Any, place: str, depth: int) -> None:
+    if isinstance(value, (dict, list)):
+        if depth > _MAX_PAYLOAD_DEPTH:
+            raise ValueError(f"{place}: nested more than {_MAX_PAYLOAD_DEPTH} levels deep")
+        items = value.items() if isinstance(value, dict) else enumerate(value)
+        for key, item in items:
+            _check_payload_value(item, f"{place}[{key!r}]", depth + 1)
+    elif isinstance(value, int) and not isinstance(value, bool):
+        if not _MIN_PAYLOAD_INT <= value <= _MAX_PAYLOAD_INT:
+            raise ValueError(f"{place}: {value} is outside -2**63 .. 2**64-1")
+    elif isinstance(value, float) and not math.isfinite(value):
+        raise ValueError(f"{place}: a number beyond the range of a float")
 
 
 def _plural(count: int, noun: str) -> str:
@@ -313,24 +433,61 @@ def _stored_metric(directory: str, meta: formats.Meta | None, dimension: int) ->
 
 
 def _run_search(args: argparse.Namespace) -> int:
-    from _velmoradb import Collection  # the payload-free class: its messages, and a search may use another metric than the stored one
-
     if args.k < 0:
         raise ValueError("-k must not be negative")
+    where = _parse_where(args.where) if args.where is not None else None
     meta = _read_meta(args.dir)
     if meta is None:
         raise ValueError(f"not a collection (no meta.json): {args.dir}")
+    records = where is not None or args.payloads
+    if records and args.metric and args.metric != meta.python_metric:
+        raise ValueError(
+            f"--where and --payloads search with the collection's metric ({meta.python_metric or meta.metric}), "
+            f"not --metric {args.metric}"
+        )
     metric = args.metric or meta.python_metric
     if metric is None:
         raise ValueError(f"meta.json names the metric {meta.metric!r}; choose one with --metric")
     queries = _queries(args, meta.dimension)
-    collection = Collection.open_or_create(args.dir, meta.dimension, metric)
-    results = collection.search_batch(queries, args.k)
-    if args.json:
-        print(json.dumps([[{"id": i, "distance": _json_float(d)} for i, d in hits] for hits in results]))
+    payloads: dict[int, Any] | None = None
+    if records:
+        import velmoradb
+
+        # A read-only open: it replays the log in memory and never writes.
+        with velmoradb.Collection.open(args.dir, read_only=True) as collection:
+            results = collection.search_batch(queries, args.k, where=where)
+            if args.payloads:
+                hit_ids = sorted({i for hits in results for i, _ in hits})
+                payloads = {r.id: r.payload for r in collection.get_batch(hit_ids) if r is not None}
     else:
-        _print_table(results)
+        from _velmoradb import Collection  # the payload-free class: its messages, and a search may use another metric than the stored one
+
+        results = Collection.open_or_create(args.dir, meta.dimension, metric).search_batch(queries, args.k)
+    if args.json:
+        print(json.dumps([[_json_hit(i, d, payloads) for i, d in hits] for hits in results]))
+    else:
+        _print_table(results, payloads, filtered=where is not None)
     return EXIT_OK
+
+
+def _parse_where(text: str) -> dict[str, Any]:
+    """The --where filter as JSON; its operators are checked by the engine."""
+    try:
+        where = json.loads(text, parse_constant=_reject_constant)
+    except json.JSONDecodeError as e:
+        raise ValueError(f"--where is not valid JSON: {e}") from None
+    except ValueError as e:
+        raise ValueError(f"--where: {e}") from None
+    if not isinstance(where, dict):
+        raise ValueError(f"--where must be a JSON object, not {type(where).__name__}")
+    return where
+
+
+def _json_hit(id: int, distance: float, payloads: dict[int, Any] | None) -> dict[str, Any]:
+    hit: dict[str, Any] = {"id": id, "distance": _json_float(distance)}
+    if payloads is not None:
+        hit["payload"] = payloads.get(id)
+    return hit
 
 
 def _queries(args: argparse.Namespace, dimension: int) -> Any:
@@ -367,12 +524,42 @@ def _json_float(value: float) -> float | str:
     return value if math.isfinite(value) else str(value)
 
 
-def _print_table(results: list[list[tuple[int, float]]]) -> None:
+def _print_table(
+    results: list[list[tuple[int, float]]], payloads: dict[int, Any] | None = None, *, filtered: bool = False
+) -> None:
     rows = [("query", "rank", "id", "distance")]
     for number, hits in enumerate(results):
         rows += [(str(number), str(rank), str(i), f"{d:.9g}") for rank, (i, d) in enumerate(hits, 1)]
     widths = [max(len(row[c]) for row in rows) for c in range(4)]
-    for row in rows:
-        print("  ".join(cell.rjust(width) for cell, width in zip(row, widths)).rstrip())
+    for line, row in enumerate(rows):
+        text = "  ".join(cell.rjust(width) for cell, width in zip(row, widths))
+        if payloads is not None:
+            # The payload as compact JSON, the last column, not padded.
+            text += "  " + ("payload" if line == 0 else json.dumps(payloads.get(int(row[2])), ensure_ascii=False))
+        print(text.rstrip())
     if all(not hits for hits in results):
-        print("(no results: the collection is empty or k is 0)")
+        if filtered:
+            print("(no results: no record matches --where, or k is 0)")
+        else:
+            print("(no results: the collection is empty or k is 0)")
+
+
+# --- compact ----------------------------------------------------------------
+
+
+def _run_compact(args: argparse.Namespace) -> int:
+    import velmoradb
+
+    if _read_meta(args.dir) is None:
+        raise ValueError(f"not a collection (no meta.json): {args.dir}")
+    with velmoradb.Collection.open(args.dir) as collection:
+        stats = collection.compact()
+    if args.json:
+        print(json.dumps(stats._asdict()))
+        return EXIT_OK
+    print(
+        f"compacted {args.dir}: data.vdb {stats.bytes_before:,} -> {stats.bytes_after:,} bytes "
+        f"({stats.bytes_before - stats.bytes_after:,} reclaimed); "
+        f"{_plural(stats.records_dropped, 'record')} dropped"
+    )
+    return EXIT_OK

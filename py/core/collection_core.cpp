@@ -574,6 +574,16 @@ PyObject* get_read_only(PyObject* self, void*) {
 PyObject* get_closed(PyObject* self, void*) {
   return PyBool_FromLong(as_object(self)->cell->closed.load() ? 1 : 0);
 }
+PyObject* get_reclaimable_bytes(PyObject* self, void*) {
+  CollectionCell* cell = open_cell(self);
+  if (cell == nullptr) return nullptr;
+  Result<std::uint64_t> bytes = VectorError::collection("");
+  if (!run_released(*cell, [&](PersistentCollection& c) { bytes = c.reclaimable_bytes(); })) {
+    return nullptr;
+  }
+  if (!bytes) return raise_engine_error(bytes.error());
+  return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(*bytes));
+}
 
 constexpr const char kCollectionDoc[] =
     "A persistent vector collection in a directory: vectors with JSON-like payloads,\n"
@@ -685,6 +695,9 @@ PyGetSetDef kGetSet[] = {
     {"metric", get_metric, nullptr, "'euclidean', 'cosine' or 'dot'.", nullptr},
     {"closed", get_closed, nullptr, "Whether close() has run.", nullptr},
     {"read_only", get_read_only, nullptr, "Whether opened with read_only=True.", nullptr},
+    {"reclaimable_bytes", get_reclaimable_bytes, nullptr,
+     "Bytes of the data file that compact() would remove (deleted and replaced records).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
