@@ -346,7 +346,11 @@ Status PersistentCollection::recover() {
         // A collection closed without a flush wrote its records out behind
         // the forced log: an insert whose record is the id's current one
         // is there already, and appending it again would only grow the file.
-        if (holds_already(entry)) break;
+        if (holds_already(entry)) {
+          std::unique_lock lock(next_id_lock_);
+          if (entry.id + 1 > next_id_) next_id_ = entry.id + 1;  // as the insert would
+          break;
+        }
         if (auto r = apply_insert(entry.id, std::move(entry.vector), std::move(entry.payload)); !r) {
           return r;
         }
