@@ -11,7 +11,10 @@ or the exception it must raise (TypeError carrying the parameter's name,
 ValueError, OverflowError, RuntimeError for borrows, OSError from
 open_or_create, and the user's own exceptions unchanged). A model of the
 stored vectors follows every call, and after each example searches (and,
-for a collection, a reopen) must find exactly what the model holds."""
+for a collection, a reopen) must find exactly what the model holds.
+
+The records API (velmoradb.Collection) at the end: hostile payloads and
+filters, and random filters against a reference matcher."""
 
 import gc
 import math
@@ -23,7 +26,7 @@ import warnings
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from _velmoradb import Collection, Index
@@ -619,3 +622,320 @@ def test_open_or_create_survives_bad_arguments(scratch, path_arg, dimension_spec
     # The held collection is untouched.
     held.insert(1, [1.0, 2.0, 3.0])
     assert held.search([1.0, 2.0, 3.0], 1) == [(1, 0.0)]
+
+
+# ================================================================ records API
+#
+# velmoradb.Collection under hostile payloads and filters: each is refused
+# with a TypeError or ValueError before anything is read or written (ids,
+# records and the directory's bytes unchanged), and random valid filters
+# over random payloads select exactly the ids a reference matcher written
+# here from the documented rules selects.
+
+import random  # noqa: E402
+
+import velmoradb  # noqa: E402
+
+FIELDS = ["a", "b", "c", "a", "b", "t", "a.b", "a.c", "b.a", "a.b.c", "a.b.c.d"]
+SCALARS = [None, True, False, 0, 1, -1, 2, 0.0, -0.0, 1.5, -2.5, 2**53, 2**53 + 1, float(2**53),
+           2**64 - 1, float(2**64), -(2**63), "", "a", "b", "z", "\u00e9", "10", "9",
+           "x" * 129, "x" * 130, "x" * 129 + "y"]
+# Mostly values from a small set, so that filters and payloads meet.
+COMMON = st.sampled_from([None, True, False, 0, 1, 2, 1.0, -0.0, "a", "b"])
+SCALAR = COMMON | COMMON | st.sampled_from(SCALARS) | st.integers(-3, 3) | st.text("abz\u00e9", max_size=2)
+
+
+def payload_values(depth):
+    if depth == 0:
+        return SCALAR
+    inner = payload_values(depth - 1)
+    return (SCALAR | st.lists(inner, max_size=3) | st.tuples(inner, inner)
+            | st.dictionaries(st.sampled_from(["a", "b", "c", "d", "a.b", ""]), inner, max_size=3))
+
+
+PAYLOAD = st.dictionaries(st.sampled_from(["a", "b", "c", "t", "a.b"]),
+                          SCALAR | SCALAR | payload_values(2), min_size=1, max_size=4)
+PAYLOADS = st.none() | PAYLOAD | PAYLOAD | PAYLOAD
+
+RANGE_ARG = st.sampled_from([s for s in SCALARS if s is not None and not isinstance(s, bool)])
+
+
+def operators(conditions):
+    """An object of one or two operators; `$not` takes `conditions`."""
+    return st.sets(
+        st.sampled_from(["$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$in", "$nin", "$exists", "$not"]),
+        min_size=1, max_size=2,
+    ).flatmap(lambda ops: st.fixed_dictionaries({op: operator_arg(op, conditions) for op in sorted(ops)}))
+
+
+def operator_arg(op, conditions):
+    if op in ("$eq", "$ne"):
+        return SCALAR
+    if op in ("$gt", "$gte", "$lt", "$lte"):
+        return RANGE_ARG
+    if op in ("$in", "$nin"):
+        return st.lists(SCALAR, max_size=4)
+    if op == "$exists":
+        return st.booleans()
+    return conditions  # $not: an object of operators
+
+
+FIELD_CONDITION = SCALAR | st.recursive(
+    st.fixed_dictionaries({"$exists": st.booleans()}),
+    operators, max_leaves=4)
+
+FILTERS = st.recursive(
+    st.dictionaries(st.sampled_from(FIELDS), FIELD_CONDITION, min_size=1, max_size=2),
+    lambda inner: (st.fixed_dictionaries({"$and": st.lists(inner, min_size=1, max_size=3)})
+                   | st.fixed_dictionaries({"$or": st.lists(inner, min_size=1, max_size=3)})
+                   | st.fixed_dictionaries({"$not": inner})
+                   | st.tuples(inner, st.dictionaries(st.sampled_from(FIELDS), FIELD_CONDITION,
+                                                      max_size=2)).map(lambda p: {**p[1], **p[0]})),
+    max_leaves=8,
+)
+
+
+# ---------------------------------------------------------------- the reference matcher
+
+MISSING = object()
+
+
+def resolve(payload, name):
+    value = payload
+    for part in name.split("."):
+        if not isinstance(value, dict) or part not in value:
+            return MISSING
+        value = value[part]
+    return value
+
+
+def kind(x):
+    if x is None:
+        return "null"
+    if isinstance(x, bool):
+        return "bool"
+    if isinstance(x, (int, float)):
+        return "number"
+    if isinstance(x, str):
+        return "string"
+    return "container"
+
+
+def scalar_eq(value, arg):
+    # Python compares int with float by exact value, as the filter does.
+    return kind(value) == kind(arg) != "container" and value == arg
+
+
+def scalar_cmp(value, op, arg):
+    if kind(value) != kind(arg) or kind(arg) not in ("number", "string"):
+        return False
+    return {"$gt": operator.gt, "$gte": operator.ge, "$lt": operator.lt,
+            "$lte": operator.le}[op](value, arg)
+
+
+def elements(value):
+    """The values a comparison looks at: a list's own elements, or the value."""
+    if value is MISSING:
+        return []
+    return list(value) if isinstance(value, (list, tuple)) else [value]
+
+
+def field_holds(value, cond):
+    if not isinstance(cond, dict):
+        return any(scalar_eq(e, cond) for e in elements(value))
+    return all(operator_holds(value, op, arg) for op, arg in cond.items())
+
+
+def operator_holds(value, op, arg):
+    if op == "$eq":
+        return any(scalar_eq(e, arg) for e in elements(value))
+    if op == "$ne":
+        return not operator_holds(value, "$eq", arg)
+    if op in ("$gt", "$gte", "$lt", "$lte"):
+        return any(scalar_cmp(e, op, arg) for e in elements(value))
+    if op == "$in":
+        return any(scalar_eq(e, a) for e in elements(value) for a in arg)
+    if op == "$nin":
+        return not operator_holds(value, "$in", arg)
+    if op == "$exists":
+        return (value is not MISSING) == arg
+    assert op == "$not"
+    return not field_holds(value, arg)
+
+
+def matches(payload, where):
+    for key, cond in where.items():
+        if key == "$and":
+            ok = all(matches(payload, f) for f in cond)
+        elif key == "$or":
+            ok = any(matches(payload, f) for f in cond)
+        elif key == "$not":
+            ok = not matches(payload, cond)
+        else:
+            ok = field_holds(resolve(payload, key), cond)
+        if not ok:
+            return False
+    return True
+
+
+# ---------------------------------------------------------------- the collection
+
+RECORDS_SETTINGS = settings(max_examples=150, deadline=None,
+                            suppress_health_check=[HealthCheck.too_slow,
+                                                   HealthCheck.function_scoped_fixture,
+                                                   HealthCheck.data_too_large])
+
+
+@pytest.fixture(scope="module")
+def records():
+    base = tempfile.mkdtemp(prefix="velmoradb-fuzz-records-")
+    c = velmoradb.Collection.open_or_create(os.path.join(base, "c"), 2, "euclidean")
+    try:
+        yield c
+    finally:
+        c.close()
+        shutil.rmtree(base, ignore_errors=True)
+
+
+def fill(c, payloads):
+    """Makes ids 0 .. n-1 the collection's records, with these payloads."""
+    c.delete_batch(c.ids())
+    c.insert_batch(list(range(len(payloads))), [[float(i), 1.0] for i in range(len(payloads))],
+                   payloads)
+
+
+def directory_bytes(c):
+    c.flush()
+    out = {}
+    for name in sorted(os.listdir(c.path)):
+        with open(os.path.join(c.path, name), "rb") as f:
+            out[name] = f.read()
+    return out
+
+
+def state(c):
+    ids = c.ids()
+    return ids, c.get_batch(ids), directory_bytes(c)
+
+
+COMMON_VALUES = [None, True, False, 0, 1, 2, 1.0, -0.0, "a", "b"]
+
+
+def random_value(rng, depth=0):
+    roll = rng.random()
+    if roll < 0.55 or depth >= 3:
+        return rng.choice(COMMON_VALUES)
+    if roll < 0.7:
+        return rng.choice(SCALARS)
+    if roll < 0.85:
+        items = [random_value(rng, depth + 1) for _ in range(rng.randint(0, 3))]
+        return tuple(items) if rng.random() < 0.2 else items
+    return {k: random_value(rng, depth + 1) for k in rng.sample(["a", "b", "c", "d"], rng.randint(0, 3))}
+
+
+def random_payloads(seed, n=60):
+    """Payloads over a small vocabulary, so that most filters select some."""
+    rng = random.Random(seed)
+    return [None if rng.random() < 0.1 else
+            {k: random_value(rng) for k in ["a", "b", "c", "t", "a.b"] if rng.random() < 0.6}
+            for _ in range(n)]
+
+
+@RECORDS_SETTINGS
+@given(payloads=st.integers(0, 2**32).map(random_payloads) | st.lists(PAYLOADS, min_size=8, max_size=25),
+       where=FILTERS)
+@example(payloads=random_payloads(0), where={})
+def test_random_filters_select_what_the_reference_selects(records, payloads, where):
+    fill(records, payloads)
+    want = [i for i, p in enumerate(payloads) if matches(p or {}, where)]
+    assert records.ids(where=where) == want
+    hits = records.search([0.0, 1.0], len(payloads), where=where)
+    assert sorted(i for i, _ in hits) == want
+    assert records.search_batch([[0.0, 1.0], [3.0, 1.0]], 3, where=where) == [
+        records.search(q, 3, where=where) for q in ([0.0, 1.0], [3.0, 1.0])]
+
+
+DEEP = {"a": 1}
+for _ in range(33):
+    DEEP = {"$not": DEEP}
+
+POISONED_FILTERS = [
+    {"a": {"$foo": 1}}, {"a": {"$in": "x"}}, {"a": {"$gt": True}}, {"a": {"$lt": None}},
+    {"a": {"$gte": [1]}}, {"a": {}}, {"a": [1, 2]}, {"a": (1,)}, {"a": {"b": 1}}, {"$gt": 1},
+    {"a..b": 1}, {"": 1}, {"a.": 1}, {"a": math.nan}, {"a": {"$eq": math.inf}},
+    {"a": {"$in": [1, -math.inf]}}, {"$and": []}, {"$or": []}, {"$or": 5}, {"$or": [5]},
+    {"$and": {"a": 1}}, {"$nor": [{"a": 1}]}, {"a": {"$exists": 1}}, {"a": {"$exists": None}},
+    {1: 2}, {"a": {1, 2}}, {"a": b"x"}, {"a": object()}, {"a": 1j}, DEEP,
+    {".".join(["p"] * 129): 1}, {"a": "\udc80"}, {"$not": []}, {"a": {"$not": 1}},
+    {"a": {"$not": {}}}, {"a": {"$in": [[1]]}}, {"a": {"$in": [{"x": 1}]}}, {"a": 2**64},
+    {"a": {"$nin": [-(2**63) - 1]}}, {"a": {"$gt": 1, "$foo": 2}},
+]
+NOT_A_FILTER = [[("a", 1)], "a", 5, b"{}", 1.5, {"a", "b"}]
+
+
+POISONS = st.sampled_from([
+    {1, 2}, b"x", bytearray(b"x"), math.nan, -math.inf, 2**64, -(2**63) - 1, object(), 1j,
+    {1: "non-str key"}, "\ud800", FloatObj(1.0),
+])
+
+
+@st.composite
+def hostile_payloads(draw):
+    """A valid payload with one refused value somewhere inside it, or no dict at all."""
+    if draw(st.integers(0, 9)) == 0:
+        return draw(st.sampled_from([[("a", 1)], "a", 5, (1, 2)]))
+    payload = draw(st.dictionaries(st.sampled_from(["a", "b", "c"]), payload_values(2), max_size=3))
+    poison = draw(POISONS)
+    for step in draw(st.lists(st.sampled_from(["list", "tuple", "dict"]), max_size=4)):
+        poison = {"list": [1, poison], "tuple": (poison,), "dict": {"k": poison}}[step]
+    payload[draw(st.sampled_from(["a", "d", "e"]))] = poison
+    return payload
+
+
+@st.composite
+def hostile_filters(draw):
+    """A valid filter with a refused one somewhere inside it, or no dict at all."""
+    if draw(st.integers(0, 9)) == 0:
+        return draw(st.sampled_from(NOT_A_FILTER))
+    poison = draw(st.sampled_from(POISONED_FILTERS))
+    for _ in range(draw(st.integers(0, 3))):
+        valid = draw(FILTERS)
+        poison = draw(st.sampled_from([
+            {"$and": [valid, poison]}, {"$or": [poison, valid]}, {"$not": poison},
+            {**valid, "$and": [poison]},
+        ]))
+    return poison
+
+
+@RECORDS_SETTINGS
+@given(where=hostile_filters())
+def test_hostile_filters_get_a_clear_error_and_change_nothing(records, where):
+    fill(records, [{"a": 1, "t": ["x", 2]}, None, {"a": {"b": "s"}}])
+    before = state(records)
+    for call in (lambda: records.ids(where=where),
+                 lambda: records.search([0.0, 1.0], 3, where=where),
+                 lambda: records.search_batch([[0.0, 1.0]], 3, where=where)):
+        with pytest.raises((TypeError, ValueError)) as caught:
+            call()
+        assert str(caught.value).startswith("where") or " at where" in str(caught.value), caught.value
+    assert state(records) == before
+
+
+@RECORDS_SETTINGS
+@given(payload=hostile_payloads(), valid=st.lists(PAYLOADS, min_size=1, max_size=3),
+       at=st.integers(0, 2), existing=st.booleans())
+def test_hostile_payloads_in_inserts_and_batches_change_nothing(records, payload, valid, at,
+                                                                existing):
+    fill(records, [{"a": 1}, None, {"b": [1, "x"]}])
+    before = state(records)
+    target = 1 if existing else 7  # replacing a record, or a new id
+    payloads = list(valid)
+    payloads.insert(min(at, len(payloads)), payload)
+    ids = [10 + i for i in range(len(payloads))]
+    ids[min(at, len(payloads) - 1)] = target
+    for call in (lambda: records.insert(target, [5.0, 5.0], payload),
+                 lambda: records.insert_batch(ids, [[5.0, 5.0]] * len(ids), payloads)):
+        with pytest.raises((TypeError, ValueError)) as caught:
+            call()
+        assert "payload" in str(caught.value), caught.value
+    assert state(records) == before

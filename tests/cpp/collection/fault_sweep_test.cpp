@@ -1,8 +1,9 @@
-// Walks every file-system call of open, insert and flush: fail call 1, then
+// Walks every file-system call of open, insert, delete, flush and compact:
+// fail call 1, then
 // call 2, and so on until the workload runs past the last call. After each
 // injected failure the error must be one of the known texts, the collection
 // must stay usable, and a reopen without faults must hold exactly the
-// acknowledged inserts. The faults: a failing call (EIO), a write that puts
+// acknowledged operations. The faults: a failing call (EIO), a write that puts
 // part of its bytes in the file and fails (a disk that fills up), the same
 // from one call on for good (a disk that stays full, a device that goes
 // away) until the fault is lifted, and reads that return a few bytes at a
@@ -51,7 +52,7 @@ std::vector<float> vec(std::uint64_t id) {
       "io error: write delete marker failed: ", "io error: read deleted failed: ",
       "io error: read id failed: ",             "io error: read dim failed: ",
       "io error: read vector failed: ",         "io error: read payload_len failed: ",
-      "io error: read payload failed: ",
+      "io error: read payload failed: ",        "io error: rename failed: ",
   };
   std::string m = e.message();
   std::string cause = std::strerror(errno_value);
@@ -259,6 +260,136 @@ TEST_P(FaultSweep, InsertsAndFlushKeepExactlyTheAcknowledged) {
     auto c = open_ok(dir.str(), config(kDim));
     ASSERT_TRUE(c) << "call " << n;
     EXPECT_TRUE(same_state(c->snapshot(), acknowledged)) << "call " << n;
+    survived.count();
+  }
+  EXPECT_GT(survived.n(), 0u);
+}
+
+// Ids with their vector and payload, as the collection returns them.
+using Records = std::map<std::uint64_t, std::pair<std::vector<float>, Payload>>;
+
+Records records_of(const PersistentCollection& c) {
+  Records out;
+  for (auto& [id, v] : c.snapshot()) {
+    auto r = c.get(id);
+    if (!r || !*r) {
+      ADD_FAILURE() << "get(" << id << ") failed for a listed id";
+      continue;
+    }
+    out[id] = {(*r)->vector, (*r)->payload};
+  }
+  return out;
+}
+
+// Names the ids on which two states differ.
+::testing::AssertionResult same_records(const Records& got, const Records& want) {
+  std::string diff;
+  for (auto& [id, rec] : got) {
+    auto it = want.find(id);
+    if (it == want.end()) diff += " extra " + std::to_string(id);
+    else if (it->second.first != rec.first) diff += " vector of " + std::to_string(id);
+    else if (!(it->second.second == rec.second)) diff += " payload of " + std::to_string(id);
+  }
+  for (auto& [id, rec] : want) {
+    if (!got.count(id)) diff += " missing " + std::to_string(id);
+  }
+  if (diff.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "states differ:" << diff;
+}
+
+Payload payload_of(std::uint64_t n) {
+  Payload p;
+  if (n % 3 == 0) return p;  // none
+  p.data["n"] = JsonValue(n);
+  p.data["tags"] = JsonValue(JsonArray{JsonValue("t" + std::to_string(n % 4)), JsonValue(n % 2 == 0)});
+  return p;
+}
+
+// Inserts with payloads, replacements, deletes of present and absent ids,
+// a batch delete, a compaction and a flush; every failing call of it.
+TEST_P(FaultSweep, DeletesAndCompactionKeepExactlyTheAcknowledged) {
+  const Fault& fault = GetParam();
+  Survived survived("deletes and compaction, " + fault.name);
+  for (std::size_t n = 1;; ++n) {
+    ScratchDir dir;
+    Records acknowledged;
+    for (auto& [id, v] : seed(dir.str())) acknowledged[id] = {v, Payload{}};
+    FaultyFileSystem fs;
+    {
+      auto opened = PersistentCollection::open_or_create(dir.str(), config(kDim), fs);
+      ASSERT_TRUE(opened);
+      auto& c = *opened;
+      fault.arm(fs, n);
+      std::size_t failures = 0;
+      auto failed = [&](const VectorError& e) {
+        ++failures;
+        EXPECT_TRUE(is_known_failure(e, fault.errno_value)) << "call " << n;
+      };
+      auto insert = [&](std::uint64_t id, std::uint64_t n_vec) {
+        if (auto r = c->insert(id, vec(n_vec), payload_of(n_vec))) {
+          acknowledged[id] = {vec(n_vec), payload_of(n_vec)};
+        } else {
+          failed(r.error());
+        }
+      };
+      auto remove = [&](std::uint64_t id) {
+        if (auto r = c->remove(id)) {
+          EXPECT_EQ(*r, acknowledged.erase(id) == 1) << "call " << n << ", id " << id;
+        } else {
+          failed(r.error());
+        }
+      };
+      for (std::uint64_t k = 10; k < 70; ++k) {
+        insert(k % 7 == 0 ? k - 5 : k, k);     // every seventh replaces
+        if (k % 4 == 0) remove(k - 3);          // present, or already gone
+        if (k % 13 == 0) remove(5000 + k);      // never present
+      }
+      // A failed batch keeps the deletes before its failure: which ones is
+      // settled below, once the fault is lifted (nothing after the batch
+      // touches these ids).
+      const std::vector<std::uint64_t> batch = {2, 11, 12, 4000, 11};
+      bool batch_failed = false;
+      if (auto r = c->remove_batch(batch.data(), batch.size())) {
+        std::size_t present = 0;
+        for (std::uint64_t id : batch) present += acknowledged.erase(id);
+        EXPECT_EQ(*r, present) << "call " << n;
+      } else {
+        failed(r.error());
+        batch_failed = true;
+      }
+      if (auto r = c->compact(); !r) failed(r.error());
+      insert(100, 100);
+      remove(13);
+      if (auto r = c->flush(); !r) failed(r.error());
+      if (fs.injected() == 0) {
+        EXPECT_EQ(failures, 0u);
+        break;
+      }
+      EXPECT_LE(failures, fs.injected()) << "call " << n;
+      // Still usable once the fault is gone, compaction included.
+      fs.clear();
+      const Records now = records_of(*c);
+      if (batch_failed) {
+        // Exactly the deletes of some prefix of the batch took effect.
+        Records kept = acknowledged;
+        bool settled = now == kept;
+        for (std::size_t k = 0; k < batch.size() && !settled; ++k) {
+          kept.erase(batch[k]);
+          settled = now == kept;
+        }
+        EXPECT_TRUE(settled) << "call " << n << ": the failed batch left no prefix of its deletes";
+        if (settled) acknowledged = kept;
+      }
+      EXPECT_TRUE(same_records(now, acknowledged)) << "call " << n;
+      remove(14);
+      insert(1000, 1000);
+      auto compacted = c->compact();
+      ASSERT_TRUE(compacted) << "call " << n << ": " << compacted.error().message();
+      EXPECT_TRUE(same_records(records_of(*c), acknowledged)) << "call " << n;
+    }
+    auto c = open_ok(dir.str(), config(kDim));
+    ASSERT_TRUE(c) << "call " << n;
+    EXPECT_TRUE(same_records(records_of(*c), acknowledged)) << "call " << n;
     survived.count();
   }
   EXPECT_GT(survived.n(), 0u);
