@@ -30,6 +30,7 @@ It installs nothing. In a virtual environment:
     pip install . numpy faiss-cpu hnswlib usearch psutil
     python bench/run.py            # the full run (about 10-15 minutes, ~8 GiB)
     python bench/run.py --quick    # small data, a minute
+    python bench/run.py --records  # only the records API figures (bench/records.py)
 
 A peer that is not installed is left out; the Collection figures are skipped
 when the module has no working Collection.
@@ -387,6 +388,9 @@ def main():
                         help="leave OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE as they are")
     parser.add_argument("--cases", nargs="*", metavar="NxD",
                         help="run only these search cases, e.g. 100000x128 (default: all of the run)")
+    parser.add_argument("--records", action="store_true",
+                        help="run only the records API figures (filtered search, delete, compact) of "
+                             "bench/records.py, with --quick passed on; writes bench/results_records.json")
     parser.add_argument("--markdown", metavar="RESULTS_JSON",
                         help="print the table of a saved results file as Markdown and exit")
     args = parser.parse_args()
@@ -394,6 +398,10 @@ def main():
         with open(args.markdown) as f:
             print(markdown_table(json.load(f)["rows"]))
         return 0
+    if args.records:
+        import records
+
+        return records.main(["--quick"] if args.quick else [], machine=machine_info())
 
     peers, skipped = load_peers(args.only)
     if "velmoradb" not in peers:
