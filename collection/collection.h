@@ -33,10 +33,10 @@
 // Recovery ends with a checkpoint whenever it replayed anything, so the
 // next open replays nothing and the files do not grow from open to open.
 //
-// Compaction writes the live records to data.vdb.compact, forces it,
-// renames it over data.vdb and forces the directory, after a checkpoint:
-// at every moment the disk holds either the old or the new data file, each
-// complete, and an empty log.
+// Compaction forces the log, writes the live records to data.vdb.compact,
+// forces it, renames it over data.vdb, forces the directory, and ends with
+// a checkpoint: at every moment the disk holds either the old or the new
+// data file, and the log holds every change the file on disk may lack.
 //
 // A writable collection holds an exclusive advisory lock on its directory
 // for its whole life (until close()); a read-only one holds a shared lock,
@@ -183,7 +183,7 @@ class PersistentCollection {
   // emptied, meta.json replaced.
   Status flush();
   // Rewrites data.vdb with only the live records (see the top of this
-  // file); a checkpoint first. On failure the collection stays usable and
+  // file) and empties the log. On failure the collection stays usable and
   // holds every record, in the old data file or the new one.
   Result<CompactStats> compact();
   // Writes out what the data file holds after forcing the log, closes the

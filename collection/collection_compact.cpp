@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::string_view kDataFile = "data.vdb";
 constexpr std::string_view kCompactFile = "data.vdb.compact";
+// The new file is written in pieces of this size.
+constexpr std::size_t kCompactWriteBytes = std::size_t{4} << 20;
 
 }  // namespace
 
@@ -23,10 +25,23 @@ Result<CompactStats> PersistentCollection::compact() {
 }
 
 Result<CompactStats> PersistentCollection::compact_locked() {
-  // Everything is in data.vdb, forced, and the log is empty: from here on
-  // the old file alone holds the collection, and so does the new one once
-  // it is complete. Writers wait for write_lock_, so neither changes.
-  if (auto r = checkpoint(); !r) return r.error();
+  // The order of writes:
+  //   1. the log forced: it now holds every change since the last
+  //      checkpoint, so the old data file plus the log is the collection;
+  //   2. the live records written to data.vdb.compact and forced;
+  //   3. the rename over data.vdb, then the directory forced: from here on
+  //      the new file plus the log is the collection (replaying a change
+  //      over a file that already shows it changes nothing);
+  //   4. a checkpoint, which empties the log.
+  // The old data file is never forced: what it holds but not yet on disk
+  // (records, deleted markers) is in the log and in the new file, and is
+  // dropped with it. Writers wait for write_lock_ throughout.
+  {
+    std::unique_lock lock(wal_lock_);
+    if (!wal_->durable()) {
+      if (auto r = wal_->sync(); !r) return r.error();
+    }
+  }
   CompactStats stats;
   {
     std::shared_lock lock(data_lock_);
@@ -39,6 +54,7 @@ Result<CompactStats> PersistentCollection::compact_locked() {
   if ((*fresh)->position() > 0) {
     if (auto r = (*fresh)->truncate_to(0); !r) return r.error();
   }
+  (*fresh)->set_write_size(kCompactWriteBytes);
   // The live records in slot order, so the offsets follow the index's slots.
   RecordOffsets::OffsetArray offsets;
   IdSlotMap slots;
@@ -47,10 +63,13 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     const std::size_t n = index_.size();
     offsets.reserve(n);
     static const Payload kEmpty;
-    for (std::uint64_t id : index_.ids()) {
-      std::vector<float> vector = *index_.vector_of(id);
-      const Payload* payload = index_.payload_of(id);
-      auto offset = (*fresh)->append(id, vector.data(), vector.size(), payload ? *payload : kEmpty);
+    const bool any_payload = index_.payload_count() > 0;
+    std::vector<float> vector(config_.dimension);
+    const IdArray& ids = index_.ids();
+    for (std::size_t slot = 0; slot < n; ++slot) {
+      index_.read_slot(static_cast<std::uint32_t>(slot), vector.data());
+      const Payload* payload = any_payload ? index_.payload_of(ids[slot]) : nullptr;
+      auto offset = (*fresh)->append(ids[slot], vector.data(), vector.size(), payload ? *payload : kEmpty);
       if (!offset) return offset.error();
       offsets.push_back(*offset);
     }
@@ -59,11 +78,14 @@ Result<CompactStats> PersistentCollection::compact_locked() {
   stats.records_dropped -= offsets.size();
   stats.bytes_after = (*fresh)->position();
   if (auto r = (*fresh)->sync(); !r) return r.error();
+  (*fresh)->set_write_size(VectorDataFile::kBufferSize);
+  (*fresh)->release_memory();
   // The rename replaces data.vdb at once: before it the old file is the
-  // collection, after it the new one, each complete on disk.
+  // collection's, after it the new one, each complete on disk with the log.
   if (auto r = (*fresh)->rename_to(join_path(dir_, kDataFile)); !r) return r.error();
   {
     std::unique_lock data(data_lock_);
+    data_->discard_held();  // in the log and in the new file
     data_ = std::move(*fresh);
     data_->hold(true);  // see the write ordering in collection.h
     file_records_ = offsets.size();
@@ -71,12 +93,10 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     record_offsets_ = RecordOffsets(std::move(slots), std::move(offsets));
   }
   // The new name reaches the disk with the directory. Until it has, the
-  // log must not be emptied of anything the old file lacks: the next
-  // checkpoint forces the directory first.
-  if (auto r = fs_.sync_dir(dir_); !r) {
-    dir_unsynced_ = true;
-    return VectorError::io("sync failed: " + r.error().text());
-  }
+  // log must not be emptied: the checkpoint forces the directory first,
+  // and a later one tries again if this one fails.
+  dir_unsynced_ = true;
+  if (auto r = checkpoint(); !r) return r.error();
   return stats;
 }
 

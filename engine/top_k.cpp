@@ -1,6 +1,7 @@
 #include "engine/top_k.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 
@@ -53,6 +54,24 @@ std::size_t TopK::skip_far(const float* distances, std::size_t i, std::size_t n,
   return i;
 }
 
+// Bit i set when distances[i] < bound, for i in 0 .. 16. NaN distances
+// compare false, as offer() rejects them against a number.
+std::uint32_t TopK::near_mask16(const float* distances, float bound) {
+#if defined(__SSE2__)
+  const __m128 b = _mm_set1_ps(bound);
+  std::uint32_t mask = 0;
+  for (int j = 0; j < 4; ++j) {
+    const auto part = static_cast<std::uint32_t>(_mm_movemask_ps(_mm_cmplt_ps(_mm_loadu_ps(distances + 4 * j), b)));
+    mask |= part << (4 * j);
+  }
+  return mask;
+#else
+  std::uint32_t mask = 0;
+  for (std::uint32_t j = 0; j < 16; ++j) mask |= (distances[j] < bound ? 1u : 0u) << j;
+  return mask;
+#endif
+}
+
 void TopK::offer(float d, std::uint32_t slot) {
   if (heap_.size() == k_) {
     // Full: only a strictly nearer distance enters (a NaN never displaces).
@@ -77,6 +96,21 @@ void TopK::push(const float* distances, std::uint32_t first_slot, std::size_t n)
     if (!bound_is_nan_) i = skip_far(distances, i, n, bound_);
     std::size_t end = std::min(n, i + 16);
     for (; i < end; ++i) offer(distances[i], static_cast<std::uint32_t>(first_slot + i));
+  }
+}
+
+void TopK::push_selected(const float* distances, std::uint32_t first_slot, std::uint32_t selected) {
+  if (k_ == 0) return;
+  while (selected != 0) {
+    // Once the heap is full under a number, only a strictly nearer
+    // distance can enter: the others are dropped sixteen at a time.
+    if (heap_.size() == k_ && !bound_is_nan_) {
+      selected &= near_mask16(distances, bound_);
+      if (selected == 0) return;
+    }
+    const auto i = static_cast<std::uint32_t>(std::countr_zero(selected));
+    selected &= selected - 1;
+    offer(distances[i], first_slot + i);
   }
 }
 

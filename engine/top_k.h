@@ -27,9 +27,13 @@ class TopK {
  public:
   explicit TopK(std::size_t k);
   void push(const float* distances, std::uint32_t first_slot, std::size_t n);
+  // Offers distances[i] for slot first_slot + i, for the set bits i of
+  // `selected` only (a filtered scan's block of 16).
+  void push_selected(const float* distances, std::uint32_t first_slot, std::uint32_t selected);
   std::vector<Candidate> take();
 
  private:
+  static std::uint32_t near_mask16(const float* distances, float bound);
   static std::size_t skip_far(const float* distances, std::size_t i, std::size_t n, float bound);
   void offer(float distance, std::uint32_t slot);
 

@@ -158,10 +158,7 @@ void push_masked(TopK& top, const float* dist, std::size_t first_block, std::siz
       top.push(d, first, W);
       continue;
     }
-    for (; bits != 0; bits &= bits - 1) {
-      const auto i = static_cast<std::uint32_t>(std::countr_zero(bits));
-      top.push(d + i, first + i, 1);
-    }
+    top.push_selected(d, first, bits);
   }
 }
 
@@ -294,6 +291,11 @@ std::optional<std::vector<float>> VectorIndex::vector_of(std::uint64_t id) const
   const float* p = arena_.data() + (slot / W) * block_floats() + (slot % W);
   for (std::size_t i = 0; i < dimension_; ++i) v[i] = p[i * W];
   return v;
+}
+
+void VectorIndex::read_slot(std::uint32_t slot, float* out) const {
+  const float* p = arena_.data() + (slot / W) * block_floats() + (slot % W);
+  for (std::size_t i = 0; i < dimension_; ++i) out[i] = p[i * W];
 }
 
 const Payload* VectorIndex::payload_of(std::uint64_t id) const {

@@ -81,6 +81,8 @@ class VectorIndex {
   std::optional<IndexEntry> remove(std::uint64_t id);
   // A copy of the stored vector of `id`.
   std::optional<std::vector<float>> vector_of(std::uint64_t id) const;
+  // The vector at `slot` (< size()) into out[0 .. dimension).
+  void read_slot(std::uint32_t slot, float* out) const;
   // The payload of `id`; nullptr when absent or empty. Valid until the
   // next change of the index.
   const Payload* payload_of(std::uint64_t id) const;

@@ -197,7 +197,10 @@ Status VectorDataFile::rename_to(const std::string& path) {
 
 Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vector, std::size_t len,
                                              const Payload& payload) {
-  std::string json = json::encode_payload(payload);
+  // The record is built in buffers kept from append to append.
+  std::string& json = payload_text_;
+  json.clear();
+  json::append_payload(json, payload);
   constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
   if (len > kMax32) {
     return VectorError::io("write dim failed: " + std::to_string(len) +
@@ -208,7 +211,8 @@ Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vect
                            " bytes do not fit a record");
   }
   const std::size_t vector_bytes = len * kElementSize;
-  std::vector<std::uint8_t> record(kFixedSize + vector_bytes + json.size());
+  std::vector<std::uint8_t>& record = record_bytes_;
+  record.resize(kFixedSize + vector_bytes + json.size());
   record[0] = kLive;
   le::store64(record.data() + kIdOffset, id);
   le::store32(record.data() + kDimOffset, static_cast<std::uint32_t>(len));
@@ -225,9 +229,16 @@ Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vect
       {kPayloadLenSize, 1, "write payload_len failed: "},
       {json.size(), 1, "write payload failed: "},
   };
-  if (auto r = out_.append(*file_, record, units); !r) return r.error();
+  Status appended = out_.append(*file_, record, units);
+  const std::size_t size = record.size();
+  if (record.capacity() > kKeptScratchBytes) {
+    // A rare large payload does not keep its memory.
+    std::vector<std::uint8_t>().swap(record_bytes_);
+    std::string().swap(payload_text_);
+  }
+  if (!appended) return appended.error();
   const std::uint64_t offset = position_;
-  position_ += record.size();
+  position_ += size;
   return offset;
 }
 

@@ -63,6 +63,8 @@ struct LoadedRecords {
 class VectorDataFile {
  public:
   static constexpr std::size_t kBufferSize = 8192;
+  // append() keeps buffers for the next record up to this size.
+  static constexpr std::size_t kKeptScratchBytes = std::size_t{1} << 20;
 
   // IoError "failed to open data file: " or "metadata failed: ".
   static Result<std::unique_ptr<VectorDataFile>> open(FileSystem& fs, const std::string& path);
@@ -99,6 +101,9 @@ class VectorDataFile {
   // written out, the memory given back.
   void reserve_held(std::size_t bytes) { out_.reserve(bytes); }
   void release_memory() { out_.release_memory(); }
+  // Writes reach the file in pieces of about `bytes` (a file written in one
+  // go, such as a compaction's, is written faster in large pieces).
+  void set_write_size(std::size_t bytes) { out_.set_capacity(bytes); }
   // Forgets what is held (a closing owner whose log could not be forced:
   // the log's replay writes it again). Nothing may be appended afterwards.
   void discard_held();
@@ -136,6 +141,9 @@ class VectorDataFile {
   AppendBuffer out_;  // the 8192-byte buffer in front of file_
   std::vector<std::uint64_t> held_markers_;  // records in the file to mark at write_out
   std::uint64_t position_ = 0;  // offset of the next record
+  // append()'s scratch: the payload's text and the record's bytes.
+  std::string payload_text_;
+  std::vector<std::uint8_t> record_bytes_;
 };
 
 }  // namespace velmoradb

@@ -34,6 +34,7 @@ void append_string(std::string& out, std::string_view text);
 void append_value(std::string& out, const JsonValue& value);
 
 std::string encode_payload(const Payload& payload);     // {"data":{...}}
+void append_payload(std::string& out, const Payload& payload);  // the same text, appended
 std::string encode_wal_entry(const WalEntry& entry);    // compact, four members
 // The same text, appended to out (the log frames it behind its header).
 void append_wal_entry(std::string& out, const WalEntry& entry);

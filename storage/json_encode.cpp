@@ -112,12 +112,6 @@ void append_members(std::string& out, const Map& members) {
   out += '}';
 }
 
-void append_payload(std::string& out, const Payload& payload) {
-  out += "{\"data\":";
-  append_members(out, payload.data);
-  out += '}';
-}
-
 std::string_view kind_name(WalEntryKind kind) {
   switch (kind) {
     case WalEntryKind::Insert: return "Insert";
@@ -179,6 +173,12 @@ void append_value(std::string& out, const JsonValue& value) {
         }
       },
       value.v);
+}
+
+void append_payload(std::string& out, const Payload& payload) {
+  out += "{\"data\":";
+  append_members(out, payload.data);
+  out += '}';
 }
 
 std::string encode_payload(const Payload& payload) {

@@ -61,6 +61,33 @@ std::vector<Candidate> run_top_k(const std::vector<float>& d, std::size_t k, std
   return top.take();
 }
 
+// push_selected over blocks of 16 with random masks (all, none, sparse,
+// dense) selects what the plain selection over the chosen distances does.
+void expect_selected_blocks(const std::vector<float>& d, std::size_t k, std::mt19937& gen) {
+  TopK top(k);
+  std::vector<float> chosen_values;
+  std::vector<std::uint32_t> chosen_slots;
+  const std::uint32_t masks[] = {0xFFFFu, 0u, 0x0401u, 0x7FFEu};
+  for (std::size_t b = 0; b + 16 <= d.size(); b += 16) {
+    std::uint32_t bits = masks[std::uniform_int_distribution<int>(0, 4)(gen) % 4];
+    if (std::uniform_int_distribution<int>(0, 4)(gen) == 4) bits = gen() & 0xFFFFu;
+    top.push_selected(d.data() + b, static_cast<std::uint32_t>(b), bits);
+    for (std::uint32_t i = 0; i < 16; ++i) {
+      if (bits >> i & 1u) {
+        chosen_values.push_back(d[b + i]);
+        chosen_slots.push_back(static_cast<std::uint32_t>(b + i));
+      }
+    }
+  }
+  std::vector<Candidate> picked = top.take();
+  for (Candidate& c : picked) {
+    auto at = std::find(chosen_slots.begin(), chosen_slots.end(), c.slot);
+    ASSERT_NE(at, chosen_slots.end()) << "slot " << c.slot << " was not selected";
+    c.slot = static_cast<std::uint32_t>(at - chosen_slots.begin());
+  }
+  expect_selection(chosen_values, k, picked);
+}
+
 struct Mix {
   const char* name;
   int nan_percent;
@@ -85,6 +112,7 @@ TEST_P(TopKRandom, EqualsFullSortAndCut) {
                           n + 7}) {
       expect_selection(d, k, select_top_k(d.data(), n, k));
       expect_selection(d, k, run_top_k(d, k, gen));
+      expect_selected_blocks(d, k, gen);
     }
   }
 }
