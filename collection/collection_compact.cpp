@@ -6,6 +6,7 @@
 #include "collection/collection.h"
 #include "storage/data_format.h"
 #include "storage/json.h"
+#include "storage/record_file_writer.h"
 
 namespace velmoradb {
 
@@ -13,8 +14,7 @@ namespace {
 
 constexpr std::string_view kDataFile = "data.vdb";
 constexpr std::string_view kCompactFile = "data.vdb.compact";
-// The new file is written in pieces of this size.
-constexpr std::size_t kCompactWriteBytes = std::size_t{4} << 20;
+
 
 }  // namespace
 
@@ -48,13 +48,11 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     stats.bytes_before = data_->position();
     stats.records_dropped = file_records_;
   }
-  // A file left by a compaction that never finished holds nothing needed.
-  auto fresh = VectorDataFile::open(fs_, join_path(dir_, kCompactFile));
-  if (!fresh) return fresh.error();
-  if ((*fresh)->position() > 0) {
-    if (auto r = (*fresh)->truncate_to(0); !r) return r.error();
-  }
-  (*fresh)->set_write_size(kCompactWriteBytes);
+  // A file left by a compaction that never finished holds nothing needed:
+  // the writer empties it.
+  const std::string compact_path = join_path(dir_, kCompactFile);
+  auto writer = RecordFileWriter::create(fs_, compact_path);
+  if (!writer) return writer.error();
   // The live records in slot order, so the offsets follow the index's slots.
   RecordOffsets::OffsetArray offsets;
   IdSlotMap slots;
@@ -69,17 +67,18 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     for (std::size_t slot = 0; slot < n; ++slot) {
       index_.read_slot(static_cast<std::uint32_t>(slot), vector.data());
       const Payload* payload = any_payload ? index_.payload_of(ids[slot]) : nullptr;
-      auto offset = (*fresh)->append(ids[slot], vector.data(), vector.size(), payload ? *payload : kEmpty);
+      auto offset = (*writer)->add(ids[slot], vector.data(), vector.size(), payload ? *payload : kEmpty);
       if (!offset) return offset.error();
       offsets.push_back(*offset);
     }
     slots = index_.slot_map();
   }
+  if (auto r = (*writer)->finish(); !r) return r.error();
+  writer->reset();
+  auto fresh = VectorDataFile::open(fs_, compact_path);
+  if (!fresh) return fresh.error();
   stats.records_dropped -= offsets.size();
   stats.bytes_after = (*fresh)->position();
-  if (auto r = (*fresh)->sync(); !r) return r.error();
-  (*fresh)->set_write_size(VectorDataFile::kBufferSize);
-  (*fresh)->release_memory();
   // The rename replaces data.vdb at once: before it the old file is the
   // collection's, after it the new one, each complete on disk with the log.
   if (auto r = (*fresh)->rename_to(join_path(dir_, kDataFile)); !r) return r.error();

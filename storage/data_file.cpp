@@ -195,10 +195,10 @@ Status VectorDataFile::rename_to(const std::string& path) {
   return {};
 }
 
-Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vector, std::size_t len,
-                                             const Payload& payload) {
-  // The record is built in buffers kept from append to append.
-  std::string& json = payload_text_;
+Result<std::size_t> VectorDataFile::encode_record(std::vector<std::uint8_t>& out, std::string& scratch,
+                                                  std::uint64_t id, const float* vector, std::size_t len,
+                                                  const Payload& payload) {
+  std::string& json = scratch;
   json.clear();
   json::append_payload(json, payload);
   constexpr std::uint64_t kMax32 = std::numeric_limits<std::uint32_t>::max();
@@ -211,34 +211,43 @@ Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vect
                            " bytes do not fit a record");
   }
   const std::size_t vector_bytes = len * kElementSize;
-  std::vector<std::uint8_t>& record = record_bytes_;
-  record.resize(kFixedSize + vector_bytes + json.size());
+  const std::size_t size = kFixedSize + vector_bytes + json.size();
+  const std::size_t start = out.size();
+  out.resize(start + size);
+  std::uint8_t* record = out.data() + start;
   record[0] = kLive;
-  le::store64(record.data() + kIdOffset, id);
-  le::store32(record.data() + kDimOffset, static_cast<std::uint32_t>(len));
-  le::store_floats(record.data() + kVectorOffset, vector, len);
-  std::uint8_t* tail = record.data() + kVectorOffset + vector_bytes;
+  le::store64(record + kIdOffset, id);
+  le::store32(record + kDimOffset, static_cast<std::uint32_t>(len));
+  le::store_floats(record + kVectorOffset, vector, len);
+  std::uint8_t* tail = record + kVectorOffset + vector_bytes;
   le::store32(tail, static_cast<std::uint32_t>(json.size()));
   std::copy(json.begin(), json.end(), tail + kPayloadLenSize);
+  return size;
+}
 
+Result<std::uint64_t> VectorDataFile::append(std::uint64_t id, const float* vector, std::size_t len,
+                                             const Payload& payload) {
+  // The record is built in buffers kept from append to append.
+  record_bytes_.clear();
+  auto size = encode_record(record_bytes_, payload_text_, id, vector, len, payload);
+  if (!size) return size.error();
   const WriteUnit units[] = {
       {kMarkerSize, 1, "write deleted marker failed: "},
       {kIdSize, 1, "write id failed: "},
       {kDimSize, 1, "write dim failed: "},
       {kElementSize, len, "write vector failed: "},
       {kPayloadLenSize, 1, "write payload_len failed: "},
-      {json.size(), 1, "write payload failed: "},
+      {payload_text_.size(), 1, "write payload failed: "},
   };
-  Status appended = out_.append(*file_, record, units);
-  const std::size_t size = record.size();
-  if (record.capacity() > kKeptScratchBytes) {
+  Status appended = out_.append(*file_, record_bytes_, units);
+  if (record_bytes_.capacity() > kKeptScratchBytes) {
     // A rare large payload does not keep its memory.
     std::vector<std::uint8_t>().swap(record_bytes_);
     std::string().swap(payload_text_);
   }
   if (!appended) return appended.error();
   const std::uint64_t offset = position_;
-  position_ += size;
+  position_ += *size;
   return offset;
 }
 

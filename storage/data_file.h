@@ -79,6 +79,12 @@ class VectorDataFile {
   // neither part of a record in the file nor `position` changed.
   Result<std::uint64_t> append(std::uint64_t id, const float* vector, std::size_t len,
                                const Payload& payload);
+  // The bytes append() writes for a record, added to the end of `out`
+  // (`scratch` holds the payload's text); returns how many. The errors
+  // are append()'s for a record that does not fit the format.
+  static Result<std::size_t> encode_record(std::vector<std::uint8_t>& out, std::string& scratch,
+                                           std::uint64_t id, const float* vector, std::size_t len,
+                                           const Payload& payload);
   // Sets the deleted marker of the record at `offset`: in the buffer when
   // the record is still there, else through a handle of its own (when
   // holding, at the next write_out). "seek failed: " for an offset at or

@@ -53,6 +53,7 @@ std::vector<float> vec(std::uint64_t id) {
       "io error: read id failed: ",             "io error: read dim failed: ",
       "io error: read vector failed: ",         "io error: read payload_len failed: ",
       "io error: read payload failed: ",        "io error: rename failed: ",
+      "io error: write failed: ",
   };
   std::string m = e.message();
   std::string cause = std::strerror(errno_value);

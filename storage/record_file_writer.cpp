@@ -1,0 +1,75 @@
+#include "storage/record_file_writer.h"
+
+#include <utility>
+
+#include "storage/data_file.h"
+
+namespace velmoradb {
+
+namespace {
+
+VectorError io_with(std::string_view phrase, const VectorError& cause) {
+  return VectorError::io(std::string(phrase) + cause.text());
+}
+
+}  // namespace
+
+Result<std::unique_ptr<RecordFileWriter>> RecordFileWriter::create(FileSystem& fs, const std::string& path) {
+  auto file = fs.open(path, OpenMode::WriteCreateTruncate);
+  if (!file) return io_with("failed to open data file: ", file.error());
+  return std::unique_ptr<RecordFileWriter>(new RecordFileWriter(std::move(*file)));
+}
+
+RecordFileWriter::RecordFileWriter(std::unique_ptr<File> file) : file_(std::move(file)) {
+  piece_.reserve(kPieceBytes + kPieceBytes / 4);
+}
+
+RecordFileWriter::~RecordFileWriter() { (void)wait(); }
+
+Status RecordFileWriter::wait() {
+  if (!in_flight_.valid()) return {};
+  Status written = in_flight_.get();
+  if (!written && failed_) failed_ = written;
+  return written;
+}
+
+Status RecordFileWriter::send_piece() {
+  if (auto r = wait(); !r) return r;
+  std::swap(piece_, spare_);
+  piece_.clear();
+  // spare_ is read by the writing thread alone until the next wait().
+  in_flight_ = std::async(std::launch::async, [this]() -> Status {
+    if (auto r = file_->write(spare_.data(), spare_.size()); !r) return io_with("write failed: ", r.error());
+    return {};
+  });
+  return {};
+}
+
+Result<std::uint64_t> RecordFileWriter::add(std::uint64_t id, const float* vector, std::size_t len,
+                                             const Payload& payload) {
+  if (!failed_) return failed_.error();
+  auto size = VectorDataFile::encode_record(piece_, scratch_, id, vector, len, payload);
+  if (!size) return size.error();
+  const std::uint64_t offset = length_;
+  length_ += *size;
+  if (piece_.size() >= kPieceBytes) {
+    if (auto r = send_piece(); !r) {
+      failed_ = r;
+      return r.error();
+    }
+  }
+  return offset;
+}
+
+Status RecordFileWriter::finish() {
+  if (!failed_) return failed_;
+  Status done = piece_.empty() ? Status{} : send_piece();
+  if (done) done = wait();
+  if (done) {
+    if (auto r = file_->sync(); !r) done = io_with("sync failed: ", r.error());
+  }
+  if (!done) failed_ = done;
+  return done;
+}
+
+}  // namespace velmoradb
