@@ -316,7 +316,7 @@ class VelmoraVectorStore(VectorStore):
         records = [r for r in collection.get_batch([i for i, _ in hits]) if r is not None]
         chosen = maximal_marginal_relevance(
             np.asarray(embedding, dtype=np.float32),
-            [np.asarray(r.vector, dtype=np.float32) for r in records],
+            [r.vector for r in records],
             lambda_mult=lambda_mult,
             k=min(k, len(records)),
         )
