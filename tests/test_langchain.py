@@ -219,3 +219,11 @@ with VelmoraVectorStore({str(path)!r}, TableEmbeddings()) as store:
         assert len(store) == 6
     with Collection.open(path, read_only=True) as c:
         assert c.dimension == 3 and c.metric == "cosine"
+
+
+def test_the_example_runs() -> None:
+    pytest.importorskip("sklearn")
+    example = Path(__file__).parent.parent / "examples" / "langchain_example.py"
+    result = subprocess.run([sys.executable, str(example), "400"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("400 docstrings in ") and "? remove a directory tree" in result.stdout

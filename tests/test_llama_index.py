@@ -216,3 +216,11 @@ def test_query_similarities_grow_with_nearness(tmp_path: Path, metric: str) -> N
     limited = store.query(VectorStoreQuery(query_embedding=[1.0, 0.0], similarity_top_k=5, node_ids=["n3", "n1"]))
     assert set(limited.ids or []) == {"n1", "n3"}
     store.close()
+
+
+def test_the_example_runs() -> None:
+    pytest.importorskip("sklearn")
+    example = Path(__file__).parent.parent / "examples" / "llama_index_example.py"
+    result = subprocess.run([sys.executable, str(example), "400"], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("400 nodes in ") and "reopened: [" in result.stdout
