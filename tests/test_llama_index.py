@@ -221,6 +221,6 @@ def test_query_similarities_grow_with_nearness(tmp_path: Path, metric: str) -> N
 def test_the_example_runs() -> None:
     pytest.importorskip("sklearn")
     example = Path(__file__).parent.parent / "examples" / "llama_index_example.py"
-    result = subprocess.run([sys.executable, str(example), "400"], capture_output=True, text=True, timeout=300)
+    result = subprocess.run([sys.executable, str(example), "200"], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith("400 nodes in ") and "reopened: [" in result.stdout
+    assert result.stdout.startswith("200 nodes in ") and "reopened: [" in result.stdout
