@@ -6,6 +6,7 @@ from __future__ import annotations
 import copy
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -202,6 +203,7 @@ def test_reopen_in_a_new_process(tmp_path: Path) -> None:
     make(path).close()
     script = f"""
 import sys
+import threading
 sys.path.insert(0, {str(Path(__file__).parent)!r})
 from test_langchain import TableEmbeddings
 from velmoradb.langchain import VelmoraVectorStore
@@ -227,3 +229,33 @@ def test_the_example_runs() -> None:
     result = subprocess.run([sys.executable, str(example), "200"], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("200 docstrings in ") and "? remove a directory tree" in result.stdout
+
+
+def test_concurrent_adds_with_colliding_ids_lose_nothing(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(_stringids, "probe_id", lambda string_id, attempt: 100 + attempt)
+    texts = list(TableEmbeddings.TABLE)
+    with VelmoraVectorStore(tmp_path / "s", TableEmbeddings()) as store:
+
+        def add(worker: int) -> None:
+            for i in range(10):
+                store.add_texts([texts[i % len(texts)]], metadatas=[{"w": worker, "i": i}], ids=[f"{worker}-{i}"])
+
+        threads = [threading.Thread(target=add, args=(w,)) for w in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        ids = [f"{w}-{i}" for w in range(4) for i in range(10)]
+        docs = store.get_by_ids(ids)
+        assert [d.id for d in docs] == ids
+        assert [(d.metadata["w"], d.metadata["i"]) for d in docs] == [(w, i) for w in range(4) for i in range(10)]
+
+
+@pytest.mark.parametrize("created", [True, False], ids=["collection", "no collection yet"])
+def test_a_closed_store_refuses_writes(tmp_path: Path, created: bool) -> None:
+    store = make(tmp_path / "s") if created else VelmoraVectorStore(tmp_path / "s", TableEmbeddings())
+    store.close()
+    store.close()
+    with pytest.raises(ValueError, match="closed"):
+        store.add_texts(["north"])
+    assert (tmp_path / "s" / "meta.json").exists() == created  # nothing created after close

@@ -224,3 +224,11 @@ def test_the_example_runs() -> None:
     result = subprocess.run([sys.executable, str(example), "200"], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("200 nodes in ") and "reopened: [" in result.stdout
+
+
+def test_a_closed_store_refuses_adds(tmp_path: Path) -> None:
+    store = VelmoraVectorStore(tmp_path / "li")
+    store.close()
+    with pytest.raises(ValueError, match="the store is closed"):
+        store.add([TextNode(text="x", id_="x", embedding=[1.0, 0.0])])
+    assert not (tmp_path / "li" / "meta.json").exists()

@@ -105,6 +105,7 @@ class VelmoraVectorStore(VectorStore):
         self._metric = metric
         self._write_lock = threading.RLock()
         self._collection: Collection | None = None
+        self._closed = False
         if os.path.exists(os.path.join(self._path, "meta.json")):
             collection = Collection.open(self._path)
             if collection.metric != metric:
@@ -136,6 +137,7 @@ class VelmoraVectorStore(VectorStore):
     def close(self) -> None:
         """Closes the collection and releases the directory; idempotent."""
         with self._write_lock:
+            self._closed = True
             if self._collection is not None:
                 self._collection.close()
 
@@ -155,6 +157,8 @@ class VelmoraVectorStore(VectorStore):
 
     def _writable(self, dimension: int) -> Collection:
         """The collection, created with `dimension` if there is none yet."""
+        if self._closed:
+            raise ValueError("the store is closed")
         if self._collection is None:
             self._collection = Collection.open_or_create(self._path, dimension, self._metric)
         return self._collection

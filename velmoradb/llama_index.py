@@ -143,6 +143,7 @@ class VelmoraVectorStore(BasePydanticVectorStore):
     _metric: str = PrivateAttr()
     _collection: Collection | None = PrivateAttr(default=None)
     _lock: Any = PrivateAttr()
+    _closed: bool = PrivateAttr(default=False)
 
     def __init__(self, path: str | os.PathLike[str], *, metric: str = "cosine") -> None:
         if metric not in METRICS:
@@ -181,6 +182,7 @@ class VelmoraVectorStore(BasePydanticVectorStore):
     def close(self) -> None:
         """Closes the collection and releases the directory; idempotent."""
         with self._lock:
+            self._closed = True
             if self._collection is not None:
                 self._collection.close()
 
@@ -202,6 +204,8 @@ class VelmoraVectorStore(BasePydanticVectorStore):
             vectors.append(node.embedding)
             payloads.append(_payload(node))
         with self._lock:
+            if self._closed:
+                raise ValueError("the store is closed")
             if self._collection is None:
                 self._collection = Collection.open_or_create(self._path, len(vectors[0]), self._metric)
             numeric = _stringids.place(self._collection, ID_FIELD, keys)
