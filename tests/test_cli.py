@@ -784,6 +784,49 @@ def test_demo_refuses_an_occupied_dir_before_any_output(tmp_path: Path, occupied
     assert result.stderr == f"velmoradb: error: --dir must be an empty or new directory: {target}\n"
 
 
+def test_demo_text_agrees_with_numpy(tmp_path: Path) -> None:
+    target = tmp_path / "docstrings"
+    result = run("demo", "text", "--limit", "300", "--dir", target)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "data     300 docstrings of " in result.stdout
+    assert "where={'module': {'$in': ['os', 'shutil']}}" in result.stdout
+    assert "All 208 queries (8 questions and 200 docstrings used as queries, k=3) agree with numpy" in result.stdout
+    assert run("check", target).returncode == 0
+    with velmoradb.Collection.open(target, read_only=True) as c:
+        assert len(c) == 300 and c.metric == "cosine"
+        payload = c.get(0).payload  # type: ignore[union-attr]
+        assert set(payload) == {"name", "module", "kind", "text"} and payload["text"]
+        assert c.ids(where={"module": payload["module"]})
+
+
+def test_demo_text_check_finds_a_hit_outside_the_filter() -> None:
+    from velmoradb import demo_text
+
+    texts = [demo_text.Text(f"m{i}.f", f"m{i}", "function", "text") for i in range(3)]
+    vectors = np.eye(3, dtype=np.float32)
+    hits = [[(0, 0.0), (2, 1.0), (1, 1.0)]]  # ties in either order
+    assert demo_text._check(np, vectors, texts, vectors[:1], hits, None) == []
+    assert demo_text._check(np, vectors, texts, vectors[:1], hits, {"module": {"$in": ["m0", "m2"]}}) == [
+        "query 0: ids [1] are outside the filter"
+    ]
+    wrong = [[(0, 0.0), (2, 0.5), (1, 1.0)]]
+    assert demo_text._check(np, vectors, texts, vectors[:1], wrong, None)
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["demo", "--limit", "50"], "--limit applies to 'velmoradb demo text' only"),
+        (["demo", "text", "--limit", "3"], "--limit must be at least 10, got 3"),
+        (["demo", "pictures"], "argument data: invalid choice: 'pictures'"),
+    ],
+)
+def test_demo_refuses_bad_options(args: list[str], message: str) -> None:
+    result = run(*args)
+    assert result.returncode == 2 and result.stdout == ""
+    assert message in result.stderr
+
+
 def test_python_dash_m_is_the_same_command() -> None:
     result = subprocess.run([sys.executable, "-m", "velmoradb", "--version"], capture_output=True, text=True)
     assert result.returncode == 0

@@ -84,10 +84,21 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"velmoradb {__version__}")
     commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
 
-    demo = commands.add_parser("demo", help="nearest neighbours of handwritten digits, checked against numpy")
+    demo = commands.add_parser(
+        "demo", help="nearest neighbours of handwritten digits (or, with 'text', a docstring search), "
+        "checked against numpy"
+    )
+    demo.add_argument(
+        "data", nargs="?", choices=("digits", "text"), default="digits",
+        help="digits (default): scikit-learn's handwritten digits; text: the standard library's docstrings, "
+        "searched in plain English",
+    )
     demo.add_argument(
         "--dir", help="build the collection here (an empty or new directory) and keep it; "
         "by default a temporary directory, deleted at the end"
+    )
+    demo.add_argument(
+        "--limit", type=int, metavar="N", help="text only: index N of the docstrings (at least 10; default all)"
     )
     demo.set_defaults(run=_run_demo)
 
@@ -142,6 +153,12 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _run_demo(args: argparse.Namespace) -> int:
+    if args.data == "text":
+        from velmoradb import demo_text
+
+        return EXIT_OK if demo_text.run(args.dir, args.limit) else EXIT_FAILED
+    if args.limit is not None:
+        raise ValueError("--limit applies to 'velmoradb demo text' only")
     from velmoradb import demo
 
     return EXIT_OK if demo.run(args.dir) else EXIT_FAILED
