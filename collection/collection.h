@@ -186,9 +186,11 @@ class PersistentCollection {
   // file) and empties the log. On failure the collection stays usable and
   // holds every record, in the old data file or the new one.
   Result<CompactStats> compact();
-  // Writes out what the data file holds after forcing the log, closes the
-  // files and releases the directory lock; the memory of the index is
-  // freed. Idempotent: later calls return success and do nothing. Every
+  // A checkpoint when the log holds anything (so the next open has
+  // nothing to replay), then closes the files and releases the directory
+  // lock; the memory of the index is freed. If the checkpoint fails, what
+  // the data file holds is written out after forcing the log, as the
+  // destructor does. Idempotent: later calls return success and do nothing. Every
   // other method then fails ("collection is closed") or, for the methods
   // without a Result, returns nothing found. On a failure the collection
   // is closed all the same and the first error is returned (held data
@@ -254,6 +256,9 @@ class PersistentCollection {
   // Log forced, data file written out and forced, log emptied, meta.json
   // replaced. The caller holds write_lock_ (or has not shared the object).
   Status checkpoint();
+  // close() and the destructor: the destructor leaves the log as it is
+  // (forced, the data file written out behind it); close() checkpoints.
+  Status close_files(bool checkpoint_first);
   Result<CompactStats> compact_locked();
   // Replay steps, used by recovery: apply one log entry to the data file,
   // the index and the offsets (a read-only collection: to the index only).

@@ -4,12 +4,24 @@
 
 namespace velmoradb {
 
-PersistentCollection::~PersistentCollection() { (void)close(); }
+PersistentCollection::~PersistentCollection() { (void)close_files(false); }
 
-Status PersistentCollection::close() {
+Status PersistentCollection::close() { return close_files(true); }
+
+Status PersistentCollection::close_files(bool checkpoint_first) {
   std::lock_guard writer(write_lock_);
   if (closed_) return {};
   Status result;
+  if (checkpoint_first && !read_only_ && wal_ && data_) {
+    bool log_empty;
+    {
+      std::shared_lock wal(wal_lock_);
+      log_empty = wal_->length() == 0;
+    }
+    // A failed checkpoint leaves the log in charge: the steps below still
+    // hand over what they can, and the error is returned.
+    if (!log_empty) result = checkpoint();
+  }
   {
     std::unique_lock wal(wal_lock_);
     std::unique_lock data(data_lock_);
@@ -17,14 +29,15 @@ Status PersistentCollection::close() {
       // Held records and markers may reach the data file only behind their
       // log frames on disk; if the log cannot be forced they are dropped,
       // and the replay of the log at the next open writes them again.
-      if (!wal_->durable()) result = wal_->sync();
+      Status forced = wal_->durable() ? Status{} : wal_->sync();
       if (data_->held() > 0) {
-        if (result) {
-          result = data_->write_out();
+        if (forced) {
+          forced = data_->write_out();
         } else {
           data_->discard_held();
         }
       }
+      if (result) result = forced;
     }
     std::unique_lock index(index_lock_);
     std::unique_lock offsets(offsets_lock_);

@@ -205,6 +205,26 @@ TEST(RecordsClose, IsIdempotentReleasesTheLockAndRefusesLaterCalls) {
   EXPECT_EQ(again->get(1)->value(), (Record{1, {1, 1}, payload("a", 1.5)}));
 }
 
+// close() checkpoints, so the next open has no log to replay; dropping the
+// collection without close() leaves the log, forced, as it was.
+TEST(RecordsClose, CheckpointsWhereTheDestructorKeepsTheLog) {
+  for (bool explicit_close : {true, false}) {
+    ScratchDir dir;
+    auto c = open_ok(dir.str(), config(2));
+    ASSERT_TRUE(c->insert(1, {1, 1}, payload("a", 1.5)));
+    ASSERT_TRUE(c->insert(2, {2, 2}));
+    ASSERT_TRUE(c->remove(2));
+    if (explicit_close) {
+      ASSERT_TRUE(c->close());
+    }
+    c.reset();
+    EXPECT_EQ(file_size(dir.file("wal.log")) == 0, explicit_close);
+    auto again = open_ok(dir.str(), config(2));
+    EXPECT_EQ(again->get(1)->value(), (Record{1, {1, 1}, payload("a", 1.5)}));
+    EXPECT_FALSE(again->get(2)->has_value());
+  }
+}
+
 OpenOptions intent(OpenIntent i, bool read_only = false) {
   OpenOptions o;
   o.intent = i;
