@@ -208,10 +208,12 @@ class PersistentCollection {
   // search. DimensionMismatch for a query of the wrong length.
   Result<std::vector<SearchResult>> search(const float* query, std::size_t len, std::size_t k,
                                            const Filter* where) const;
-  // nq queries of dimension floats each, one after the other.
+  // nq queries of dimension floats each, one after the other, split over
+  // up to `threads` threads of the engine's pool (the lists do not depend
+  // on it).
   Result<std::vector<std::vector<SearchResult>>> search_batch(const float* queries, std::size_t nq,
-                                                              std::size_t k,
-                                                              const Filter* where) const;
+                                                              std::size_t k, const Filter* where,
+                                                              std::size_t threads = 1) const;
   // The unfiltered forms: empty for a query of the wrong length and after
   // close().
   std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;

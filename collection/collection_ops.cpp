@@ -236,12 +236,15 @@ Result<std::vector<SearchResult>> PersistentCollection::search(const float* quer
 }
 
 Result<std::vector<std::vector<SearchResult>>> PersistentCollection::search_batch(
-    const float* queries, std::size_t nq, std::size_t k, const Filter* where) const {
+    const float* queries, std::size_t nq, std::size_t k, const Filter* where, std::size_t threads) const {
   std::shared_lock lock(index_lock_);
   if (closed_) return closed_error();
-  if (where == nullptr || where->matches_everything()) return index_.search_batch(queries, nq, k);
+  if (where == nullptr || where->matches_everything()) {
+    return index_.search_batch_parallel(queries, nq, k, nullptr, threads);
+  }
   if (k == 0 || nq == 0) return std::vector<std::vector<SearchResult>>(nq);
-  return index_.search_batch(queries, nq, k, index_.matching(*where));
+  const SlotBitmap only = index_.matching(*where);
+  return index_.search_batch_parallel(queries, nq, k, &only, threads);
 }
 
 Result<std::optional<Record>> PersistentCollection::get(std::uint64_t id) const {

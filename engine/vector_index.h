@@ -112,6 +112,13 @@ class VectorIndex {
                                    const SlotBitmap& only) const;
   std::vector<std::vector<SearchResult>> search_batch(const float* queries, std::size_t nq,
                                                       std::size_t k, const SlotBitmap& only) const;
+  // The same lists, the queries split over up to `threads` threads of
+  // ThreadPool::shared() (the caller's among them): each part is a batch
+  // of its own over every vector, so each list is the one-thread list.
+  // `only` may be null (every slot).
+  std::vector<std::vector<SearchResult>> search_batch_parallel(const float* queries, std::size_t nq,
+                                                               std::size_t k, const SlotBitmap* only,
+                                                               std::size_t threads) const;
 
   // Chooses the kernel path (tests run every path the CPU offers).
   void set_kernels(const KernelSet& kernels) { kernels_ = &kernels; }

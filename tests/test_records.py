@@ -289,11 +289,14 @@ def test_with_block_closes_and_releases_the_directory(path):
         assert again.search([1, 2], 1)[0][0] == 7
 
 
-def test_unflushed_inserts_survive_close(path):
+def test_unflushed_inserts_survive_close_which_empties_the_log(path):
     with Collection.open_or_create(path, 2, "dot") as c:
         c.insert_batch(range(1000), np.ones((1000, 2), dtype=np.float32))
+        c.delete(3)
+    # close() checkpoints: the next open has nothing to replay.
+    assert os.path.getsize(os.path.join(path, "wal.log")) == 0
     with Collection.open_or_create(path, 2, "dot") as c:
-        assert len(c) == 1000
+        assert len(c) == 999 and 3 not in c
 
 
 # ---------------------------------------------------------------- threads
@@ -457,6 +460,43 @@ def test_filtered_search_equals_brute_force_over_the_matching_records(path):
         reference.insert_batch(keep, data[keep])
         assert c.search_batch(data[:5], 7, where=where) == reference.search_batch(data[:5], 7)
         assert c.search(data[0], 7, where=where) == reference.search(data[0], 7)
+
+
+@pytest.mark.parametrize("where", [None, {"g": 1}])
+def test_search_batch_on_threads_equals_one_thread(path, where):
+    rng = np.random.default_rng(9)
+    # Small integer components: many equal distances, whose order must not change.
+    data = rng.integers(-2, 3, size=(2000, 8)).astype(np.float32)
+    queries = rng.integers(-2, 3, size=(37, 8)).astype(np.float32)
+    with Collection.open_or_create(path, 8, "euclidean") as c:
+        c.insert_batch(range(2000), data, [{"g": i % 3} for i in range(2000)])
+        one = c.search_batch(queries, 15, where=where, threads=1)
+        for threads in (2, 3, 1000):
+            assert c.search_batch(queries, 15, where=where, threads=threads) == one
+        assert c.search_threads == 1
+        c.search_threads = 2
+        assert c.search_threads == 2 and c.search_batch(queries, 15, where=where) == one
+        c.search_threads = None
+        assert c.search_threads == 1
+
+
+@pytest.mark.parametrize(
+    ("value", "error", "text"),
+    [
+        (0, ValueError, "threads must be at least 1, not 0"),
+        (-2**70, ValueError, "threads must be at least 1, not -1180591620717411303424"),
+        (2.0, TypeError, "threads must be an int or None, not float"),
+        (True, TypeError, "threads must be an int or None, not bool"),
+    ],
+)
+def test_bad_thread_counts_are_refused(coll, value, error, text):
+    with pytest.raises(error) as caught:
+        coll.search_batch([[1, 0, 0]], 1, threads=value)
+    assert str(caught.value) == text
+    with pytest.raises(error) as caught:
+        coll.search_threads = value
+    assert str(caught.value) == "search_" + text
+    assert coll.search_threads == 1
 
 
 @pytest.mark.parametrize(

@@ -174,6 +174,7 @@ PyObject* wrap(std::unique_ptr<PersistentCollection> collection, PyRef path) {
   object->metric = collection->config().metric;
   object->path = path.release();
   object->read_only = read_only;
+  object->search_threads = 1;
   cell->collection = std::move(collection);
   object->cell = cell.release();
   return self;
@@ -451,17 +452,22 @@ PyObject* collection_search(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+bool to_thread_count(PyObject* o, const char* name, std::size_t* out);
+
 PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* kNames[] = {"queries", "k", "where", nullptr};
+    static const char* kNames[] = {"queries", "k", "where", "threads", nullptr};
     PyObject* queries_arg = nullptr;
     PyObject* k_arg = nullptr;
     PyObject* where_arg = Py_None;
-    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:search_batch",
+    PyObject* threads_arg = Py_None;
+    if (PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OO:search_batch",
                                     const_cast<char**>(kNames), &queries_arg, &k_arg,
-                                    &where_arg) == 0) {
+                                    &where_arg, &threads_arg) == 0) {
       return nullptr;
     }
+    std::size_t threads = as_object(self)->search_threads;
+    if (threads_arg != Py_None && !to_thread_count(threads_arg, "threads", &threads)) return nullptr;
     CollectionCell* cell = open_cell(self);
     if (cell == nullptr) return nullptr;
     FloatRowsCopy queries;
@@ -484,7 +490,7 @@ PyObject* collection_search_batch(PyObject* self, PyObject* args, PyObject* kwar
     Result<std::vector<std::vector<SearchResult>>> found = VectorError::collection("");
     if (!run_released(*cell, [&](PersistentCollection& c) {
           found = c.search_batch(queries.data.data(), queries.count(), k,
-                                 where.matches_everything() ? nullptr : &where);
+                                 where.matches_everything() ? nullptr : &where, threads);
         })) {
       return nullptr;
     }
@@ -568,6 +574,40 @@ PyObject* get_dimension(PyObject* self, void*) {
 PyObject* get_metric(PyObject* self, void*) {
   return PyUnicode_FromString(python_metric_name(as_object(self)->metric));
 }
+// A thread count: an int of at least 1 (TypeError, ValueError naming `name`).
+bool to_thread_count(PyObject* o, const char* name, std::size_t* out) {
+  if (PyBool_Check(o) || !PyLong_Check(o)) {
+    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(o)));
+    if (!type_name) return false;
+    PyErr_Format(PyExc_TypeError, "%s must be an int or None, not %U", name, type_name.get());
+    return false;
+  }
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (n == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && n < 1)) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least 1, not %R", name, o);
+    return false;
+  }
+  // More threads than the pool has are the pool's size.
+  *out = overflow > 0 ? SIZE_MAX : static_cast<std::size_t>(n);
+  return true;
+}
+
+PyObject* get_search_threads(PyObject* self, void*) {
+  return PyLong_FromSize_t(as_object(self)->search_threads);
+}
+int set_search_threads(PyObject* self, PyObject* value, void*) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_AttributeError, "search_threads cannot be deleted");
+    return -1;
+  }
+  std::size_t threads = 1;
+  if (value != Py_None && !to_thread_count(value, "search_threads", &threads)) return -1;
+  as_object(self)->search_threads = threads;
+  return 0;
+}
+
 PyObject* get_read_only(PyObject* self, void*) {
   return PyBool_FromLong(as_object(self)->read_only ? 1 : 0);
 }
@@ -653,8 +693,10 @@ constexpr const char kSearchCoreDoc[] =
     "nearest first.";
 
 constexpr const char kSearchBatchCoreDoc[] =
-    "search_batch($self, queries, k, *, where=None)\n--\n\n"
-    "search() for each query (a sequence of vectors or a 2-D float array).";
+    "search_batch($self, queries, k, *, where=None, threads=None)\n--\n\n"
+    "search() for each query (a sequence of vectors or a 2-D float array).\n"
+    "threads: the queries are split over that many of the engine's threads\n"
+    "(None: search_threads); the results do not depend on it.";
 
 constexpr const char kFlushDoc[] =
     "flush($self, /)\n--\n\n"
@@ -695,6 +737,10 @@ PyGetSetDef kGetSet[] = {
     {"metric", get_metric, nullptr, "'euclidean', 'cosine' or 'dot'.", nullptr},
     {"closed", get_closed, nullptr, "Whether close() has run.", nullptr},
     {"read_only", get_read_only, nullptr, "Whether opened with read_only=True.", nullptr},
+    {"search_threads", get_search_threads, set_search_threads,
+     "Threads of search_batch when its threads argument is None: 1 unless set\n"
+     "(None sets 1). A count above the machine's hardware threads uses them all.",
+     nullptr},
     {"reclaimable_bytes", get_reclaimable_bytes, nullptr,
      "Bytes of the data file that compact() would remove (deleted and replaced records).",
      nullptr},

@@ -19,6 +19,9 @@ struct CollectionObject {
   std::size_t dimension;
   DistanceMetric metric;
   bool read_only;
+  // search_batch's threads when its argument is None (the property
+  // search_threads); at least 1.
+  std::size_t search_threads;
 };
 
 inline CollectionObject* as_object(PyObject* self) {
