@@ -116,7 +116,7 @@ class ShardedCollection:
             actors = [_RemoteShard.options(**options).remote(shard_path(path, s), s) for s in range(manifest.shards)]
             shard_set = ShardSet(path, manifest, actors, float(timeout))
             try:
-                described = shard_set.read("describe", {s: () for s in range(manifest.shards)}, retry=False)
+                described = shard_set.read("describe", {s: () for s in range(manifest.shards)}, opening=True)
             except BaseException:
                 for actor in actors:
                     ray.kill(actor)
@@ -203,7 +203,7 @@ class ShardedCollection:
         id_array = _batch.to_ids(ids)
         parts = _parts(id_array, self.shards)
         results = self._shard_set.write(
-            "delete_batch", {s: (id_array[p], True) for s, p in parts.items()}, id_array, parts
+            "delete_batch", {s: (id_array[p], True) for s, p in parts.items()}, id_array, parts, repeatable=False
         )
         return sum(results.values())
 
@@ -318,7 +318,7 @@ def insert_parts(
         s: (ids[p], rows[p], None if payloads is None else [payloads[i] for i in p.tolist()], durable)
         for s, p in parts.items()
     }
-    return sum(shard_set.write("insert_batch", args, ids, parts).values())
+    return sum(shard_set.write("insert_batch", args, ids, parts, repeatable=True).values())
 
 
 def search_rows(shard_set: ShardSet, queries: np.ndarray[Any, Any], k: int, where: Mapping[str, Any] | None) -> list[list[Hit]]:

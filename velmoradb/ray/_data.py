@@ -147,7 +147,8 @@ def _load_batch(
     id_values = table.column(id_column)
     if id_values.null_count:
         raise ValueError(f"column {id_column!r} holds nulls: every row needs an id")
-    ids = _batch.to_ids(id_values.to_numpy())
+    # Through Ray's own conversion: ids beyond 2**63 may arrive as a column of Python objects.
+    ids = _batch.to_ids(BlockAccessor.for_block(table.select([id_column])).to_numpy(id_column))
     rows = _batch.to_rows(_vectors(table, vector_column), shard_set.manifest.dimension, vector_column, ids)
     payloads = None
     if payload_columns:
