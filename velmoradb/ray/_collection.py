@@ -42,7 +42,7 @@ DEFAULT_MAX_CONCURRENCY = 4
 """Calls one shard actor runs at once (searches run in parallel; the
 collection serialises writes)."""
 
-_RemoteShard = ray.remote(ShardActor)
+_RemoteShard: Any = ray.remote(ShardActor)
 
 # Roots open in this process, so a second open of one root fails at once with a
 # clear message instead of waiting on the shard directories' locks; the Ray Data

@@ -9,6 +9,7 @@ task fans its queries out to every shard and merges, as ShardedCollection does.
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -56,17 +57,14 @@ def write_dataset(
     if missing:
         raise ValueError(f"the dataset has no column {missing[0]!r} (columns: {', '.join(ds.schema().names)})")
     with _collection(root, dimension, metric, shards, timeout, actor_options) as collection:
-        written = ds.map_batches(
+        load = functools.partial(
             _load_batch,
-            batch_size=batch_size,
-            batch_format="pyarrow",
-            fn_kwargs={
-                "shard_set": collection.shard_set,
-                "id_column": id_column,
-                "vector_column": vector_column,
-                "payload_columns": fields,
-            },
-        ).sum("written")
+            shard_set=collection.shard_set,
+            id_column=id_column,
+            vector_column=vector_column,
+            payload_columns=fields,
+        )
+        written: Any = ds.map_batches(load, batch_size=batch_size, batch_format="pyarrow").sum("written")
         collection.flush()
         return int(written or 0)
 
@@ -92,12 +90,11 @@ def search_dataset(
     if clash:
         raise ValueError(f"the dataset already has a column {clash[0]!r}; the results are written there")
     with _collection(root, None, None, None, timeout, actor_options) as collection:
-        return ds.map_batches(
-            _search_batch,
-            batch_size=batch_size,
-            batch_format="pyarrow",
-            fn_kwargs={"shard_set": collection.shard_set, "vector_column": vector_column, "k": k, "where": where},
-        ).materialize()
+        answer = functools.partial(
+            _search_batch, shard_set=collection.shard_set, vector_column=vector_column, k=k, where=where
+        )
+        results: ray.data.Dataset = ds.map_batches(answer, batch_size=batch_size, batch_format="pyarrow").materialize()
+        return results
 
 
 @contextmanager
