@@ -54,6 +54,12 @@ def to_rows(
     """A C-contiguous (n, dimension) float32 array; ValueError / TypeError naming
     the row (and its id) for a wrong length, a component that is not a number,
     or one that is not finite or lies outside the float32 range."""
+    if isinstance(values, np.ndarray) and values.dtype == np.float32 and values.ndim == 2 and values.shape[1] == dimension:
+        # Already what the shards take: a float32 component is inside the
+        # float32 range unless it is infinite, so finiteness is the whole check.
+        if not np.isfinite(values).all():
+            _check_finite(values.astype(np.float64), name, ids)
+        return np.ascontiguousarray(values)
     if isinstance(values, np.ndarray) and values.dtype.kind in "fiu":
         if values.ndim != 2:
             raise ValueError(f"{name}: expected a 2-D array of vectors, got {values.ndim}-D")
