@@ -28,12 +28,14 @@ from velmoradb.ray._shards import ShardSet
 
 RESULT_COLUMNS = ("ids", "distances")
 
+_BATCH_BYTES = 32 << 20
+
 
 def write_dataset(
     ds: ray.data.Dataset, root: str | os.PathLike[str] | ShardedCollection, *,
     dimension: int | None = None, metric: str | None = None, shards: int | None = None,
     id_column: str = "id", vector_column: str = "vector", payload_columns: Sequence[str] | None = None,
-    batch_size: int = 10_000, timeout: float = DEFAULT_TIMEOUT, actor_options: Mapping[str, Any] | None = None,
+    batch_size: int | None = None, timeout: float = DEFAULT_TIMEOUT, actor_options: Mapping[str, Any] | None = None,
 ) -> int:
     """Loads `ds` into the sharded collection at `root`; returns the number of
     rows written.
@@ -47,16 +49,21 @@ def write_dataset(
     in this process): it is used and left open; otherwise the collection is
     opened for the load and closed after it.
 
+    `batch_size` rows go to each task (by default about 32 MiB of vectors):
+    larger batches spread Ray's fixed cost per task over more rows.
+
     Durable when it returns: every shard is flushed at the end. A load that
     fails may have written part of the dataset; running it again is safe.
     """
-    if isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1:
+    if batch_size is not None and (isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1):
         raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
     fields = [name for name in ds.schema().names if name not in (id_column, vector_column)] if payload_columns is None else list(payload_columns)
     missing = [c for c in (id_column, vector_column, *fields) if c not in ds.schema().names]
     if missing:
         raise ValueError(f"the dataset has no column {missing[0]!r} (columns: {', '.join(ds.schema().names)})")
     with _collection(root, dimension, metric, shards, timeout, actor_options) as collection:
+        if batch_size is None:
+            batch_size = max(1_000, _BATCH_BYTES // (4 * collection.dimension))
         load = functools.partial(
             _load_batch,
             shard_set=collection.shard_set,
@@ -64,9 +71,15 @@ def write_dataset(
             vector_column=vector_column,
             payload_columns=fields,
         )
-        written: Any = ds.map_batches(load, batch_size=batch_size, batch_format="pyarrow").sum("written")
+        # The counts stream back to this process (an aggregate would add a
+        # shuffle stage to the job).
+        written = 0
+        for counts in ds.map_batches(load, batch_size=batch_size, batch_format="pyarrow").iter_batches(
+            batch_format="numpy", batch_size=None
+        ):
+            written += int(counts["written"].sum())
         collection.flush()
-        return int(written or 0)
+        return written
 
 
 def search_dataset(
