@@ -13,7 +13,9 @@ velmoradb.Collection, measured in the same run on the same machine.
              numpy arrays + flush(). One timing each.
   one query  search(q, 10) of one query through the ShardedCollection (Ray
              calls to both actors, merge) against the same query on the local
-             Collection, interleaved, medians.
+             Collection, interleaved, medians: over the n records (where the
+             two shards search in parallel) and over 1,000 records (where the
+             search costs little and the difference is Ray's round trip).
 
 Standalone: python bench/ray_shards.py [--n N] [--markdown RESULTS]. It writes
 bench/results_ray.json; --markdown prints the table of bench/README.md.
@@ -38,6 +40,8 @@ SHARDS = 2
 SEED = 20261208
 ROUNDS = 3
 SINGLE_QUERIES = 40
+SMALL = 1_000
+SMALL_QUERIES = 300
 
 TARGETS = {  # figure -> smallest speed-up (reference time / velmoradb.ray time) that meets it
     "search_batch 1,000 queries": 1.6,
@@ -125,10 +129,32 @@ def run(n, workdir):
             results["figures"]["one query"] = (statistics.median(one_ray), statistics.median(one_single))
             print(f"one query: sharded {statistics.median(one_ray) * 1e3:.2f} ms, single {statistics.median(one_single) * 1e3:.2f} ms", file=sys.stderr)
         single.close()
+        results["figures"]["one query, 1,000 records"] = one_query_overhead(workdir, vectors[:SMALL], queries)
     finally:
         ray.shutdown()
     results["machine"] = {"cpus": os.cpu_count(), "python": sys.version.split()[0], "ray": ray.__version__, "numpy": np.__version__}
     return results
+
+
+def one_query_overhead(workdir, vectors, queries):
+    """Medians of search(q, 10) on SMALL records through Ray and locally:
+    the search itself costs little, so the difference is Ray's round trip
+    (a call to each shard's actor, the merge)."""
+    import velmoradb
+    from velmoradb.ray import ShardedCollection
+
+    ids = list(range(len(vectors)))
+    with velmoradb.Collection.create(os.path.join(workdir, "small"), DIM, "euclidean") as single, \
+            ShardedCollection.create(os.path.join(workdir, "small-sharded"), DIM, "euclidean", shards=SHARDS) as sharded:
+        single.insert_batch(ids, vectors)
+        sharded.insert_batch(ids, vectors)
+        ray_times, single_times = [], []
+        for i, q in enumerate(queries[:SMALL_QUERIES]):
+            for which in ((0, 1) if i % 2 == 0 else (1, 0)):
+                t0 = time.perf_counter()
+                sharded.search(q, K) if which == 0 else single.search(q, K)
+                (ray_times if which == 0 else single_times).append(time.perf_counter() - t0)
+    return statistics.median(ray_times[10:]), statistics.median(single_times[10:])
 
 
 def markdown(results):
@@ -137,7 +163,7 @@ def markdown(results):
         "|---|---|---|---|---|---|",
     ]
     for name, (ray_s, ref_s) in results["figures"].items():
-        if name == "one query":
+        if name.startswith("one query"):
             rows.append(
                 f"| {name} (k = 10) | {ray_s * 1e3:.2f} ms | local Collection.search: {ref_s * 1e3:.2f} ms | "
                 f"{ref_s / ray_s:.2f}x (overhead {(ray_s - ref_s) * 1e3:+.2f} ms) |  |  |"

@@ -42,6 +42,8 @@ DEFAULT_MAX_CONCURRENCY = 4
 """Calls one shard actor runs at once (searches run in parallel; the
 collection serialises writes)."""
 
+_PUT_BYTES = 64 << 10
+
 _RemoteShard: Any = ray.remote(ShardActor)
 
 # Roots open in this process, so a second open of one root fails at once with a
@@ -326,6 +328,8 @@ def search_rows(shard_set: ShardSet, queries: np.ndarray[Any, Any], k: int, wher
     if len(queries) == 0:
         return []
     shards = shard_set.manifest.shards
-    shared = ray.put(queries)  # one copy in the object store, read by every shard
+    # Large batches go to the object store once, for every shard to read; a
+    # put costs more than sending a few queries inline with each call.
+    shared = ray.put(queries) if queries.nbytes >= _PUT_BYTES else queries
     replies = shard_set.read("search_batch", {s: (shared, k, where) for s in range(shards)})
     return [merge_hits([replies[s][q] for s in range(shards)], k) for q in range(len(queries))]

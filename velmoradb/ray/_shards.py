@@ -28,7 +28,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import ray
-from ray.exceptions import RayActorError, RayTaskError
+from ray.exceptions import GetTimeoutError, RayActorError, RayTaskError
 
 from velmoradb.ray._errors import IncompleteWriteError, ShardUnavailableError
 from velmoradb.ray._manifest import Manifest
@@ -103,6 +103,12 @@ class ShardSet:
         the deadline passed (after the last actor error, when retrying)."""
         deadline = time.monotonic() + timeout
         pending = {self.submit(s, method, a): s for s, a in args.items()}
+        try:
+            # Every shard answers: one round trip.
+            refs = list(pending)
+            return {pending[r]: value for r, value in zip(refs, ray.get(refs, timeout=timeout))}, {}
+        except (RayActorError, RayTaskError, GetTimeoutError):
+            pass  # the loop below sorts out which shards failed, and asks again
         results: dict[int, Any] = {}
         errors: dict[int, BaseException] = {}
         pause: dict[int, float] = {}
