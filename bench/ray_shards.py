@@ -85,7 +85,8 @@ def run(n, workdir):
     context = ray.data.DataContext.get_current()
     context.enable_progress_bars = False
     context.print_on_execution_start = False
-    results = {"n": n, "dim": DIM, "shards": SHARDS, "queries": QUERIES, "k": K, "figures": {}}
+    results = {"n": n, "dim": DIM, "shards": SHARDS, "queries": QUERIES, "k": K, "figures": {},
+               "load_average_before": os.getloadavg()}
     try:
         ds = dataset(ids, vectors)
         t0 = time.perf_counter()
@@ -132,6 +133,9 @@ def run(n, workdir):
         results["figures"]["one query, 1,000 records"] = one_query_overhead(workdir, vectors[:SMALL], queries)
     finally:
         ray.shutdown()
+    # Other processes' load: on a shared 2-core machine it decides how much
+    # of the two shards' parallelism shows.
+    results["load_average_after"] = os.getloadavg()
     results["machine"] = {"cpus": os.cpu_count(), "python": sys.version.split()[0], "ray": ray.__version__, "numpy": np.__version__}
     return results
 
