@@ -25,6 +25,7 @@ from velmoradb.ray import (  # noqa: E402
     shard_of,
     write_dataset,
 )
+from velmoradb.ray._collection import insert_parts  # noqa: E402
 from velmoradb.ray._routing import shards_of, split_by_shard, splitmix64  # noqa: E402
 
 DIM = 8
@@ -178,6 +179,10 @@ def test_records_api_matches_one_collection(tmp_path):
         assert sharded.closed
         with pytest.raises(ValueError, match="collection is closed"):
             len(sharded)
+        # Each shard directory is an ordinary collection holding the ids routed to it.
+        for shard in range(3):
+            with Collection.open(str(tmp_path / "sharded" / f"shard-{shard:04d}"), read_only=True) as part:
+                assert len(part) > 0 and all(shard_of(i, 3) == shard for i in part.ids())
         with ShardedCollection.open(tmp_path / "sharded") as reopened:
             assert len(reopened) == 199
             assert reopened.get(5).payload["deep"] == {"x": 1.5}
@@ -263,6 +268,14 @@ def test_a_killed_actor_loses_no_acknowledged_write(tmp_path, how):
         assert len(sharded) == len(single)
         assert sharded.ids() == single.ids()
         assert sharded.get_batch(single.ids()) == single.get_batch(single.ids())
+        # A load's batches are not flushed one by one: a restarted shard
+        # replays its log to serve them (each batch of 100 or more forced it).
+        extra = np.arange(10**6, 10**6 + 300, dtype=np.uint64)
+        insert_parts(sharded.shard_set, extra, vectors, None, durable=False)
+        single.insert_batch(extra, vectors)
+        for shard in range(2):
+            kill_shard(sharded, shard, how)
+        assert sharded.get_batch(extra) == single.get_batch(extra)
         # Writes after the restart reach the reopened directories.
         kill_shard(sharded, sharded.shard_of(43), how)
         sharded.insert(43, vectors[201])
