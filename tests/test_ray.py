@@ -362,3 +362,23 @@ def test_write_dataset_refuses_what_does_not_fit(tmp_path):
         write_dataset(bad, tmp_path / "c")
     with ShardedCollection.open(tmp_path / "c") as sharded:
         assert len(sharded) == 0
+
+
+def test_threads_share_one_sharded_collection(tmp_path):
+    from concurrent.futures import ThreadPoolExecutor
+
+    ids, vectors, payloads = tied_records(400, 13)
+    with ShardedCollection.create(tmp_path / "c", DIM, "dot", shards=2) as sharded, \
+            Collection.create(str(tmp_path / "single"), DIM, "dot") as single:
+        single.insert_batch(ids, vectors, payloads)
+
+        def work(part):
+            rows = slice(part * 100, part * 100 + 100)
+            sharded.insert_batch(ids[rows], vectors[rows], payloads[rows])
+            return sharded.search(vectors[part], 5)
+
+        with ThreadPoolExecutor(4) as pool:
+            assert all(len(hits) == 5 for hits in pool.map(work, range(4)))
+        assert sharded.ids() == single.ids()
+        assert sharded.get_batch(ids) == single.get_batch(ids)
+        assert bits(sharded.search(vectors[3], 30)) == bits(single.search(vectors[3], 30))

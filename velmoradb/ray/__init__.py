@@ -7,6 +7,11 @@ several shard directories, each owned by one actor; `write_dataset` and
 the layout of a root, what is durable when, and running on several machines.
 """
 
+try:
+    import ray as _ray  # noqa: F401
+except ImportError as e:  # pragma: no cover - depends on the installation
+    raise ImportError("velmoradb.ray needs Ray: pip install 'velmoradb[ray]'") from e
+
 from velmoradb.ray._collection import DEFAULT_TIMEOUT, ShardedCollection
 from velmoradb.ray._data import search_dataset, write_dataset
 from velmoradb.ray._errors import IncompleteWriteError, ShardUnavailableError

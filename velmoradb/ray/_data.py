@@ -57,10 +57,11 @@ def write_dataset(
     """
     if batch_size is not None and (isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1):
         raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
-    fields = [name for name in ds.schema().names if name not in (id_column, vector_column)] if payload_columns is None else list(payload_columns)
-    missing = [c for c in (id_column, vector_column, *fields) if c not in ds.schema().names]
+    names = _column_names(ds)
+    fields = [name for name in names if name not in (id_column, vector_column)] if payload_columns is None else list(payload_columns)
+    missing = [c for c in (id_column, vector_column, *fields) if c not in names]
     if missing:
-        raise ValueError(f"the dataset has no column {missing[0]!r} (columns: {', '.join(ds.schema().names)})")
+        raise ValueError(f"the dataset has no column {missing[0]!r} (columns: {', '.join(names)})")
     with _collection(root, dimension, metric, shards, timeout, actor_options) as collection:
         if batch_size is None:
             batch_size = max(1_000, _BATCH_BYTES // (4 * collection.dimension))
@@ -96,7 +97,7 @@ def search_dataset(
     """
     if isinstance(k, bool) or not isinstance(k, int) or k < 0:
         raise ValueError(f"k must be a non-negative int, got {k!r}")
-    names = ds.schema().names
+    names = _column_names(ds)
     if vector_column not in names:
         raise ValueError(f"the dataset has no column {vector_column!r} (columns: {', '.join(names)})")
     clash = [c for c in RESULT_COLUMNS if c in names]
@@ -108,6 +109,11 @@ def search_dataset(
         )
         results: ray.data.Dataset = ds.map_batches(answer, batch_size=batch_size, batch_format="pyarrow").materialize()
         return results
+
+
+def _column_names(ds: ray.data.Dataset) -> list[str]:
+    schema = ds.schema()  # None for a dataset without blocks
+    return [] if schema is None else list(schema.names)
 
 
 @contextmanager
