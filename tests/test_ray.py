@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import os
 import signal
-import time
 
 import numpy as np
 import pytest

@@ -29,7 +29,7 @@ import ray
 from velmoradb import Collection, CompactStats, Record
 from velmoradb.ray import _batch
 from velmoradb.ray._actor import Hit, ShardActor
-from velmoradb.ray._manifest import Manifest, check_layout, manifest_path, read_manifest, shard_path, write_manifest
+from velmoradb.ray._manifest import check_layout, manifest_path, read_manifest, shard_path, write_manifest
 from velmoradb.ray._merge import merge_hits, merge_ids
 from velmoradb.ray._routing import shard_of, split_by_shard
 from velmoradb.ray._shards import ShardSet
