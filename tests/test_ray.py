@@ -190,14 +190,18 @@ def test_records_api_matches_one_collection(tmp_path):
                 ShardedCollection.open(tmp_path / "sharded")
 
 
-def test_create_and_open_refuse_what_is_not_there_or_already_there(tmp_path):
+def test_create_and_open_refuse_what_is_not_there_or_already_there(tmp_path, monkeypatch):
     with pytest.raises(FileNotFoundError, match="no sharded collection"):
         ShardedCollection.open(tmp_path / "nothing")
     with pytest.raises(ValueError, match="unknown metric"):
         ShardedCollection.create(tmp_path / "a", 3, "l2", shards=2)
     with pytest.raises(ValueError, match="shards must be at least 1"):
         ShardedCollection.create(tmp_path / "a", 3, "dot", shards=0)
-    ShardedCollection.create(tmp_path / "a", 3, "dot", shards=2).close()
+    # A relative root is the driver's: the actors, in other directories, get it absolute.
+    monkeypatch.chdir(tmp_path)
+    with ShardedCollection.create("a", 3, "dot", shards=2) as created:
+        assert created.root == str(tmp_path / "a")
+        created.insert_batch([1, 2, 3], [[1.0, 0.0, 0.0]] * 3)
     with pytest.raises(FileExistsError):
         ShardedCollection.create(tmp_path / "a", 3, "dot", shards=2)
     os.rename(tmp_path / "a" / "shard-0001", tmp_path / "a" / "moved")

@@ -102,7 +102,9 @@ class ShardedCollection:
         FileNotFoundError when ROOT holds no sharded collection or a shard
         directory is missing; OSError when ROOT is already open in this process.
         """
-        path = os.fspath(root)
+        # Absolute: the actors' processes may have another working directory,
+        # or run on another machine.
+        path = os.path.abspath(os.fspath(root))
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
             raise ValueError(f"timeout must be a positive number of seconds, got {timeout!r}")
         manifest = read_manifest(path)
@@ -139,6 +141,7 @@ class ShardedCollection:
 
     @property
     def root(self) -> str:
+        """The root directory, as an absolute path."""
         return self._shard_set.root
 
     @property
