@@ -62,7 +62,7 @@ class ShardActor:
         self, ids: npt.NDArray[np.uint64], vectors: npt.NDArray[np.float32],
         payloads: Sequence[Mapping[str, Any] | None] | None, durable: bool,
     ) -> int:
-        self._collection.insert_batch(ids.tolist(), vectors, payloads)
+        self._collection.insert_batch(ids, vectors, payloads)
         if durable:
             self._collection.flush()
         return len(ids)
