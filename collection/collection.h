@@ -169,6 +169,18 @@ class PersistentCollection {
   Status insert_batch(const std::uint64_t* ids, std::size_t count, const BatchRow& row);
   Status insert_batch(const std::uint64_t* ids, std::size_t count, const BatchRow& row,
                       Payload* payloads, std::size_t* inserted = nullptr);
+  // A bulk insert (collection_bulk.cpp): the rows written straight to the
+  // data file, never as log text, and forced before it returns. All or
+  // nothing: every row is checked first (the errors of insert), and a
+  // failure, or a crash before it returns, leaves none of the batch, with
+  // one exception, as for insert_batch: when only the final forcing fails,
+  // the batch stays inserted (*inserted, when given, is then count) and the
+  // error is returned. Costs a checkpoint and four more forced writes, so
+  // it pays for large batches (the Python class uses it from kBulkMinBytes
+  // of vectors on).
+  Status insert_batch_direct(const std::uint64_t* ids, std::size_t count, const BatchRow& row,
+                             Payload* payloads, std::size_t* inserted = nullptr);
+  static constexpr std::size_t kBulkMinBytes = std::size_t{4} << 20;
   // Deletes `id`: a Delete log entry (durable per the policy, as an
   // insert), then the deleted marker of its record (held like a record),
   // then it leaves the index. True when the id was present; a missing id
@@ -258,6 +270,12 @@ class PersistentCollection {
   // Log forced, data file written out and forced, log emptied, meta.json
   // replaced. The caller holds write_lock_ (or has not shared the object).
   Status checkpoint();
+  // At open: cuts the data file back to where an unfinished bulk insert
+  // began, and empties its marker.
+  Status roll_back_bulk();
+  // A bulk insert that failed: the same, in the running collection; when it
+  // fails too, writes are refused until the collection is reopened.
+  Status undo_bulk(std::uint64_t length);
   // close() and the destructor: the destructor leaves the log as it is
   // (forced, the data file written out behind it); close() checkpoints.
   Status close_files(bool checkpoint_first);
@@ -287,6 +305,9 @@ class PersistentCollection {
   // A rename into the directory (compaction) whose forcing failed: the
   // next checkpoint forces the directory before it empties the log.
   bool dir_unsynced_ = false;
+  // A bulk insert that could not be undone: the next open's recovery
+  // finishes the undo; until then every write is refused.
+  bool broken_ = false;
 
   std::mutex write_lock_;  // every write, one at a time
   mutable std::shared_mutex wal_lock_;

@@ -306,6 +306,9 @@ Status PersistentCollection::recover() {
   // Read both files before changing either: a log that cannot be read fails
   // the open and leaves every file as it was. The data file is streamed
   // once, straight into the index.
+  // A bulk insert cut short leaves records that were never acknowledged,
+  // perhaps torn: they go before anything reads the data file.
+  if (auto r = roll_back_bulk(); !r) return r;
   std::uint64_t max_id = 0;
   // Earlier live records of ids that a later live record replaces.
   std::vector<std::uint64_t> superseded;

@@ -17,6 +17,9 @@ VectorError closed_error() { return VectorError::collection("collection is close
 Status PersistentCollection::check_writable() const {
   if (closed_) return closed_error();
   if (read_only_) return VectorError::collection("collection is read-only");
+  if (broken_) {
+    return VectorError::collection("a failed bulk insert could not be undone: reopen the collection");
+  }
   return {};
 }
 

@@ -299,6 +299,16 @@ void VectorDataFile::discard_held() {
   held_markers_.clear();
 }
 
+Result<std::unique_ptr<RecordFileWriter>> VectorDataFile::direct_writer() {
+  if (held() > 0) return VectorError::io("direct write failed: the data file holds unwritten records");
+  return std::make_unique<RecordFileWriter>(*file_, position_);
+}
+
+void VectorDataFile::adopt_direct(std::uint64_t length) {
+  out_.reset(length);
+  position_ = length;
+}
+
 Status VectorDataFile::truncate_to(std::uint64_t length) {
   if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
   if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());

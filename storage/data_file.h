@@ -17,6 +17,7 @@
 #include "engine/result.h"
 #include "storage/append_buffer.h"
 #include "storage/file.h"
+#include "storage/record_file_writer.h"
 
 namespace velmoradb {
 
@@ -127,6 +128,15 @@ class VectorDataFile {
   // the first append: anything still buffered or held is dropped.
   // IoError "truncate failed: ".
   Status truncate_to(std::uint64_t length);
+
+  // Records written straight to the file in large pieces, bypassing the
+  // buffer (a bulk insert): the writer appends from position() on, and
+  // nothing else may touch this file until adopt_direct() or a cut back
+  // (truncate_to) after a failure. Fails when records or markers are
+  // buffered or held ("write out first").
+  Result<std::unique_ptr<RecordFileWriter>> direct_writer();
+  // Takes the direct writer's records as the file's, up to `length`.
+  void adopt_direct(std::uint64_t length);
 
   std::uint64_t position() const { return position_; }
   const std::string& path() const { return path_; }

@@ -20,7 +20,11 @@ Result<std::unique_ptr<RecordFileWriter>> RecordFileWriter::create(FileSystem& f
   return std::unique_ptr<RecordFileWriter>(new RecordFileWriter(std::move(*file)));
 }
 
-RecordFileWriter::RecordFileWriter(std::unique_ptr<File> file) : file_(std::move(file)) {
+RecordFileWriter::RecordFileWriter(std::unique_ptr<File> owned) : RecordFileWriter(*owned, 0) {
+  owned_ = std::move(owned);
+}
+
+RecordFileWriter::RecordFileWriter(File& file, std::uint64_t length) : file_(&file), length_(length) {
   piece_.reserve(kPieceBytes + kPieceBytes / 4);
 }
 

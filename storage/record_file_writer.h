@@ -2,7 +2,8 @@
 // (a compaction's), in large pieces, the next piece encoded while the last
 // one is written on a thread of its own.
 //
-// The file is created empty (or emptied). add() encodes a record as
+// create() makes the file empty (or empties it); the constructor appends
+// to an open file from its length on. add() encodes a record as
 // VectorDataFile::append would write it and returns its offset; finish()
 // writes the rest and forces the file to disk. Nothing is durable before
 // finish() succeeds; after a failure the file holds an unknown prefix and
@@ -29,6 +30,9 @@ class RecordFileWriter {
 
   // IoError "failed to open data file: ".
   static Result<std::unique_ptr<RecordFileWriter>> create(FileSystem& fs, const std::string& path);
+  // Appends to `file`, which is `length` bytes long and positioned at its
+  // end, and which nothing else writes until finish() has returned.
+  RecordFileWriter(File& file, std::uint64_t length);
   ~RecordFileWriter();
   RecordFileWriter(const RecordFileWriter&) = delete;
   RecordFileWriter& operator=(const RecordFileWriter&) = delete;
@@ -36,17 +40,18 @@ class RecordFileWriter {
   Result<std::uint64_t> add(std::uint64_t id, const float* vector, std::size_t len, const Payload& payload);
   // IoError "write failed: " or "sync failed: ".
   Status finish();
-  // Bytes added so far (the file's length once finish() succeeds).
+  // The file's length once finish() succeeds.
   std::uint64_t length() const { return length_; }
 
  private:
-  explicit RecordFileWriter(std::unique_ptr<File> file);
+  explicit RecordFileWriter(std::unique_ptr<File> owned);
   // Waits for the write in flight and returns how it ended.
   Status wait();
   // Hands the current piece to the writing thread.
   Status send_piece();
 
-  std::unique_ptr<File> file_;
+  std::unique_ptr<File> owned_;  // created by create()
+  File* file_;
   std::vector<std::uint8_t> piece_;  // being encoded
   std::vector<std::uint8_t> spare_;  // the piece last written, for reuse
   std::future<Status> in_flight_;    // writes the other piece

@@ -393,14 +393,26 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
 
     Status inserted;
     std::size_t done = 0;
+    // A large batch goes straight to the data file (all or nothing); a
+    // smaller one through the log, pair by pair.
+    const bool bulk = ids.size() * dimension * sizeof(float) >= PersistentCollection::kBulkMinBytes;
     if (!run_released(*cell, [&](PersistentCollection& c) {
-          inserted = c.insert_batch(
-              ids.data(), ids.size(),
-              [&](std::size_t i) {
-                return std::pair<const float*, std::size_t>(vectors.row(i), vectors.length(i));
-              },
-              payloads.empty() ? nullptr : payloads.data(), &done);
+          const PersistentCollection::BatchRow row = [&](std::size_t i) {
+            return std::pair<const float*, std::size_t>(vectors.row(i), vectors.length(i));
+          };
+          Payload* rows_payloads = payloads.empty() ? nullptr : payloads.data();
+          if (bulk) {
+            inserted = c.insert_batch_direct(ids.data(), ids.size(), row, rows_payloads, &done);
+          } else {
+            inserted = c.insert_batch(ids.data(), ids.size(), row, rows_payloads, &done);
+          }
         })) {
+      return nullptr;
+    }
+    if (!inserted && bulk) {
+      raise_engine_error(inserted.error());
+      reword_error("", done == ids.size() ? " (the batch is inserted, but forcing it to disk failed)"
+                                          : " (none of the batch is inserted)");
       return nullptr;
     }
     if (!inserted) {

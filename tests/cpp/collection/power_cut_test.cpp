@@ -6,7 +6,8 @@
 // operation acknowledged before the last forced sync of the log (a flush
 // and a compaction included), so no delete acknowledged as durable comes
 // back; and a second open changes no byte. A cut inside a compaction leaves
-// the old data file or the new one.
+// the old data file or the new one; a cut inside a bulk insert leaves all of
+// the batch or none of it, and all of it once the insert has returned.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -28,7 +29,7 @@ const std::string kDir = "/db/coll";
 using State = std::map<std::uint64_t, std::vector<float>>;
 
 struct Step {
-  enum class Kind : std::uint8_t { Insert, Batch, Flush, Reopen, Delete, Compact };
+  enum class Kind : std::uint8_t { Insert, Batch, Flush, Reopen, Delete, Compact, Bulk };
   Kind kind;
   std::vector<std::uint64_t> ids;  // Insert, Delete: one; Batch: each row's
 };
@@ -40,6 +41,12 @@ Step compact() { return {Step::Kind::Compact, {}}; }
 Step batch(std::uint64_t first, std::size_t n) {
   Step s{Step::Kind::Batch, {}};
   for (std::size_t i = 0; i < n; ++i) s.ids.push_back(first + i);
+  return s;
+}
+// A bulk insert: one operation (all of its rows or none).
+Step bulk(std::uint64_t first, std::size_t n) {
+  Step s = batch(first, n);
+  s.kind = Step::Kind::Bulk;
   return s;
 }
 
@@ -93,6 +100,10 @@ std::vector<Workload> workloads() {
       // and a second compaction.
       {"compaction", concat({singles(1, 30), deletes(1, 30, 2), singles(2, 5), {compact()}, singles(40, 5),
                              deletes(3, 20, 4), {compact()}, singles(50, 3)})},
+      // Bulk inserts behind unflushed inserts and deletes, replacing ids of
+      // both, one right after another, and inserts behind them.
+      {"bulk", concat({singles(1, 20), deletes(1, 10, 4), {bulk(5, 30)}, singles(100, 3), {bulk(30, 12)},
+                       {bulk(200, 5)}, deletes(6, 12, 2), singles(300, 2)})},
   };
 }
 
@@ -102,6 +113,7 @@ struct Recording {
   std::vector<std::size_t> step_start;   // changes recorded when each step began
   std::vector<std::size_t> step_end;     // ... and when it returned
   std::vector<std::size_t> ops_after;    // operations done when each step returned
+  std::vector<bool> durable_on_return;   // a bulk insert is forced before it returns
 };
 
 Recording run(const Workload& w, std::size_t dim, PowerCutFileSystem& fs) {
@@ -133,6 +145,17 @@ Recording run(const Workload& w, std::size_t dim, PowerCutFileSystem& fs) {
         ops += step.ids.size();
         break;
       }
+      case Step::Kind::Bulk: {
+        std::vector<std::vector<float>> rows;
+        for (std::size_t i = 0; i < step.ids.size(); ++i) rows.push_back(vector_of(ops * 1000 + i, dim));
+        EXPECT_TRUE(c->insert_batch_direct(
+            step.ids.data(), step.ids.size(),
+            [&](std::size_t i) { return std::pair{rows[i].data(), rows[i].size()}; }, nullptr));
+        for (std::size_t i = 0; i < step.ids.size(); ++i) state[step.ids[i]] = rows[i];
+        rec.prefixes.push_back(state);
+        ++ops;
+        break;
+      }
       case Step::Kind::Delete: {
         auto removed = c->remove(step.ids[0]);
         EXPECT_TRUE(removed);
@@ -155,12 +178,14 @@ Recording run(const Workload& w, std::size_t dim, PowerCutFileSystem& fs) {
     }
     rec.step_end.push_back(fs.changes().size());
     rec.ops_after.push_back(ops);
+    rec.durable_on_return.push_back(step.kind == Step::Kind::Bulk);
   }
   // The collection is destroyed, as at the end of a program.
   rec.step_start.push_back(fs.changes().size());
   c.reset();
   rec.step_end.push_back(fs.changes().size());
   rec.ops_after.push_back(ops);
+  rec.durable_on_return.push_back(false);
   return rec;
 }
 
@@ -177,8 +202,9 @@ std::size_t guaranteed(const Recording& rec, const PowerCutFileSystem& fs, std::
     }
   }
   std::size_t ops = 0;
-  for (std::size_t s = 0; synced && s < rec.step_end.size(); ++s) {
-    if (rec.step_end[s] <= last_sync) ops = std::max(ops, rec.ops_after[s]);
+  for (std::size_t s = 0; s < rec.step_end.size(); ++s) {
+    if (synced && rec.step_end[s] <= last_sync) ops = std::max(ops, rec.ops_after[s]);
+    if (rec.durable_on_return[s] && rec.step_end[s] <= point) ops = std::max(ops, rec.ops_after[s]);
   }
   return ops;
 }

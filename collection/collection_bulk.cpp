@@ -1,0 +1,235 @@
+// A bulk insert: a large batch written straight to the data file, its
+// vectors written once, as the data file's records, and never as log text.
+//
+// The order of writes:
+//   1. a checkpoint: the data file forced, the log empty, so the data file
+//      alone is the collection;
+//   2. data.vdb.bulk holds the data file's length L ("L\n"), forced, with
+//      its directory: the batch's records will lie past L;
+//   3. the records appended to data.vdb from L on, in large pieces, and the
+//      file forced;
+//   4. data.vdb.bulk emptied and forced: the batch is durable, and is
+//      acknowledged only now.
+// After a crash or a power cut before step 4 completes, the open finds L
+// in data.vdb.bulk and cuts the data file back to L (whatever part of the
+// batch reached the disk, in whatever order), then empties the marker: no
+// insert of the batch survives, and none was acknowledged. After step 4 the
+// whole batch is there. A record that an id of the batch replaces stays
+// live in the file until its marker is written after step 4; meanwhile the
+// load keeps the later record of an id, as for any replacement.
+//
+// A failure during steps 2-4 undoes the batch in the same way (the file cut
+// back to L and forced, the marker emptied); if even that fails, the
+// collection refuses further writes until it is reopened, whose recovery
+// completes the undo.
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "collection/collection.h"
+#include "storage/record_file_writer.h"
+
+namespace velmoradb {
+
+namespace {
+
+constexpr std::string_view kBulkFile = "data.vdb.bulk";
+
+Status write_marker(FileSystem& fs, const std::string& path, std::string_view text) {
+  auto file = fs.open(path, OpenMode::WriteCreateTruncate);
+  if (!file) return VectorError::io("write bulk marker failed: " + file.error().text());
+  if (!text.empty()) {
+    if (auto r = (*file)->write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); !r) {
+      return VectorError::io("write bulk marker failed: " + r.error().text());
+    }
+  }
+  if (auto r = (*file)->sync(); !r) return VectorError::io("sync failed: " + r.error().text());
+  return {};
+}
+
+struct Marker {
+  bool holds_bytes = false;             // not empty (and present)
+  std::optional<std::uint64_t> length;  // the data file's length it records
+};
+
+// A marker without a length (missing, empty, or torn) had no record of its
+// batch behind it: a marker is forced before any record is written.
+Result<Marker> read_marker(FileSystem& fs, const std::string& path) {
+  Marker marker;
+  if (!fs.exists(path)) return marker;
+  auto file = fs.open(path, OpenMode::ReadOnly);
+  if (!file) return VectorError::io("read bulk marker failed: " + file.error().text());
+  std::uint8_t buf[32];
+  std::size_t got = 0;
+  while (got < sizeof buf) {
+    auto n = (*file)->read(buf + got, sizeof buf - got);
+    if (!n) return VectorError::io("read bulk marker failed: " + n.error().text());
+    if (*n == 0) break;
+    got += *n;
+  }
+  marker.holds_bytes = got > 0;
+  const char* text = reinterpret_cast<const char*>(buf);
+  if (got < 2 || text[got - 1] != '\n') return marker;
+  std::uint64_t length = 0;
+  auto [end, ec] = std::from_chars(text, text + got - 1, length);
+  if (ec == std::errc() && end == text + got - 1) marker.length = length;
+  return marker;
+}
+
+}  // namespace
+
+Status PersistentCollection::roll_back_bulk() {
+  const std::string path = join_path(dir_, kBulkFile);
+  auto marker = read_marker(fs_, path);
+  if (!marker) return marker.error();
+  const bool unfinished = marker->length && data_ && data_->position() > *marker->length;
+  if (read_only_) {
+    if (!unfinished) return {};
+    return VectorError::collection("the collection holds an unfinished bulk insert: "
+                                   "open it for writing once to roll it back");
+  }
+  if (unfinished) {
+    std::unique_lock data(data_lock_);
+    if (auto r = data_->truncate_to(*marker->length); !r) return r;
+    if (auto r = data_->sync(); !r) return r;
+  }
+  // Emptied; its name is on disk since the batch that wrote it.
+  return marker->holds_bytes ? write_marker(fs_, path, "") : Status{};
+}
+
+Status PersistentCollection::undo_bulk(std::uint64_t length) {
+  Status undone;
+  {
+    std::unique_lock data(data_lock_);
+    undone = data_->truncate_to(length);
+    if (undone) undone = data_->sync();
+  }
+  if (undone) undone = write_marker(fs_, join_path(dir_, kBulkFile), "");
+  if (!undone) broken_ = true;
+  return undone;
+}
+
+Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::size_t count, const BatchRow& row,
+                                                 Payload* payloads, std::size_t* inserted) {
+  std::lock_guard writer(write_lock_);
+  if (inserted) *inserted = 0;
+  if (auto r = check_writable(); !r) return r;
+  // Every row checked before anything is written: the batch is all or nothing.
+  for (std::size_t i = 0; i < count; ++i) {
+    auto [data, len] = row(i);
+    if (len != config_.dimension) return VectorError::dimension_mismatch(config_.dimension, len);
+    for (std::size_t j = 0; j < len; ++j) {
+      if (!std::isfinite(data[j])) {
+        return VectorError::collection("non-finite vector component at position " + std::to_string(j));
+      }
+    }
+  }
+  if (count == 0) return {};
+  if (auto r = checkpoint(); !r) return r;
+  const std::string marker = join_path(dir_, kBulkFile);
+  std::uint64_t start;
+  {
+    std::shared_lock data(data_lock_);
+    start = data_->position();
+  }
+  const bool marker_named = fs_.exists(marker);
+  if (auto r = write_marker(fs_, marker, std::to_string(start) + "\n"); !r) {
+    (void)undo_bulk(start);
+    return r;
+  }
+  if (!marker_named) {
+    if (auto r = fs_.sync_dir(dir_); !r) {
+      (void)undo_bulk(start);
+      return VectorError::io("sync failed: " + r.error().text());
+    }
+  }
+  std::vector<std::uint64_t> offsets(count);
+  {
+    // Searches go on: they read the index, not the data file.
+    std::unique_lock data(data_lock_);
+    auto direct = data_->direct_writer();
+    Status written = direct ? Status{} : Status(direct.error());
+    std::uint64_t end = 0;
+    if (direct) {
+      std::unique_ptr<RecordFileWriter> out = std::move(*direct);
+      static const Payload kEmpty;
+      for (std::size_t i = 0; i < count && written; ++i) {
+        auto [vector, len] = row(i);
+        auto offset = out->add(ids[i], vector, len, payloads ? payloads[i] : kEmpty);
+        if (!offset) {
+          written = offset.error();
+        } else {
+          offsets[i] = *offset;
+        }
+      }
+      if (written) written = out->finish();
+      end = out->length();
+    }  // the writer is done with the file
+    if (!written) {
+      data.unlock();
+      (void)undo_bulk(start);
+      return written;
+    }
+    data_->adopt_direct(end);
+    file_records_ += count;
+  }
+  // Emptying the marker commits the batch: once the emptied file is in the
+  // operating system's hands, a crash of the process keeps the batch, so
+  // from here on it is applied, even if forcing the marker then fails (as a
+  // batch whose log sync fails stays inserted).
+  auto cleared = fs_.open(marker, OpenMode::WriteCreateTruncate);
+  if (!cleared) {
+    (void)undo_bulk(start);
+    return VectorError::io("write bulk marker failed: " + cleared.error().text());
+  }
+  // Durable. The index and the offsets follow, each under its lock once;
+  // the records that the batch replaces get their markers (held, and
+  // written out with the next release: nothing in the log stands behind
+  // them), an id given twice in the batch included.
+  std::vector<std::uint64_t> retired;
+  {
+    std::shared_lock lock(offsets_lock_);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (auto previous = record_offsets_.find(ids[i])) retired.push_back(*previous);
+    }
+  }
+  {
+    std::unique_lock lock(index_lock_);
+    for (std::size_t i = 0; i < count; ++i) {
+      auto [vector, len] = row(i);
+      index_.remove(ids[i]);
+      // The row was checked above, and the index takes every checked row.
+      (void)index_.insert(ids[i], vector, len, payloads ? std::move(payloads[i]) : Payload{});
+    }
+  }
+  {
+    std::unique_lock lock(offsets_lock_);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (auto earlier = record_offsets_.find(ids[i]); earlier && *earlier >= start) retired.push_back(*earlier);
+      record_offsets_.put(ids[i], offsets[i]);
+    }
+  }
+  {
+    std::unique_lock lock(next_id_lock_);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (ids[i] + 1 > next_id_) next_id_ = ids[i] + 1;  // wraps to 0 for the largest id
+    }
+  }
+  {
+    std::unique_lock data(data_lock_);
+    for (std::uint64_t offset : retired) (void)data_->mark_deleted(offset);
+  }
+  if (inserted) *inserted = count;
+  // The markers only once the emptied marker is on disk: before that a
+  // power cut may bring the marker back, and its rollback would find the
+  // replaced records marked.
+  if (auto r = (*cleared)->sync(); !r) {
+    std::unique_lock data(data_lock_);
+    data_->discard_held();  // only these markers are held; the load does without them
+    return VectorError::io("sync failed: " + r.error().text());
+  }
+  (void)release_held_data();
+  return {};
+}
+
+}  // namespace velmoradb
