@@ -186,27 +186,28 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   // the records that the batch replaces get their markers (held, and
   // written out with the next release: nothing in the log stands behind
   // them), an id given twice in the batch included.
-  std::vector<std::uint64_t> retired;
+  std::vector<std::uint64_t> retired;  // offsets of replaced records
+  std::vector<bool> present(count);     // the id held a record when its row went in
+  constexpr std::size_t kAhead = 8;     // ids prefetched ahead: each probe misses the cache
   {
-    std::shared_lock lock(offsets_lock_);
+    std::unique_lock lock(offsets_lock_);
+    record_offsets_.reserve(record_offsets_.size() + count);
     for (std::size_t i = 0; i < count; ++i) {
-      if (auto previous = record_offsets_.find(ids[i])) retired.push_back(*previous);
+      if (i + kAhead < count) record_offsets_.prefetch(ids[i + kAhead]);
+      if (auto previous = record_offsets_.put(ids[i], offsets[i])) {
+        retired.push_back(*previous);
+        present[i] = true;
+      }
     }
   }
   {
     std::unique_lock lock(index_lock_);
+    index_.reserve(index_.size() + count);  // grown once, not record by record
     for (std::size_t i = 0; i < count; ++i) {
       auto [vector, len] = row(i);
-      index_.remove(ids[i]);
+      if (present[i]) index_.remove(ids[i]);
       // The row was checked above, and the index takes every checked row.
       (void)index_.insert(ids[i], vector, len, payloads ? std::move(payloads[i]) : Payload{});
-    }
-  }
-  {
-    std::unique_lock lock(offsets_lock_);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (auto earlier = record_offsets_.find(ids[i]); earlier && *earlier >= start) retired.push_back(*earlier);
-      record_offsets_.put(ids[i], offsets[i]);
     }
   }
   {

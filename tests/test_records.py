@@ -148,6 +148,71 @@ def test_batch_error_names_row_and_id_and_writes_nothing(coll, vectors, text):
     assert len(coll) == 3
 
 
+# A batch of 4 MiB of vectors or more goes straight to the data file.
+BULK_ROWS = 9000  # x 128 floats: 4.6 MB
+
+
+def test_bulk_batch_writes_no_log_text_and_reopens_in_both_apis(path):
+    rng = np.random.default_rng(4)
+    first = rng.standard_normal((BULK_ROWS, 128)).astype(np.float32)
+    second = rng.standard_normal((BULK_ROWS, 128)).astype(np.float32)
+    with Collection.open_or_create(path, 128, "euclidean") as c:
+        c.insert(5, first[0], {"small": True})
+        c.delete(5)
+        c.insert_batch(range(BULK_ROWS), first, [{"i": i} for i in range(BULK_ROWS)])
+        assert os.path.getsize(os.path.join(path, "wal.log")) == 0
+        # Replacements, an id given twice (the later row wins) and new ids.
+        ids = [3, 3] + list(range(100_000, 100_000 + BULK_ROWS - 2))
+        c.insert_batch(ids, second)
+        assert os.path.getsize(os.path.join(path, "wal.log")) == 0
+        assert c.get(3) == (3, second[1].tolist(), {})
+        assert c.get(4) == (4, first[4].tolist(), {"i": 4})
+        assert len(c) == 2 * BULK_ROWS - 2
+        want = c.search_batch(first[:3], 5)
+    with Collection.open(path) as c:
+        assert len(c) == 2 * BULK_ROWS - 2 and c.search_batch(first[:3], 5) == want
+        assert c.reclaimable_bytes > 0  # the replaced record of id 3 and the first row of 3
+    assert _velmoradb.Collection.open_or_create(str(path), 128, "euclidean").search_batch(first[:3], 5) == want
+
+
+def test_unfinished_bulk_insert_is_cut_off_at_the_next_writable_open(path):
+    from velmoradb import health
+
+    with Collection.open_or_create(path, 4, "dot") as c:
+        c.insert_batch([1, 2], [[1, 2, 3, 4], [5, 6, 7, 8]], [{"a": 1}, {}])
+    data = os.path.join(path, "data.vdb")
+    start = os.path.getsize(data)
+    # As a power cut in the middle of a bulk insert leaves it: the marker
+    # forced, then part of the batch's pages, in no order.
+    with open(os.path.join(path, "data.vdb.bulk"), "wb") as f:
+        f.write(b"%d\n" % start)
+    with open(data, "ab") as f:
+        f.write(b"\x00" * 4096 + b"\x07garbage")
+    found = health.inspect(str(path))
+    assert found.healthy and found.data.live == 2
+    assert any("unfinished bulk insert past byte offset %d" % start in w for w in found.warnings)
+    with pytest.raises(OSError, match="unfinished bulk insert: open it for writing once"):
+        Collection.open(path, read_only=True)
+    with Collection.open(path) as c:
+        assert c.get(1) == (1, [1.0, 2.0, 3.0, 4.0], {"a": 1}) and len(c) == 2
+    assert os.path.getsize(data) == start
+    assert os.path.getsize(os.path.join(path, "data.vdb.bulk")) == 0
+    with Collection.open(path, read_only=True) as c:
+        assert len(c) == 2
+
+
+def test_bad_row_in_a_bulk_batch_writes_nothing(path):
+    rows = np.ones((BULK_ROWS, 128), dtype=np.float32)
+    rows[7000, 3] = np.nan
+    with Collection.open_or_create(path, 128, "euclidean") as c:
+        c.insert(1, rows[0])
+        with pytest.raises(ValueError, match=r"vectors\[7000\]\[3\] is NaN \(id 7000\)"):
+            c.insert_batch(range(BULK_ROWS), rows)
+        assert c.ids() == [1]
+    with Collection.open(path) as c:
+        assert c.ids() == [1]
+
+
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_numpy_batches_equal_list_batches(path, dtype):
     rng = np.random.default_rng(7)

@@ -35,6 +35,8 @@ from typing import Any
 META_FILE = "meta.json"
 WAL_FILE = "wal.log"
 DATA_FILE = "data.vdb"
+# While a bulk insert is unfinished: the data file's length before it, "<L>\n".
+BULK_FILE = "data.vdb.bulk"
 DAMAGED_PREFIX = "data.vdb.damaged"
 
 FRAME_HEADER = struct.Struct("<II")  # checksum, length
@@ -395,14 +397,31 @@ def _zeros_to_end(buf: bytes | mmap.mmap, length: int, offset: int) -> bool:
     return all(not bytes(buf[at : min(at + step, length)]).strip(b"\0") for at in range(offset, length, step))
 
 
-def scan_data(path: str, dimension: int | None) -> DataScan:
-    """Reads every record of a data file; stops at the first damage or torn tail.
-    With no `dimension` (meta.json unreadable), records of any length pass."""
+def read_bulk_marker(directory: str) -> int | None:
+    """The data file's length that data.vdb.bulk records while a bulk insert
+    is unfinished (its records lie past it); None when it records none
+    (missing, empty, or torn: written before any record of its batch)."""
+    try:
+        with open(os.path.join(directory, BULK_FILE), "rb") as f:
+            text = f.read(32)
+    except FileNotFoundError:
+        return None
+    if len(text) < 2 or not text.endswith(b"\n") or not text[:-1].isdigit():
+        return None
+    return int(text[:-1])
+
+
+def scan_data(path: str, dimension: int | None, limit: int | None = None) -> DataScan:
+    """Reads every record of a data file (of its first `limit` bytes); stops
+    at the first damage or torn tail. With no `dimension` (meta.json
+    unreadable), records of any length pass."""
     scan = DataScan()
     name = os.path.basename(path)
     with _map(path) as mapped:
         buf, length = mapped.data, mapped.length
         scan.file_length = length
+        if limit is not None:
+            length = min(length, limit)
         offset = 0
         while offset < length:
             bounds = _record_end(buf, length, offset)

@@ -56,8 +56,20 @@ def inspect(directory: str) -> Inspection:
     meta, damage = _read_meta(directory, sizes[formats.META_FILE] is not None)
     dimension = meta.dimension if meta else None
     log = formats.scan_log(os.path.join(directory, formats.WAL_FILE))
-    data = formats.scan_data(os.path.join(directory, formats.DATA_FILE), dimension)
+    # Records past an unfinished bulk insert's start were never acknowledged
+    # (and may be torn): the next writable open cuts them off.
+    bulk_start = formats.read_bulk_marker(directory)
+    data_size = sizes[formats.DATA_FILE]
+    unfinished = bulk_start is not None and data_size is not None and data_size > bulk_start
+    data = formats.scan_data(os.path.join(directory, formats.DATA_FILE), dimension,
+                             bulk_start if unfinished else None)
     result = Inspection(directory, meta, log, data, sizes, formats.damaged_copies(directory))
+    if unfinished:
+        assert bulk_start is not None and data_size is not None
+        result.warnings.append(
+            f"{formats.DATA_FILE} holds an unfinished bulk insert past byte offset {bulk_start} "
+            f"({data_size - bulk_start} bytes, never acknowledged): the next writable open cuts it off"
+        )
     replay = _replay_problem(log, dimension) if dimension is not None else None
     result.damage = damage or log.damage or replay or data.damage
     _collect_warnings(result)
