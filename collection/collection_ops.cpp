@@ -206,14 +206,17 @@ Status PersistentCollection::release_held_data() {
     if (!wal_->durable()) {
       {
         std::shared_lock data(data_lock_);
-        if (data_->held() < kMaxHeldBytes) return {};
+        if (data_->held_record_bytes() < kMaxHeldBytes) return {};
       }
       if (auto r = wal_->sync(); !r) return r;
     }
   }
+  // The records only: the deleted markers (of deletes and of replaced
+  // records) wait for the checkpoint or the close. The log's frames stand
+  // behind them, and the load keeps the later of two live records of an id.
   std::unique_lock lock(data_lock_);
-  if (data_->held() == 0) return {};
-  return data_->write_out();
+  if (data_->held_record_bytes() == 0) return {};
+  return data_->write_out_records();
 }
 
 std::vector<SearchResult> PersistentCollection::search(const float* query, std::size_t len,

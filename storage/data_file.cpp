@@ -288,6 +288,8 @@ Status VectorDataFile::sync() {
   return {};
 }
 
+Status VectorDataFile::write_out_records() { return out_.write_out(*file_, kFlushFailed); }
+
 Status VectorDataFile::write_out() {
   // The records first: a marker may belong to one of them.
   if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;

@@ -96,6 +96,12 @@ class VectorDataFile {
   // Writes out the buffer, then the held markers, without forcing them.
   // On failure what was not written stays held.
   Status write_out();
+  // Writes out the buffer only: the held markers wait for write_out() or
+  // sync(). Each marker is a write of its own into the middle of the file,
+  // so a running collection leaves them to its checkpoint.
+  Status write_out_records();
+  // Bytes of records held (the markers not counted).
+  std::size_t held_record_bytes() const { return out_.buffered(); }
 
   // Holding: appended records and markers of records already in the file
   // stay in the process, however many, until write_out() or sync(). The

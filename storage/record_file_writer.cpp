@@ -1,5 +1,6 @@
 #include "storage/record_file_writer.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "storage/data_file.h"
@@ -43,7 +44,13 @@ Status RecordFileWriter::send_piece() {
   piece_.clear();
   // spare_ is read by the writing thread alone until the next wait().
   in_flight_ = std::async(std::launch::async, [this]() -> Status {
-    if (auto r = file_->write(spare_.data(), spare_.size()); !r) return io_with("write failed: ", r.error());
+    // In calls of kWriteCallBytes: the page cache gives a write call pages
+    // in proportion to its length, and a later one-byte write (a deleted
+    // marker) into a large page costs many times one into a small page.
+    for (std::size_t at = 0; at < spare_.size(); at += kWriteCallBytes) {
+      const std::size_t n = std::min(kWriteCallBytes, spare_.size() - at);
+      if (auto r = file_->write(spare_.data() + at, n); !r) return io_with("write failed: ", r.error());
+    }
     return {};
   });
   return {};
