@@ -1,10 +1,12 @@
 // Compaction: data.vdb rewritten with only the live records, through a new
 // file that replaces the old one atomically.
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "collection/collection.h"
 #include "storage/data_format.h"
+#include "storage/endian.h"
 #include "storage/json.h"
 #include "storage/record_file_writer.h"
 
@@ -48,31 +50,48 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     stats.bytes_before = data_->position();
     stats.records_dropped = file_records_;
   }
+  // Every live record into the old file (the log is on disk, so they may
+  // go), then copied from it byte for byte in file order: one streamed read
+  // and one streamed write, with no record decoded or encoded again.
+  {
+    std::unique_lock data(data_lock_);
+    if (auto r = data_->write_out_records(); !r) return r.error();
+  }
+  // The live records by offset, each with its slot in the offsets' map.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> live;
+  IdSlotMap slots;
+  {
+    std::shared_lock lock(offsets_lock_);
+    const RecordOffsets::OffsetArray& at = record_offsets_.offsets();
+    live.reserve(at.size());
+    for (std::size_t slot = 0; slot < at.size(); ++slot) live.emplace_back(at[slot], static_cast<std::uint32_t>(slot));
+    slots = record_offsets_.slot_map();
+  }
+  std::sort(live.begin(), live.end());
+  std::vector<std::uint64_t> old_offsets(live.size());
+  for (std::size_t i = 0; i < live.size(); ++i) old_offsets[i] = live[i].first;
   // A file left by a compaction that never finished holds nothing needed:
   // the writer empties it.
   const std::string compact_path = join_path(dir_, kCompactFile);
   auto writer = RecordFileWriter::create(fs_, compact_path);
   if (!writer) return writer.error();
-  // The live records in slot order, so the offsets follow the index's slots.
-  RecordOffsets::OffsetArray offsets;
-  IdSlotMap slots;
+  RecordOffsets::OffsetArray offsets(live.size());
+  Status copied;
   {
-    std::shared_lock lock(index_lock_);  // searches go on alongside
-    const std::size_t n = index_.size();
-    offsets.reserve(n);
-    static const Payload kEmpty;
-    const bool any_payload = index_.payload_count() > 0;
-    std::vector<float> vector(config_.dimension);
-    const IdArray& ids = index_.ids();
-    for (std::size_t slot = 0; slot < n; ++slot) {
-      index_.read_slot(static_cast<std::uint32_t>(slot), vector.data());
-      const Payload* payload = any_payload ? index_.payload_of(ids[slot]) : nullptr;
-      auto offset = (*writer)->add(ids[slot], vector.data(), vector.size(), payload ? *payload : kEmpty);
+    std::shared_lock data(data_lock_);
+    copied = data_->read_raw_records(old_offsets, [&](std::span<const std::uint8_t> record, std::size_t i) -> Status {
+      const std::uint64_t id = le::load64(record.data() + data_format::kIdOffset);
+      if (id != slots.id_at(live[i].second)) {
+        return VectorError::io("read data failed: the record at offset " + std::to_string(live[i].first) +
+                               " is not that of id " + std::to_string(slots.id_at(live[i].second)));
+      }
+      auto offset = (*writer)->add_encoded(record.data(), record.size());
       if (!offset) return offset.error();
-      offsets.push_back(*offset);
-    }
-    slots = index_.slot_map();
+      offsets[live[i].second] = *offset;
+      return {};
+    });
   }
+  if (!copied) return copied.error();
   if (auto r = (*writer)->finish(); !r) return r.error();
   writer->reset();
   auto fresh = VectorDataFile::open(fs_, compact_path);

@@ -320,6 +320,43 @@ Status VectorDataFile::truncate_to(std::uint64_t length) {
   return {};
 }
 
+Status VectorDataFile::read_raw_records(const std::vector<std::uint64_t>& offsets,
+                                        const RawRecordCallback& on_record) {
+  auto file = fs_.open(path_, OpenMode::ReadOnly);
+  if (!file) return io_with("open for iter failed: ", file.error());
+  auto length = (*file)->length();
+  if (!length) return io_with("metadata failed: ", length.error());
+  BufferedReader in(**file, kLoadChunk);
+  std::vector<std::uint8_t> record;
+  for (std::size_t i = 0; i < offsets.size(); ++i) {
+    const std::uint64_t at = offsets[i];
+    if (at > *length || *length - at < kFixedSize) {
+      return VectorError::io("read data failed: no record at offset " + std::to_string(at));
+    }
+    if (auto r = in.seek(at); !r) return io_with("read data failed: ", r.error());
+    record.resize(kVectorOffset);
+    if (auto r = in.read_exact(record.data(), kVectorOffset); !r) return io_with("read data failed: ", r.error());
+    const std::uint64_t vector_bytes = std::uint64_t{le::load32(record.data() + kDimOffset)} * kElementSize;
+    if (*length - at - kFixedSize < vector_bytes) {
+      return VectorError::io("read data failed: the record at offset " + std::to_string(at) + " runs past the file");
+    }
+    record.resize(kFixedSize + vector_bytes);
+    if (auto r = in.read_exact(record.data() + kVectorOffset, vector_bytes + kPayloadLenSize); !r) {
+      return io_with("read data failed: ", r.error());
+    }
+    const std::uint64_t payload_bytes = le::load32(record.data() + kVectorOffset + vector_bytes);
+    if (*length - at - kFixedSize - vector_bytes < payload_bytes) {
+      return VectorError::io("read data failed: the record at offset " + std::to_string(at) + " runs past the file");
+    }
+    record.resize(kFixedSize + vector_bytes + payload_bytes);
+    if (auto r = in.read_exact(record.data() + kFixedSize + vector_bytes, payload_bytes); !r) {
+      return io_with("read data failed: ", r.error());
+    }
+    if (auto r = on_record(record, i); !r) return r;
+  }
+  return {};
+}
+
 Result<StoredRecord> VectorDataFile::read_record(std::uint64_t offset) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
   if (!file) return io_with("open for read failed: ", file.error());

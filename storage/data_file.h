@@ -122,6 +122,13 @@ class VectorDataFile {
   void discard_held();
 
   Result<StoredRecord> read_record(std::uint64_t offset);
+  // The records at `offsets` (ascending), each handed whole, as its bytes
+  // lie in the file, to `on_record` with its index in `offsets`; one
+  // streamed pass through a read handle of its own (what is buffered or
+  // held is not seen). A record whose header does not fit the file fails
+  // with "read data failed: ", as does a failure of `on_record`.
+  using RawRecordCallback = std::function<Status(std::span<const std::uint8_t>, std::size_t)>;
+  Status read_raw_records(const std::vector<std::uint64_t>& offsets, const RawRecordCallback& on_record);
   // One streamed pass over the file (1 MiB reads through one handle).
   Result<LoadedRecords> load_live_records();
   // The same pass without gathering or copying: the live records are handed

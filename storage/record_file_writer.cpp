@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "storage/data_file.h"
+#include "storage/data_format.h"
 
 namespace velmoradb {
 
@@ -63,6 +64,21 @@ Result<std::uint64_t> RecordFileWriter::add(std::uint64_t id, const float* vecto
   if (!size) return size.error();
   const std::uint64_t offset = length_;
   length_ += *size;
+  if (piece_.size() >= kPieceBytes) {
+    if (auto r = send_piece(); !r) {
+      failed_ = r;
+      return r.error();
+    }
+  }
+  return offset;
+}
+
+Result<std::uint64_t> RecordFileWriter::add_encoded(const std::uint8_t* record, std::size_t size) {
+  if (!failed_) return failed_.error();
+  const std::uint64_t offset = length_;
+  piece_.insert(piece_.end(), record, record + size);
+  piece_[piece_.size() - size] = data_format::kLive;
+  length_ += size;
   if (piece_.size() >= kPieceBytes) {
     if (auto r = send_piece(); !r) {
       failed_ = r;

@@ -40,6 +40,8 @@ class RecordFileWriter {
   RecordFileWriter& operator=(const RecordFileWriter&) = delete;
 
   Result<std::uint64_t> add(std::uint64_t id, const float* vector, std::size_t len, const Payload& payload);
+  // A record as another data file holds it (its bytes whole), written live.
+  Result<std::uint64_t> add_encoded(const std::uint8_t* record, std::size_t size);
   // IoError "write failed: " or "sync failed: ".
   Status finish();
   // The file's length once finish() succeeds.
