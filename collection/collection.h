@@ -47,6 +47,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -308,6 +309,12 @@ class PersistentCollection {
   // A bulk insert that could not be undone: the next open's recovery
   // finishes the undo; until then every write is refused.
   bool broken_ = false;
+  // The data file a compaction replaced, being closed on a thread of its
+  // own: closing the last handle of a replaced file makes the kernel free
+  // its pages, a tenth of a second for half a gigabyte, which the
+  // compaction's caller need not wait for. Waited for by the next
+  // compaction and by the close.
+  std::future<void> retired_data_;
 
   std::mutex write_lock_;  // every write, one at a time
   mutable std::shared_mutex wal_lock_;

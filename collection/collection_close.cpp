@@ -10,6 +10,7 @@ Status PersistentCollection::close() { return close_files(true); }
 
 Status PersistentCollection::close_files(bool checkpoint_first) {
   std::lock_guard writer(write_lock_);
+  if (retired_data_.valid()) retired_data_.wait();
   if (closed_) return {};
   Status result;
   if (checkpoint_first && !read_only_ && wal_ && data_) {

@@ -101,10 +101,11 @@ Result<CompactStats> PersistentCollection::compact_locked() {
   // The rename replaces data.vdb at once: before it the old file is the
   // collection's, after it the new one, each complete on disk with the log.
   if (auto r = (*fresh)->rename_to(join_path(dir_, kDataFile)); !r) return r.error();
+  std::unique_ptr<VectorDataFile> retired;
   {
     std::unique_lock data(data_lock_);
     data_->discard_held();  // in the log and in the new file
-    data_ = std::move(*fresh);
+    retired = std::exchange(data_, std::move(*fresh));
     data_->hold(true);  // see the write ordering in collection.h
     file_records_ = offsets.size();
     std::unique_lock lock(offsets_lock_);
@@ -114,6 +115,8 @@ Result<CompactStats> PersistentCollection::compact_locked() {
   // log must not be emptied: the checkpoint forces the directory first,
   // and a later one tries again if this one fails.
   dir_unsynced_ = true;
+  if (retired_data_.valid()) retired_data_.wait();
+  retired_data_ = std::async(std::launch::async, [old = std::move(retired)]() mutable { old.reset(); });
   if (auto r = checkpoint(); !r) return r.error();
   return stats;
 }
