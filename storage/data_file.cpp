@@ -327,32 +327,37 @@ Status VectorDataFile::read_raw_records(const std::vector<std::uint64_t>& offset
   auto length = (*file)->length();
   if (!length) return io_with("metadata failed: ", length.error());
   BufferedReader in(**file, kLoadChunk);
-  std::vector<std::uint8_t> record;
+  std::vector<std::uint8_t> spill;  // a record that the read buffer does not hold whole
+  const auto past_end = [&](std::uint64_t at) {
+    return VectorError::io("read data failed: the record at offset " + std::to_string(at) + " runs past the file");
+  };
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     const std::uint64_t at = offsets[i];
     if (at > *length || *length - at < kFixedSize) {
       return VectorError::io("read data failed: no record at offset " + std::to_string(at));
     }
+    // The two lengths of the record, then the record itself, handed out
+    // where the read buffer holds it when it does (no copy).
+    std::uint8_t field[4];
+    if (auto r = in.seek(at + kDimOffset); !r) return io_with("read data failed: ", r.error());
+    if (auto r = in.read_exact(field, 4); !r) return io_with("read data failed: ", r.error());
+    const std::uint64_t vector_bytes = std::uint64_t{le::load32(field)} * kElementSize;
+    if (*length - at - kFixedSize < vector_bytes) return past_end(at);
+    if (auto r = in.seek(at + kVectorOffset + vector_bytes); !r) return io_with("read data failed: ", r.error());
+    if (auto r = in.read_exact(field, 4); !r) return io_with("read data failed: ", r.error());
+    const std::uint64_t payload_bytes = le::load32(field);
+    if (*length - at - kFixedSize - vector_bytes < payload_bytes) return past_end(at);
+    const std::size_t size = static_cast<std::size_t>(kFixedSize + vector_bytes + payload_bytes);
     if (auto r = in.seek(at); !r) return io_with("read data failed: ", r.error());
-    record.resize(kVectorOffset);
-    if (auto r = in.read_exact(record.data(), kVectorOffset); !r) return io_with("read data failed: ", r.error());
-    const std::uint64_t vector_bytes = std::uint64_t{le::load32(record.data() + kDimOffset)} * kElementSize;
-    if (*length - at - kFixedSize < vector_bytes) {
-      return VectorError::io("read data failed: the record at offset " + std::to_string(at) + " runs past the file");
+    const std::uint8_t* bytes = in.peek(size);
+    if (bytes != nullptr) {
+      in.skip(size);
+    } else {
+      if (spill.size() < size) spill.resize(size);
+      if (auto r = in.read_exact(spill.data(), size); !r) return io_with("read data failed: ", r.error());
+      bytes = spill.data();
     }
-    record.resize(kFixedSize + vector_bytes);
-    if (auto r = in.read_exact(record.data() + kVectorOffset, vector_bytes + kPayloadLenSize); !r) {
-      return io_with("read data failed: ", r.error());
-    }
-    const std::uint64_t payload_bytes = le::load32(record.data() + kVectorOffset + vector_bytes);
-    if (*length - at - kFixedSize - vector_bytes < payload_bytes) {
-      return VectorError::io("read data failed: the record at offset " + std::to_string(at) + " runs past the file");
-    }
-    record.resize(kFixedSize + vector_bytes + payload_bytes);
-    if (auto r = in.read_exact(record.data() + kFixedSize + vector_bytes, payload_bytes); !r) {
-      return io_with("read data failed: ", r.error());
-    }
-    if (auto r = on_record(record, i); !r) return r;
+    if (auto r = on_record(std::span<const std::uint8_t>(bytes, size), i); !r) return r;
   }
   return {};
 }

@@ -67,6 +67,32 @@ TEST_F(RecordFileWriterTest, WritesWhatAppendsWouldInSeveralPieces) {
     ASSERT_EQ(r.vector, vector_of(id, kDim));
     ASSERT_EQ(r.payload, numbered(id));
   }
+  // The raw reader hands out the same bytes, records straddling its 1 MiB
+  // read window included, and a second writer copies them into an equal file.
+  const std::string whole = testing::read_bytes(path);
+  std::vector<std::uint64_t> some;
+  for (std::uint64_t id = 1; id < kCount; id += 2) some.push_back(offsets[id]);
+  const std::string copy_path = dir.file("copy.vdb");
+  auto copy = RecordFileWriter::create(fs, copy_path);
+  ASSERT_TRUE(copy);
+  std::size_t seen = 0;
+  Status read = (*df)->read_raw_records(some, [&](std::span<const std::uint8_t> record, std::size_t i) -> Status {
+    EXPECT_EQ(i, seen++);
+    const std::uint64_t end = i + 1 < some.size() ? some[i] + (offsets[2 * i + 2] - offsets[2 * i + 1]) : whole.size();
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data()), record.size()),
+              whole.substr(some[i], end - some[i]));
+    auto offset = (*copy)->add_encoded(record.data(), record.size());
+    return offset ? Status{} : Status(offset.error());
+  });
+  ASSERT_TRUE(read) << read.error().message();
+  EXPECT_EQ(seen, some.size());
+  ASSERT_TRUE((*copy)->finish());
+  auto copied = VectorDataFile::open(fs, copy_path);
+  ASSERT_TRUE(copied);
+  auto again = (*copied)->load_live_records();
+  ASSERT_TRUE(again);
+  ASSERT_EQ(again->records.size(), some.size());
+  for (std::size_t i = 0; i < some.size(); ++i) EXPECT_EQ(again->records[i].id, 2 * i + 1);
 }
 
 // A failed write or sync is reported once, by add() or finish(), and the
