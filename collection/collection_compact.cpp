@@ -58,14 +58,16 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     if (auto r = data_->write_out_records(); !r) return r.error();
   }
   // The live records by offset, each with its slot in the offsets' map.
+  // Only writers change that map, and they wait for write_lock_: its slots
+  // stay as they are until the new offsets replace the old.
   std::vector<std::pair<std::uint64_t, std::uint32_t>> live;
-  IdSlotMap slots;
+  IdArray id_of_slot;
   {
     std::shared_lock lock(offsets_lock_);
     const RecordOffsets::OffsetArray& at = record_offsets_.offsets();
     live.reserve(at.size());
     for (std::size_t slot = 0; slot < at.size(); ++slot) live.emplace_back(at[slot], static_cast<std::uint32_t>(slot));
-    slots = record_offsets_.slot_map();
+    id_of_slot = record_offsets_.slot_map().ids();
   }
   std::sort(live.begin(), live.end());
   std::vector<std::uint64_t> old_offsets(live.size());
@@ -81,9 +83,9 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     std::shared_lock data(data_lock_);
     copied = data_->read_raw_records(old_offsets, [&](std::span<const std::uint8_t> record, std::size_t i) -> Status {
       const std::uint64_t id = le::load64(record.data() + data_format::kIdOffset);
-      if (id != slots.id_at(live[i].second)) {
+      if (id != id_of_slot[live[i].second]) {
         return VectorError::io("read data failed: the record at offset " + std::to_string(live[i].first) +
-                               " is not that of id " + std::to_string(slots.id_at(live[i].second)));
+                               " is not that of id " + std::to_string(id_of_slot[live[i].second]));
       }
       auto offset = (*writer)->add_encoded(record.data(), record.size());
       if (!offset) return offset.error();
@@ -109,7 +111,7 @@ Result<CompactStats> PersistentCollection::compact_locked() {
     data_->hold(true);  // see the write ordering in collection.h
     file_records_ = offsets.size();
     std::unique_lock lock(offsets_lock_);
-    record_offsets_ = RecordOffsets(std::move(slots), std::move(offsets));
+    record_offsets_.replace_offsets(std::move(offsets));
   }
   // The new name reaches the disk with the directory. Until it has, the
   // log must not be emptied: the checkpoint forces the directory first,

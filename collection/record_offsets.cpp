@@ -1,11 +1,17 @@
 #include "collection/record_offsets.h"
 
+#include <cassert>
 #include <utility>
 
 namespace velmoradb {
 
 RecordOffsets::RecordOffsets(IdSlotMap slots, OffsetArray offsets)
     : slots_(std::move(slots)), offsets_(std::move(offsets)) {}
+
+void RecordOffsets::replace_offsets(OffsetArray offsets) {
+  assert(offsets.size() == offsets_.size());
+  offsets_ = std::move(offsets);
+}
 
 std::optional<std::uint64_t> RecordOffsets::find(std::uint64_t id) const {
   std::uint32_t slot = slots_.find(id);

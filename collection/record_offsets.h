@@ -40,6 +40,9 @@ class RecordOffsets {
   void reserve(std::size_t entries);
   // See IdSlotMap::prefetch.
   void prefetch(std::uint64_t id) const { slots_.prefetch(id); }
+  // Moves every slot's record: offsets[i] becomes the offset of slot i
+  // (offsets.size() == size()).
+  void replace_offsets(OffsetArray offsets);
   // Slot i holds the id slot_map().id_at(i) at offsets()[i].
   const IdSlotMap& slot_map() const { return slots_; }
   const OffsetArray& offsets() const { return offsets_; }

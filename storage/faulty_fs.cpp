@@ -41,6 +41,9 @@ class FaultyFile final : public File {
     if (auto f = fs_.on_call(FsCall::Length)) return io_error_from_errno(f->errno_value);
     return inner_->length();
   }
+  void start_writeback(std::uint64_t offset, std::uint64_t length) override {
+    inner_->start_writeback(offset, length);
+  }
   Status truncate(std::uint64_t length) override {
     if (auto f = fs_.on_call(FsCall::Truncate)) return io_error_from_errno(f->errno_value);
     return inner_->truncate(length);

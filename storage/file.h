@@ -48,6 +48,11 @@ class File {
   virtual Status sync() = 0;
   virtual Result<std::uint64_t> length() = 0;
   virtual Status truncate(std::uint64_t length) = 0;
+  // Asks the system to start writing bytes [offset, offset + length) to
+  // disk now, without waiting for them, so that a later sync() finds less
+  // left to do. A hint only: it makes nothing durable and reports nothing
+  // (a write that fails on the way is sync()'s to report).
+  virtual void start_writeback(std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
 
   // Reads exactly n bytes; an early end of file fails with kEarlyEof.
   Status read_exact(std::uint8_t* buf, std::size_t n);

@@ -43,8 +43,9 @@ Status RecordFileWriter::send_piece() {
   if (auto r = wait(); !r) return r;
   std::swap(piece_, spare_);
   piece_.clear();
+  const std::uint64_t start = length_ - spare_.size();
   // spare_ is read by the writing thread alone until the next wait().
-  in_flight_ = std::async(std::launch::async, [this]() -> Status {
+  in_flight_ = std::async(std::launch::async, [this, start]() -> Status {
     // In calls of kWriteCallBytes: the page cache gives a write call pages
     // in proportion to its length, and a later one-byte write (a deleted
     // marker) into a large page costs many times one into a small page.
@@ -52,6 +53,9 @@ Status RecordFileWriter::send_piece() {
       const std::size_t n = std::min(kWriteCallBytes, spare_.size() - at);
       if (auto r = file_->write(spare_.data() + at, n); !r) return io_with("write failed: ", r.error());
     }
+    // The disk writes this piece while the next is encoded, rather than
+    // the whole file in finish()'s sync.
+    file_->start_writeback(start, spare_.size());
     return {};
   });
   return {};
