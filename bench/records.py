@@ -55,6 +55,9 @@ import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from warm_memory import warm_memory  # noqa: E402
+
 K = 10
 DIM = 128
 SEED = 20251208
@@ -192,6 +195,7 @@ def write_once(directory, size, repeat=3):
     times = []
     for r in range(repeat):
         path = os.path.join(directory, f"write-reference-{r}.bin")
+        warm_memory(2 * size)
         t0 = time.perf_counter()
         fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         try:
@@ -215,6 +219,7 @@ def compact_vs_write(vdb, path):
         deleted = c.delete_batch(ids[::2])
         c.flush()
         gc.collect()
+        warm_memory(2 * os.path.getsize(os.path.join(path, "data.vdb")))
         t0 = time.perf_counter()
         stats = c.compact()
         t_compact = time.perf_counter() - t0
@@ -321,7 +326,6 @@ def main(argv=None, machine=None):
     except ImportError:
         sys.exit("velmoradb is not importable: pip install . first")
     if machine is None:
-        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
         from run import machine_info
 
         machine = machine_info()
