@@ -37,6 +37,7 @@ from typing_extensions import Self
 
 from velmoradb import _stringids
 from velmoradb._core import Collection
+from velmoradb._store_directory import check_metric, open_existing
 
 __all__ = ["ID_FIELD", "METADATA_FIELD", "TEXT_FIELD", "VelmoraVectorStore", "relevance_score"]
 
@@ -44,7 +45,6 @@ ID_FIELD = "_lc_id"
 TEXT_FIELD = "_lc_text"
 METADATA_FIELD = "_lc_metadata"
 
-METRICS = ("euclidean", "cosine", "dot")
 
 PathArg = str | os.PathLike[str]
 
@@ -98,22 +98,13 @@ class VelmoraVectorStore(VectorStore):
     """
 
     def __init__(self, path: PathArg, embedding: Embeddings, *, metric: str = "cosine") -> None:
-        if metric not in METRICS:
-            raise ValueError(f"unknown metric {metric!r} (expected one of 'euclidean', 'cosine', 'dot')")
+        check_metric(metric)
         self._path = os.fspath(path)
         self._embedding = embedding
         self._metric = metric
         self._write_lock = threading.RLock()
-        self._collection: Collection | None = None
         self._closed = False
-        if os.path.exists(os.path.join(self._path, "meta.json")):
-            collection = Collection.open(self._path)
-            if collection.metric != metric:
-                collection.close()
-                raise ValueError(
-                    f"the collection at {self._path!r} has metric {collection.metric!r}, not {metric!r}"
-                )
-            self._collection = collection
+        self._collection: Collection | None = open_existing(self._path, metric)
 
     # --- properties and lifetime -------------------------------------------
 

@@ -43,6 +43,7 @@ except ImportError as error:  # pragma: no cover - depends on the environment
 
 from velmoradb import _stringids
 from velmoradb._core import Collection, Record
+from velmoradb._store_directory import check_metric, open_existing
 
 __all__ = [
     "ID_FIELD",
@@ -60,7 +61,6 @@ NODE_FIELD = "_li_node"
 TYPE_FIELD = "_li_type"
 METADATA_FIELD = "_li_metadata"
 
-METRICS = ("euclidean", "cosine", "dot")
 
 _COMPARISONS = {
     FilterOperator.EQ: "$eq",
@@ -146,21 +146,12 @@ class VelmoraVectorStore(BasePydanticVectorStore):
     _closed: bool = PrivateAttr(default=False)
 
     def __init__(self, path: str | os.PathLike[str], *, metric: str = "cosine") -> None:
-        if metric not in METRICS:
-            raise ValueError(f"unknown metric {metric!r} (expected one of 'euclidean', 'cosine', 'dot')")
+        check_metric(metric)
         super().__init__(stores_text=True)
         self._path = os.fspath(path)
         self._metric = metric
         self._lock = threading.RLock()
-        self._collection = None
-        if os.path.exists(os.path.join(self._path, "meta.json")):
-            collection = Collection.open(self._path)
-            if collection.metric != metric:
-                collection.close()
-                raise ValueError(
-                    f"the collection at {self._path!r} has metric {collection.metric!r}, not {metric!r}"
-                )
-            self._collection = collection
+        self._collection = open_existing(self._path, metric)
 
     @classmethod
     def class_name(cls) -> str:
