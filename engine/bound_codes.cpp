@@ -1,6 +1,7 @@
 #include "engine/bound_codes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -12,12 +13,19 @@ namespace {
 constexpr std::size_t kEnds = kCodeCells + 1;
 // Rows sampled for the inner cell ends.
 constexpr std::size_t kSampleRows = 4096;
-// Vectors scanned between two updates of the k-th distance: each chunk's
+// Blocks scanned between two updates of the k-th distance: each chunk's
 // survivors go to the exact function in one call.
-constexpr std::size_t kChunk = 256;
+constexpr std::size_t kChunkBlocks = 8;
 // Queries whose tables are held at once in a batch: each group makes one
-// pass over the codes (a table is dim KiB).
+// pass over the codes.
 constexpr std::size_t kQueryGroup = 8;
+// Table resolution: once the k-th distance is known, the scale is chosen so
+// that the code-sum limit lands near kTargetLimit, and chosen again when it
+// leaves [kLowLimit, kHighLimit] (the sums saturate at 65535; a small limit
+// wastes resolution).
+constexpr double kTargetLimit = 30000.0;
+constexpr double kHighLimit = 60000.0;
+constexpr double kLowLimit = 10000.0;
 
 // The k nearest distances offered so far, with the ordering of top_k.h:
 // NaN is farther than every number and is kept when fewer than k numbers
@@ -57,17 +65,12 @@ class Nearest {
   std::vector<Candidate> heap_;
 };
 
-bool all_finite(const float* row, std::size_t dim) {
-  for (std::size_t i = 0; i < dim; ++i) {
-    if (!std::isfinite(row[i])) return false;
-  }
-  return true;
-}
-
 VectorError slot_error(std::uint32_t slot, std::size_t size) {
   return VectorError::collection("bound codes: slot " + std::to_string(slot) + " is not below the size " +
                                  std::to_string(size));
 }
+
+bool finite(float x) { return std::fabs(x) <= std::numeric_limits<float>::max(); }
 
 }  // namespace
 
@@ -76,40 +79,37 @@ struct BoundCodes::QueryScan {
   std::size_t query;
   const float* vector;
   QueryBounds bounds;
+  double natural_scale = 0.0;  // the scale with no entry saturated
   Nearest nearest;
 };
 
 BoundCodes::BoundCodes(DistanceMetric metric, std::size_t dimension)
-    : metric_(metric), dim_(dimension), ends_(dimension * kEnds, 0.0f) {}
+    : metric_(metric), dim_(dimension), scan_(&best_code_scan()), ends_(dimension * kEnds, 0.0f),
+      ends_by_cell_(dimension * (kCodeCells - 1), 0.0f) {}
 
 bool BoundCodes::needs_rebuild() const {
   return exact_only_count_ > 64 && exact_only_count_ > size() / 16;
 }
 
 std::size_t BoundCodes::memory_bytes() const {
-  return codes_.capacity() + exact_only_.capacity() + norms_.capacity() * sizeof(float) +
-         ends_.capacity() * sizeof(float);
+  return codes_.capacity() + exact_only_.capacity() * sizeof(std::uint32_t) +
+         (norms_.capacity() + block_norm_lo_.capacity() + block_norm_hi_.capacity()) * sizeof(float) +
+         (ends_.capacity() + ends_by_cell_.capacity()) * sizeof(float);
 }
 
 void BoundCodes::build(const float* rows, std::size_t count) {
-  codes_.assign(count * dim_, 0);
-  exact_only_.assign(count, 0);
-  norms_.assign(metric_ == DistanceMetric::Cosine ? count : 0, 0.0f);
-  exact_only_count_ = 0;
   // Cell ends per component: the exact minimum and maximum of the finite
   // values, and the quantiles of an even sample of rows in between, so
-  // dense ranges get narrow cells.
-  // One row-major pass for the extremes (a pass per component would read
-  // every row dim times).
+  // dense ranges get narrow cells. One row-major pass for the extremes.
   std::vector<float> lo(dim_, std::numeric_limits<float>::infinity());
   std::vector<float> hi(dim_, -std::numeric_limits<float>::infinity());
   for (std::size_t r = 0; r < count; ++r) {
     const float* row = rows + r * dim_;
     for (std::size_t i = 0; i < dim_; ++i) {
-      if (std::isfinite(row[i])) {
-        lo[i] = std::min(lo[i], row[i]);
-        hi[i] = std::max(hi[i], row[i]);
-      }
+      const float x = row[i];
+      const bool ok = finite(x);
+      lo[i] = ok && x < lo[i] ? x : lo[i];
+      hi[i] = ok && x > hi[i] ? x : hi[i];
     }
   }
   const std::size_t step = std::max<std::size_t>(1, count / kSampleRows);
@@ -119,122 +119,240 @@ void BoundCodes::build(const float* rows, std::size_t count) {
     float* e = ends_.data() + i * kEnds;
     if (lo[i] > hi[i]) {  // no finite value: any cells do
       std::fill(e, e + kEnds, 0.0f);
-      continue;
+    } else {
+      sample.clear();
+      for (std::size_t r = 0; r < count; r += step) {
+        float x = rows[r * dim_ + i];
+        if (finite(x)) sample.push_back(x);
+      }
+      std::sort(sample.begin(), sample.end());
+      e[0] = lo[i];
+      e[kCodeCells] = hi[i];
+      for (std::size_t c = 1; c < kCodeCells; ++c) {
+        float x = sample.empty() ? lo[i] : sample[c * sample.size() / kCodeCells];
+        e[c] = std::clamp(x, lo[i], hi[i]);
+      }
     }
-    sample.clear();
-    for (std::size_t r = 0; r < count; r += step) {
-      float x = rows[r * dim_ + i];
-      if (std::isfinite(x)) sample.push_back(x);
-    }
-    std::sort(sample.begin(), sample.end());
-    e[0] = lo[i];
-    e[kCodeCells] = hi[i];
-    for (std::size_t c = 1; c < kCodeCells; ++c) {
-      float x = sample.empty() ? lo[i] : sample[c * sample.size() / kCodeCells];
-      e[c] = std::clamp(x, lo[i], hi[i]);
-    }
+    for (std::size_t c = 1; c < kCodeCells; ++c) ends_by_cell_[(c - 1) * dim_ + i] = e[c];
   }
+  const std::size_t nblocks = (count + kCodeBlock - 1) / kCodeBlock;
+  size_ = count;
+  codes_.assign(nblocks * block_bytes(), 0);
+  exact_only_.assign(nblocks, 0);
+  exact_only_count_ = 0;
+  const bool cosine = metric_ == DistanceMetric::Cosine;
+  norms_.assign(cosine ? nblocks * kCodeBlock : 0, 0.0f);
+  block_norm_lo_.assign(cosine ? nblocks : 0, 0.0f);
+  block_norm_hi_.assign(cosine ? nblocks : 0, 0.0f);
   for (std::size_t r = 0; r < count; ++r) encode(r, rows + r * dim_);
+  if (cosine)
+    for (std::size_t b = 0; b < nblocks; ++b) update_block_norms(b);
+}
+
+void BoundCodes::put_code(std::size_t slot, std::size_t i, unsigned code) {
+  std::uint8_t& byte = codes_[slot / kCodeBlock * block_bytes() + i * 16 + slot % 16];
+  if (slot % kCodeBlock < 16) {
+    byte = static_cast<std::uint8_t>((byte & 0xf0u) | code);
+  } else {
+    byte = static_cast<std::uint8_t>((byte & 0x0fu) | (code << 4));
+  }
+}
+
+unsigned BoundCodes::code_of(std::size_t slot, std::size_t i) const {
+  const std::uint8_t byte = codes_[slot / kCodeBlock * block_bytes() + i * 16 + slot % 16];
+  return slot % kCodeBlock < 16 ? byte & 0x0fu : byte >> 4;
+}
+
+void BoundCodes::set_exact_only(std::size_t slot, bool exact) {
+  std::uint32_t& word = exact_only_[slot / kCodeBlock];
+  const std::uint32_t bit = std::uint32_t{1} << (slot % kCodeBlock);
+  const bool was = (word & bit) != 0;
+  exact_only_count_ = exact_only_count_ + (exact ? 1 : 0) - (was ? 1 : 0);
+  word = exact ? word | bit : word & ~bit;
 }
 
 void BoundCodes::encode(std::size_t slot, const float* row) {
-  std::uint8_t* code = codes_.data() + slot * dim_;
-  bool exact = !all_finite(row, dim_);
-  for (std::size_t i = 0; i < dim_ && !exact; ++i) {
+  bool exact = false;
+  for (std::size_t i = 0; i < dim_; ++i) {
     const float* e = ends_.data() + i * kEnds;
-    float x = row[i];
-    if (!(x >= e[0] && x <= e[kCodeCells])) {
-      exact = true;
-      break;
+    if (!(row[i] >= e[0] && row[i] <= e[kCodeCells])) exact = true;  // NaN fails too
+  }
+  // The cell c with e[c] <= x, and x <= e[c + 1]: the number of inner ends
+  // at or below x.
+  std::uint8_t cells[1024];
+  for (std::size_t i0 = 0; i0 < dim_ && !exact; i0 += sizeof(cells)) {
+    const std::size_t n = std::min(sizeof(cells), dim_ - i0);
+    std::fill(cells, cells + n, 0);
+    for (std::size_t c = 0; c + 1 < kCodeCells; ++c) {
+      const float* inner = ends_by_cell_.data() + c * dim_ + i0;
+      for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint8_t>(cells[i] + (row[i0 + i] >= inner[i]));
     }
-    // The cell c with e[c] <= x, and x <= e[c + 1]: the number of inner
-    // ends at or below x.
-    code[i] = static_cast<std::uint8_t>(std::upper_bound(e + 1, e + kCodeCells, x) - (e + 1));
+    for (std::size_t i = 0; i < n; ++i) put_code(slot, i0 + i, cells[i]);
   }
   if (metric_ == DistanceMetric::Cosine) {
     float norm = exact ? 0.0f : std::sqrt(dot_product(row, row, dim_));
     norms_[slot] = norm;
     if (!(norm > 0.0f) || std::isinf(norm)) exact = true;
   }
-  if (exact) std::fill(code, code + dim_, 0);
-  exact_only_count_ += static_cast<std::size_t>(exact) - exact_only_[slot];
-  exact_only_[slot] = exact ? 1 : 0;
+  if (exact)
+    for (std::size_t i = 0; i < dim_; ++i) put_code(slot, i, 0);
+  set_exact_only(slot, exact);
+}
+
+void BoundCodes::update_block_norms(std::size_t block) {
+  float lo = std::numeric_limits<float>::infinity(), hi = 0.0f;
+  const std::size_t first = block * kCodeBlock, end = std::min(size_, first + kCodeBlock);
+  for (std::size_t s = first; s < end; ++s) {
+    if (exact_only_[block] >> (s - first) & 1u) continue;
+    lo = std::min(lo, norms_[s]);
+    hi = std::max(hi, norms_[s]);
+  }
+  block_norm_lo_[block] = lo;
+  block_norm_hi_[block] = hi;
 }
 
 void BoundCodes::append(const float* row) {
-  const std::size_t slot = size();
-  codes_.resize(codes_.size() + dim_, 0);
-  exact_only_.push_back(0);
-  if (metric_ == DistanceMetric::Cosine) norms_.push_back(0.0f);
+  const std::size_t slot = size_++;
+  if (slot % kCodeBlock == 0) {
+    codes_.resize(codes_.size() + block_bytes(), 0);
+    exact_only_.push_back(0);
+    if (metric_ == DistanceMetric::Cosine) {
+      norms_.resize(norms_.size() + kCodeBlock, 0.0f);
+      block_norm_lo_.push_back(0.0f);
+      block_norm_hi_.push_back(0.0f);
+    }
+  }
   encode(slot, row);
+  if (metric_ == DistanceMetric::Cosine) update_block_norms(slot / kCodeBlock);
 }
 
 Status BoundCodes::replace(std::uint32_t slot, const float* row) {
   if (slot >= size()) return slot_error(slot, size());
   encode(slot, row);
+  if (metric_ == DistanceMetric::Cosine) update_block_norms(slot / kCodeBlock);
   return {};
 }
 
 Status BoundCodes::remove(std::uint32_t slot) {
   if (slot >= size()) return slot_error(slot, size());
-  const std::size_t last = size() - 1;
-  exact_only_count_ -= exact_only_[slot];
+  const std::size_t last = size_ - 1;
+  const bool last_exact = (exact_only_[last / kCodeBlock] >> (last % kCodeBlock) & 1u) != 0;
   if (slot != last) {
-    std::copy_n(codes_.data() + last * dim_, dim_, codes_.data() + std::size_t{slot} * dim_);
-    exact_only_[slot] = exact_only_[last];
+    for (std::size_t i = 0; i < dim_; ++i) put_code(slot, i, code_of(last, i));
+    set_exact_only(slot, last_exact);
     if (!norms_.empty()) norms_[slot] = norms_[last];
   }
-  codes_.resize(last * dim_);
-  exact_only_.pop_back();
-  if (!norms_.empty()) norms_.pop_back();
+  // The last slot is left as a fresh one would be.
+  for (std::size_t i = 0; i < dim_; ++i) put_code(last, i, 0);
+  set_exact_only(last, false);
+  if (!norms_.empty()) norms_[last] = 0.0f;
+  size_ = last;
+  if (size_ % kCodeBlock == 0) {
+    codes_.resize(codes_.size() - block_bytes());
+    exact_only_.pop_back();
+    if (metric_ == DistanceMetric::Cosine) {
+      norms_.resize(norms_.size() - kCodeBlock);
+      block_norm_lo_.pop_back();
+      block_norm_hi_.pop_back();
+    }
+  }
+  if (metric_ == DistanceMetric::Cosine) {
+    if (slot / kCodeBlock < block_norm_lo_.size()) update_block_norms(slot / kCodeBlock);
+    if (last / kCodeBlock < block_norm_lo_.size()) update_block_norms(last / kCodeBlock);
+  }
   return {};
 }
 
-// The slots of [first, end) (filtered) whose bound does not rule them out
-// against the query's current k-th distance.
-void BoundCodes::scan_chunk(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
-                            std::vector<std::uint32_t>& survivors) const {
+void BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
+                             std::vector<std::uint32_t>& survivors) const {
   const QueryBounds& qb = scan.bounds;
+  const std::size_t count = end - first;
+  std::uint32_t masks[kChunkBlocks];
+  std::uint16_t limits[kChunkBlocks];
+  // Per block: the vectors that take part (filter, and the end of the
+  // last block).
+  std::uint32_t live[kChunkBlocks];
+  bool any_live = false;
+  for (std::size_t b = 0; b < count; ++b) {
+    const std::size_t block = first + b;
+    const std::size_t in_block = std::min(kCodeBlock, size_ - block * kCodeBlock);
+    std::uint32_t bits = in_block == kCodeBlock ? ~std::uint32_t{0} : (std::uint32_t{1} << in_block) - 1;
+    if (filter) bits &= static_cast<std::uint32_t>(filter->words()[block / 2] >> (block % 2 * 32));
+    live[b] = bits;
+    any_live = any_live || bits != 0;
+  }
+  if (!any_live) return;
+
   const float kth = scan.nearest.worst();
-  const bool cosine = metric_ == DistanceMetric::Cosine;
-  const std::int64_t limit = cosine ? kNoCodeLimit : code_sum_limit(qb, kth);
-  const bool prune = qb.prunable && scan.nearest.full() && (cosine || limit < std::int64_t{1} << 32);
-  const std::uint32_t* table = qb.table.data();
-  for (std::size_t v = first; v < end; ++v) {
-    if (filter && !filter->test(v)) continue;
-    if (!prune || exact_only_[v]) {
-      survivors.push_back(static_cast<std::uint32_t>(v));
-      continue;
-    }
-    if (limit < 0) continue;
-    const std::uint8_t* code = codes_.data() + v * dim_;
-    // Entries are at most 2^32 / dim: the sum cannot wrap.
-    std::uint32_t sum = 0;
-    if (cosine) {
-      for (std::size_t i = 0; i < dim_; ++i) sum += table[i * kCodeCells + code[i]];
-      const float den = qb.query_norm * norms_[v];
-      if (!(den > 0.0f) || std::isinf(den) || cosine_may_reach(qb, sum, den, kth))
-        survivors.push_back(static_cast<std::uint32_t>(v));
-      continue;
-    }
-    // Every entry is >= 0, so a partial sum above the limit rules the vector out.
-    const std::uint32_t lim = static_cast<std::uint32_t>(limit);
-    std::size_t i = 0;
-    bool out = false;
-    for (; i + 16 <= dim_; i += 16) {
-      const std::uint32_t* t = table + i * kCodeCells;
-      const std::uint8_t* c = code + i;
-      for (std::size_t j = 0; j < 16; ++j) sum += t[j * kCodeCells + c[j]];
-      if (sum > lim) {
-        out = true;
-        break;
+  const bool prune = qb.prunable && scan.nearest.full();
+  // A block's limit: all pass (kNoCodeLimit or above the largest sum), none
+  // pass (below 0), or a sum limit for the scan.
+  if (!prune) {
+    std::fill(masks, masks + count, ~std::uint32_t{0});
+  } else if (metric_ == DistanceMetric::Cosine) {
+    bool need_scan = false;
+    for (std::size_t b = 0; b < count; ++b) {
+      const std::size_t block = first + b;
+      std::int64_t limit = kNoCodeLimit;
+      if (live[b] & ~exact_only_[block]) {
+        const float den_lo = qb.query_norm * block_norm_lo_[block];
+        const float den_hi = qb.query_norm * block_norm_hi_[block];
+        limit = cosine_code_sum_limit(qb, kth, den_lo, den_hi);
       }
+      masks[b] = limit < 0 ? 0 : ~std::uint32_t{0};
+      limits[b] = static_cast<std::uint16_t>(std::clamp<std::int64_t>(limit, 0, kCodeSumMax));
+      need_scan = need_scan || (limit >= 0 && limit < kCodeSumMax);
     }
-    if (!out) {
-      for (; i < dim_; ++i) sum += table[i * kCodeCells + code[i]];
-      if (sum <= lim) survivors.push_back(static_cast<std::uint32_t>(v));
+    if (need_scan) {
+      std::uint32_t scanned_masks[kChunkBlocks];
+      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, qb.table.data(), limits, scanned_masks);
+      for (std::size_t b = 0; b < count; ++b) masks[b] &= scanned_masks[b];
+    }
+  } else {
+    const std::int64_t limit = code_sum_limit(qb, kth);
+    if (limit < 0) {
+      std::fill(masks, masks + count, 0);
+    } else if (limit >= kCodeSumMax) {
+      std::fill(masks, masks + count, ~std::uint32_t{0});
+    } else {
+      std::fill(limits, limits + count, static_cast<std::uint16_t>(limit));
+      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, qb.table.data(), limits, masks);
     }
   }
+  for (std::size_t b = 0; b < count; ++b) {
+    const std::size_t block = first + b;
+    for (std::uint32_t bits = (masks[b] | exact_only_[block]) & live[b]; bits != 0; bits &= bits - 1)
+      survivors.push_back(static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(bits))));
+  }
+}
+
+// The table's scale is only a resolution: any scale gives a valid bound.
+// A finer one separates near distances better, but entries saturate at
+// kCodeEntryMax and sums at 65535; so once the k-th distance is known the
+// scale is set for a limit near kTargetLimit, never finer than the scale
+// that saturates no entry unless the limit needs it.
+void BoundCodes::rescale(QueryScan& scan) const {
+  QueryBounds& qb = scan.bounds;
+  if (!qb.prunable || !scan.nearest.full()) return;
+  const float kth = scan.nearest.worst();
+  double wanted = 0.0;
+  if (metric_ == DistanceMetric::Cosine) {
+    float lo = std::numeric_limits<float>::infinity(), hi = 0.0f;
+    for (std::size_t b = 0; b < block_norm_lo_.size(); ++b) {
+      lo = std::min(lo, block_norm_lo_[b]);
+      hi = std::max(hi, block_norm_hi_[b]);
+    }
+    wanted = cosine_scale_for_limit(qb, kth, qb.query_norm * lo, qb.query_norm * hi, kTargetLimit);
+  } else {
+    wanted = scale_for_limit(qb, kth, kTargetLimit);
+  }
+  if (!(wanted > 0.0)) return;
+  const double limit_now = kTargetLimit * wanted / qb.scale;
+  const bool too_coarse_for_sums = limit_now > kHighLimit;
+  const bool finer_possible = limit_now < kLowLimit && qb.scale > scan.natural_scale;
+  if (!too_coarse_for_sums && !finer_possible) return;
+  prepare_query_bounds(metric_, scan.vector, ends_.data(), dim_, qb, wanted);
+  qb.table.resize(padded_code_components(dim_) * kCodeCells, 0);
 }
 
 std::vector<Candidate> BoundCodes::search(const float* query, std::size_t k, const ExactDistances& exact,
@@ -250,36 +368,35 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
   std::vector<std::vector<Candidate>> out(nq);
   const std::size_t n = size();
   if (k == 0 || n == 0) return out;
+  if (filter && filter->size() != n) filter = nullptr;
+  const std::size_t nblocks = (n + kCodeBlock - 1) / kCodeBlock;
   std::vector<std::uint32_t> survivors;
-  survivors.reserve(kChunk);
-  std::vector<float> dist(kChunk);
+  survivors.reserve(kChunkBlocks * kCodeBlock);
+  std::vector<float> dist(kChunkBlocks * kCodeBlock);
   for (std::size_t g = 0; g < nq; g += kQueryGroup) {
     const std::size_t group = std::min(kQueryGroup, nq - g);
     std::vector<QueryScan> scans;
     scans.reserve(group);
     for (std::size_t q = 0; q < group; ++q) {
-      scans.emplace_back(g + q, queries + (g + q) * dim_, k);
-      prepare_query_bounds(metric_, scans.back().vector, ends_.data(), dim_, scans.back().bounds);
+      QueryScan& scan = scans.emplace_back(g + q, queries + (g + q) * dim_, k);
+      prepare_query_bounds(metric_, scan.vector, ends_.data(), dim_, scan.bounds);
+      scan.bounds.table.resize(padded_code_components(dim_) * kCodeCells, 0);
+      scan.natural_scale = scan.bounds.scale;
     }
-    for (std::size_t first = 0; first < n; first += kChunk) {
-      const std::size_t end = std::min(n, first + kChunk);
+    for (std::size_t first = 0; first < nblocks; first += kChunkBlocks) {
+      const std::size_t end = std::min(nblocks, first + kChunkBlocks);
       for (QueryScan& scan : scans) {
+        const bool was_full = scan.nearest.full();
         survivors.clear();
-        scan_chunk(scan, first, end, filter, survivors);
-        if (stats) {
-          stats->candidates += filter ? 0 : end - first;
-          stats->exact += survivors.size();
-        }
+        scan_blocks(scan, first, end, filter, survivors);
+        if (stats) stats->exact += survivors.size();
         if (survivors.empty()) continue;
         exact(scan.query, survivors.data(), survivors.size(), dist.data());
         for (std::size_t s = 0; s < survivors.size(); ++s) scan.nearest.offer(dist[s], survivors[s]);
+        if (!was_full || first % (8 * kChunkBlocks) == 0) rescale(scan);
       }
     }
-    if (stats && filter) {
-      std::size_t passing = 0;
-      for (std::size_t v = 0; v < n; ++v) passing += filter->test(v) ? 1 : 0;
-      stats->candidates += passing * group;
-    }
+    if (stats) stats->candidates += (filter ? filter->count() : n) * group;
     for (QueryScan& scan : scans) out[scan.query] = scan.nearest.take();
   }
   return out;

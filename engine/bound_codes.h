@@ -1,18 +1,19 @@
-// BoundCodes: an 8-bit code per component of every stored vector, kept
+// BoundCodes: a 4-bit code per component of every stored vector, kept
 // beside the float32 vectors, for an exact k-nearest search that computes
 // the exact distance of only the vectors that can still be among the k.
 //
-// Each component i has 256 cells with float ends, taken from the data at
+// Each component i has 16 cells with float ends, taken from the data at
 // build(): the ends are the per-component minimum and maximum of all
 // vectors and quantiles of a sample in between. A vector's code holds the
-// cell of each of its components. A search builds, per query, a table of
-// lower bounds per (component, cell) (distance_bounds.h), sums the table
-// over each vector's code and asks for the exact distance (the caller's
-// function, which must give the plain scan's bits) only where the bound,
-// allowance for float32 rounding included, does not exceed the current
-// k-th distance. The result is the plain scan's: the same distances bit
-// for bit and the same ids, except that equal distances may come in any
-// order (and which of several equal distances at the k-th place is kept).
+// cell of each of its components, in the block layout of code_scan.h. A
+// search builds, per query, a byte table of lower bounds per (component,
+// cell) (distance_bounds.h), lets the SIMD scan sum the table over every
+// vector's code, and asks for the exact distance (the caller's function,
+// which must give the plain scan's bits) only where the bound, allowance
+// for float32 rounding included, does not exceed the current k-th distance.
+// The result is the plain scan's: the same distances bit for bit and the
+// same ids, except that equal distances may come in any order (and which of
+// several equal distances at the k-th place is kept).
 //
 // Always computed exactly: vectors with a NaN or infinite component, with a
 // component outside its cells (appended after build()), with a cosine norm
@@ -23,8 +24,9 @@
 // Slots follow the index's rules (vector_index.h): 0 .. size()-1, append()
 // takes the next one, remove() moves the last slot into the freed one.
 //
-// Memory per vector: `dimension` code bytes plus one flag byte, plus a
-// 4-byte norm for cosine; the cell ends cost 257 floats per component.
+// Memory per vector: half a byte per component (the dimension rounded up
+// to 4), plus a 4-byte norm for cosine; the cell ends cost 17 floats per
+// component.
 //
 // Not thread-safe for changes; searches only read.
 #pragma once
@@ -34,6 +36,7 @@
 #include <functional>
 #include <vector>
 
+#include "engine/code_scan.h"
 #include "engine/distance_bounds.h"
 #include "engine/metric.h"
 #include "engine/result.h"
@@ -60,7 +63,7 @@ class BoundCodes {
 
   DistanceMetric metric() const { return metric_; }
   std::size_t dimension() const { return dim_; }
-  std::size_t size() const { return exact_only_.size(); }
+  std::size_t size() const { return size_; }
   // Vectors that every search computes exactly.
   std::size_t exact_only_count() const { return exact_only_count_; }
   // True once so many vectors fall outside the cells (appended after
@@ -68,6 +71,8 @@ class BoundCodes {
   bool needs_rebuild() const;
   // Bytes held, cell ends included.
   std::size_t memory_bytes() const;
+  // Chooses the scan path (tests run every path the CPU offers).
+  void set_scan_path(const CodeScanPath& path) { scan_ = &path; }
 
   // Replaces everything: new cells from `count` rows of `dimension` floats
   // at `rows`, one after the other, and their codes in slots 0 .. count-1.
@@ -96,17 +101,34 @@ class BoundCodes {
  private:
   struct QueryScan;
 
+  std::size_t block_bytes() const { return code_block_bytes(dim_); }
   // Writes the codes of `row` into `slot` (already present).
   void encode(std::size_t slot, const float* row);
-  void scan_chunk(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
-                  std::vector<std::uint32_t>& survivors) const;
+  // Sets the 4-bit code of component i of `slot`.
+  void put_code(std::size_t slot, std::size_t i, unsigned code);
+  unsigned code_of(std::size_t slot, std::size_t i) const;
+  void set_exact_only(std::size_t slot, bool exact);
+  // Cosine: the smallest and largest norm of the block's vectors that are
+  // not computed exactly.
+  void update_block_norms(std::size_t block);
+  // The survivors of blocks [first, end) for one query: the vectors that
+  // the filter lets through and the bound does not rule out.
+  void scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
+                   std::vector<std::uint32_t>& survivors) const;
+  // A finer or coarser table once the k-th distance is known (see the .cpp).
+  void rescale(QueryScan& scan) const;
 
   DistanceMetric metric_;
   std::size_t dim_;
-  std::vector<float> ends_;              // dim * (kCodeCells + 1): component i's cell ends
-  std::vector<std::uint8_t> codes_;      // size() * dim, slot-major
-  std::vector<std::uint8_t> exact_only_; // per slot: 1 when always computed exactly
-  std::vector<float> norms_;             // cosine: sqrt(dot(x, x)) as the kernels compute it
+  std::size_t size_ = 0;
+  const CodeScanPath* scan_;
+  std::vector<float> ends_;                // dim * (kCodeCells + 1): component i's cell ends
+  std::vector<float> ends_by_cell_;        // the inner ends, cell-major: [c - 1][i]
+  std::vector<std::uint8_t> codes_;        // blocks of kCodeBlock vectors (code_scan.h)
+  std::vector<std::uint32_t> exact_only_;  // per block: bit j set when vector j is always computed exactly
+  std::vector<float> norms_;               // cosine, per slot: sqrt(dot(x, x)) as the kernels compute it
+  std::vector<float> block_norm_lo_;       // cosine, per block (update_block_norms)
+  std::vector<float> block_norm_hi_;
   std::size_t exact_only_count_ = 0;
 };
 

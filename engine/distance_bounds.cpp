@@ -74,6 +74,18 @@
 // RN(1 - RN(p / den)) >= RN(1 - RN(P_hi / den)): the latter, computed here
 // in float32 with the kernels' operations, is a lower bound of the distance
 // with no further allowance.
+//
+// Cosine over a range of norm products (cosine_code_sum_limit). For a fixed
+// code sum the float p above is fixed, and RN(p / den) is monotone in den
+// (F4): non-increasing when p >= 0, non-decreasing when p < 0. So the lower
+// bound RN(1 - RN(p / den)) is monotone in den, and if it is > kth at both
+// ends of [den_lo, den_hi] it is > kth for every den in between; and since
+// RN(na * nb) is monotone in nb, the norm products of a block's vectors lie
+// between those of its smallest and largest norm. In S, P_hi is
+// non-increasing (scale * S rounded down is non-decreasing), so a larger
+// code sum has a smaller p and, by the same monotony, a larger bound: a
+// limit L checked at S = L + 1 holds for every S > L. That check runs
+// cosine_may_reach itself, so the limit needs no proof of its own.
 
 namespace velmoradb {
 
@@ -111,14 +123,14 @@ double gamma_up(std::size_t m) {
   return up(mu / (1.0 - mu));                // 1 - mu exact for m < 2^29
 }
 
-// Dimensions above this are never pruned (the code sums must fit 32 bits
-// with useful resolution, and the gamma factors stay far below 1).
+// Dimensions above this are never pruned (the gamma factors stay far
+// below 1).
 constexpr std::size_t kMaxPrunableDim = std::size_t{1} << 20;
 
 }  // namespace
 
 void prepare_query_bounds(DistanceMetric metric, const float* query, const float* bounds,
-                          std::size_t dim, QueryBounds& qb) {
+                          std::size_t dim, QueryBounds& qb, double min_scale) {
   qb.metric = metric;
   qb.dim = dim;
   qb.prunable = false;
@@ -170,9 +182,10 @@ void prepare_query_bounds(DistanceMetric metric, const float* query, const float
     base = down(base + lo);
     max_excess = std::max(max_excess, up(hi - lo));
   }
-  // Every entry at most `cap`, so a code sum fits 32 bits.
-  const double cap = std::floor(4294967295.0 / static_cast<double>(dim));
+  // Entries are bytes: at `scale`, the largest excess is exactly kCodeEntryMax.
+  const double cap = static_cast<double>(kCodeEntryMax);
   double scale = max_excess / cap;
+  if (min_scale > scale && std::isfinite(min_scale)) scale = min_scale;
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
 
   // Second pass: T[i][c] = floor of a lower bound of (g - m_i) / scale.
@@ -185,11 +198,11 @@ void prepare_query_bounds(DistanceMetric metric, const float* query, const float
       g_cells[c] = cell_bound(cell_metric, q, e[c], e[c + 1]);
       lo = std::min(lo, g_cells[c]);
     }
-    std::uint32_t* row = qb.table.data() + i * kCodeCells;
+    std::uint8_t* row = qb.table.data() + i * kCodeCells;
     for (std::size_t c = 0; c < kCodeCells; ++c) {
       double excess = g_cells[c] == lo ? 0.0 : std::max(down(g_cells[c] - lo), 0.0);
       double t = excess == 0.0 ? 0.0 : std::max(down(excess / scale), 0.0);
-      row[c] = t >= cap ? static_cast<std::uint32_t>(cap) : static_cast<std::uint32_t>(std::floor(t));
+      row[c] = t >= cap ? static_cast<std::uint8_t>(cap) : static_cast<std::uint8_t>(std::floor(t));
     }
   }
   qb.base = base;
@@ -197,19 +210,36 @@ void prepare_query_bounds(DistanceMetric metric, const float* query, const float
   qb.prunable = true;
 }
 
-std::int64_t code_sum_limit(const QueryBounds& qb, float kth) {
-  if (!qb.prunable || std::isnan(kth) || kth == std::numeric_limits<float>::infinity()) return kNoCodeLimit;
+namespace {
+
+// Euclidean and dot: a value that base + scale*S must exceed for the
+// distance to be above kth (finite kth; a computed euclidean distance is
+// never negative and a dot distance never -inf, so those kth give NaN:
+// nothing can reach them).
+double sum_threshold(const QueryBounds& qb, float kth) {
   const double n = static_cast<double>(qb.dim);
-  double threshold;  // base + scale*S above this: the distance is above kth
   if (qb.metric == DistanceMetric::Euclidean) {
-    if (kth < 0.0f) return -1;  // a computed euclidean distance is never negative
+    if (kth < 0.0f) return std::numeric_limits<double>::quiet_NaN();
     const double k2 = static_cast<double>(kth) * static_cast<double>(kth);  // exact
     const double shrink = 1.0 - (n + 5.0) * kU;                             // exact, <= (1-u)^(n+5)
-    threshold = up(up(k2 + n * 0x1p-150) / shrink);
-  } else {
-    if (kth == -std::numeric_limits<float>::infinity()) return -1;
-    threshold = up(static_cast<double>(kth) + qb.slack);
+    return up(up(k2 + n * 0x1p-150) / shrink);
   }
+  if (kth == -std::numeric_limits<float>::infinity()) return std::numeric_limits<double>::quiet_NaN();
+  return up(static_cast<double>(kth) + qb.slack);
+}
+
+}  // namespace
+
+double scale_for_limit(const QueryBounds& qb, float kth, double target) {
+  if (!qb.prunable || !std::isfinite(kth) || !(target > 0.0)) return 0.0;
+  const double over = sum_threshold(qb, kth) - qb.base;
+  return over > 0.0 && std::isfinite(over) ? over / target : 0.0;
+}
+
+std::int64_t code_sum_limit(const QueryBounds& qb, float kth) {
+  if (!qb.prunable || std::isnan(kth) || kth == std::numeric_limits<float>::infinity()) return kNoCodeLimit;
+  const double threshold = sum_threshold(qb, kth);
+  if (std::isnan(threshold)) return -1;
   const double over_base = up(threshold - qb.base);
   if (over_base < 0.0) return -1;
   const double t = up(over_base / qb.scale);
@@ -229,6 +259,35 @@ bool cosine_may_reach(const QueryBounds& qb, std::uint64_t sum, float den, float
   const float ratio = p / den;
   const float lower = 1.0f - ratio;
   return !(lower > kth);
+}
+
+namespace {
+
+// The code sum at which P_hi = slack - base - scale*S meets (1 - kth) * den:
+// where the cosine bound crosses kth, in double (an estimate).
+double cosine_crossing(const QueryBounds& qb, float kth, float den) {
+  return (qb.slack - qb.base - (1.0 - static_cast<double>(kth)) * static_cast<double>(den)) / qb.scale;
+}
+
+}  // namespace
+
+std::int64_t cosine_code_sum_limit(const QueryBounds& qb, float kth, float den_lo, float den_hi) {
+  if (!qb.prunable || !std::isfinite(kth) || !(den_lo > 0.0f) || !(den_hi >= den_lo) || std::isinf(den_hi))
+    return kNoCodeLimit;
+  const double crossing = std::max(cosine_crossing(qb, kth, den_lo), cosine_crossing(qb, kth, den_hi));
+  if (!(crossing < 0x1p40)) return kNoCodeLimit;
+  // A little above the estimate, for the rounding it ignores; then checked.
+  std::int64_t limit = crossing < 0.0 ? -1 : static_cast<std::int64_t>(std::floor(crossing * (1.0 + 0x1p-20))) + 2;
+  const std::uint64_t next = static_cast<std::uint64_t>(limit + 1);
+  if (cosine_may_reach(qb, next, den_lo, kth) || cosine_may_reach(qb, next, den_hi, kth)) return kNoCodeLimit;
+  return limit;
+}
+
+double cosine_scale_for_limit(const QueryBounds& qb, float kth, float den_lo, float den_hi, double target) {
+  if (!qb.prunable || !std::isfinite(kth) || !(den_lo > 0.0f) || std::isinf(den_hi) || !(target > 0.0)) return 0.0;
+  // The crossing at scale 1, over the target.
+  const double over = std::max(cosine_crossing(qb, kth, den_lo), cosine_crossing(qb, kth, den_hi)) * qb.scale;
+  return over > 0.0 && std::isfinite(over) ? over / target : 0.0;
 }
 
 }  // namespace velmoradb

@@ -25,8 +25,10 @@
 
 namespace velmoradb {
 
-// Cells per component: an 8-bit code.
-constexpr std::size_t kCodeCells = 256;
+// Cells per component: a 4-bit code.
+constexpr std::size_t kCodeCells = 16;
+// The largest table entry: entries are bytes.
+constexpr std::uint32_t kCodeEntryMax = 255;
 // code_sum_limit's answer when no code sum can be ruled out.
 constexpr std::int64_t kNoCodeLimit = std::int64_t{1} << 62;
 
@@ -37,7 +39,7 @@ struct QueryBounds {
   // query component, a sum that might overflow, a zero or infinite query
   // norm, Hamming): then every vector is computed exactly.
   bool prunable = false;
-  std::vector<std::uint32_t> table;  // dim * kCodeCells entries, component-major
+  std::vector<std::uint8_t> table;  // dim * kCodeCells entries, component-major
   double base = 0.0;
   double scale = 1.0;
   double slack = 0.0;
@@ -47,9 +49,16 @@ struct QueryBounds {
 // Fills `qb` for `query` (dim floats) against the cell ends `bounds`
 // (dim * (kCodeCells + 1) floats: component i's cells are
 // [bounds[i*(kCodeCells+1) + c], bounds[i*(kCodeCells+1) + c + 1]]),
-// reusing qb's memory.
+// reusing qb's memory. The scale is the smallest that keeps every entry
+// exact below kCodeEntryMax, or `min_scale` when that is larger (entries
+// then saturate, which only lowers them): a caller that knows its k-th
+// distance chooses the resolution where it matters.
 void prepare_query_bounds(DistanceMetric metric, const float* query, const float* bounds,
-                          std::size_t dim, QueryBounds& qb);
+                          std::size_t dim, QueryBounds& qb, double min_scale = 0.0);
+
+// Euclidean and dot: the scale at which code_sum_limit(qb, kth) would be
+// about `target` (an estimate, not a bound); 0 when there is none.
+double scale_for_limit(const QueryBounds& qb, float kth, double target);
 
 // Euclidean and dot: the largest code sum a vector may have and still
 // compute to a distance <= kth; -1 when none may, kNoCodeLimit when any may
@@ -59,5 +68,15 @@ std::int64_t code_sum_limit(const QueryBounds& qb, float kth);
 // Cosine: false only when a vector with code sum `sum` and the kernels'
 // norm product `den` (finite, > 0) is sure to compute to a distance > kth.
 bool cosine_may_reach(const QueryBounds& qb, std::uint64_t sum, float den, float kth);
+
+// Cosine, for every vector whose norm product den lies in [den_lo, den_hi]
+// (finite, > 0): a code sum above the answer is sure to compute to a
+// distance > kth; kNoCodeLimit when no such limit was found. Each answer is
+// checked with cosine_may_reach at both ends.
+std::int64_t cosine_code_sum_limit(const QueryBounds& qb, float kth, float den_lo, float den_hi);
+
+// Cosine: the scale at which the limit above would be about `target` for
+// norm products in [den_lo, den_hi]; 0 when there is none.
+double cosine_scale_for_limit(const QueryBounds& qb, float kth, float den_lo, float den_hi, double target);
 
 }  // namespace velmoradb

@@ -387,8 +387,10 @@ TEST(BoundCodes, BoundStaysBelowTheComputedDistanceOnSingleValueCells) {
       std::vector<std::uint8_t> codes(count * dim);
       for (std::size_t r = 0; r < count; ++r)
         for (std::size_t i = 0; i < dim; ++i) {
-          std::size_t j = gen() % values[i].size();
-          if (r < 20) j = values[i].size() - 1 - (r % 3);  // near-duplicates at the extremes
+          // Values 0 .. kCodeCells / 2 - 1 have cells of their own.
+          const std::size_t usable = std::min(values[i].size(), kCodeCells / 2);
+          std::size_t j = gen() % usable;
+          if (r < 20) j = usable - 1 - (r % 3) % usable;  // near-duplicates at the extreme
           rows[r * dim + i] = values[i][j];
           codes[r * dim + i] = static_cast<std::uint8_t>(2 * j);
         }

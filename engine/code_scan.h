@@ -1,0 +1,57 @@
+// The scan of 4-bit bound codes: per vector, the sum of one table entry per
+// component, compared with a limit, for 32 vectors at a time.
+//
+// Layout. Components are padded to a multiple of kCodeComponentGroup (the
+// padding codes are 0 and their table rows are 0). Vectors are stored in
+// blocks of kCodeBlock = 32. In a block, component m takes 16 bytes at
+// [m * 16, m * 16 + 16): byte j holds the code of vector j in its low four
+// bits and that of vector j + 16 in its high four bits. The table holds 16
+// one-byte entries per component, component m's at [m * 16, m * 16 + 16).
+// So one 16-byte load of codes and one of the table give a byte shuffle
+// the entries of 16 vectors for one component, and wider registers take
+// consecutive components.
+//
+// Sums. Entries are added exactly over each run of kCodeSumRun components
+// (at most 256 * 255, which fits 16 bits), and the runs' sums are added
+// with saturation at 65535. A saturated sum is below the true one, which
+// keeps a lower bound a lower bound. Every path computes these same
+// integers, so every path keeps the same vectors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velmoradb {
+
+constexpr std::size_t kCodeBlock = 32;
+constexpr std::size_t kCodeComponentGroup = 4;
+constexpr std::size_t kCodeSumRun = 256;
+constexpr std::uint16_t kCodeSumMax = 65535;
+
+// Components as stored: dim rounded up to kCodeComponentGroup.
+constexpr std::size_t padded_code_components(std::size_t dim) {
+  return (dim + kCodeComponentGroup - 1) / kCodeComponentGroup * kCodeComponentGroup;
+}
+// Bytes of one block of codes.
+constexpr std::size_t code_block_bytes(std::size_t dim) { return padded_code_components(dim) * 16; }
+
+// For each of `nblocks` consecutive blocks b (code_block_bytes(dim) each,
+// from `codes`): bit j of masks[b] is set when vector j's sum over `table`
+// (padded_code_components(dim) * 16 entries) is at most limits[b].
+using CodeScanKernel = void (*)(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim,
+                                const std::uint8_t* table, const std::uint16_t* limits,
+                                std::uint32_t* masks);
+
+struct CodeScanPath {
+  const char* name;  // "scalar", "avx2", "avx512"
+  CodeScanKernel scan;
+};
+
+// The portable reference; always available.
+const CodeScanPath& scalar_code_scan();
+// Every path this CPU can run, scalar first.
+std::size_t available_code_scans(const CodeScanPath** out, std::size_t capacity);
+// The fastest path this CPU can run, chosen once.
+const CodeScanPath& best_code_scan();
+
+}  // namespace velmoradb

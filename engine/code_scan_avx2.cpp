@@ -1,0 +1,106 @@
+// The AVX2 scan of 4-bit bound codes: a 256-bit register holds two
+// components of a block's 32 vectors, and one byte shuffle per half looks up
+// their 16 table entries.
+//
+// Compiled for AVX2 by a target pragma, offered only when the CPU reports
+// it at run time.
+#include "engine/code_scan.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+
+#include <algorithm>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+namespace velmoradb {
+namespace {
+
+// Sums of one run of components (an even count of at most kCodeSumRun) for
+// the 32 vectors of a block: lo gets vectors 0..15, hi vectors 16..31, as
+// 16-bit lanes in vector order. Exact: each lane of a register adds at most
+// kCodeSumRun / 2 entries (< 2^15), the two lanes at most 2^16 - 1.
+inline void run_sums(const std::uint8_t* codes, const std::uint8_t* table, std::size_t count, __m256i& lo,
+                     __m256i& hi) {
+  const __m256i nibble = _mm256_set1_epi8(0x0f);
+  // Words of acc_lo_all: even-vector entry + 256 * odd-vector entry,
+  // modulo 2^16; acc_lo_odd: the odd-vector entries alone.
+  __m256i acc_lo_all = _mm256_setzero_si256(), acc_lo_odd = _mm256_setzero_si256();
+  __m256i acc_hi_all = _mm256_setzero_si256(), acc_hi_odd = _mm256_setzero_si256();
+  for (std::size_t m = 0; m < count; m += 2) {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + m * 16));
+    const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + m * 16));
+    const __m256i e_lo = _mm256_shuffle_epi8(t, _mm256_and_si256(c, nibble));
+    const __m256i e_hi = _mm256_shuffle_epi8(t, _mm256_and_si256(_mm256_srli_epi16(c, 4), nibble));
+    acc_lo_all = _mm256_add_epi16(acc_lo_all, e_lo);
+    acc_lo_odd = _mm256_add_epi16(acc_lo_odd, _mm256_srli_epi16(e_lo, 8));
+    acc_hi_all = _mm256_add_epi16(acc_hi_all, e_hi);
+    acc_hi_odd = _mm256_add_epi16(acc_hi_odd, _mm256_srli_epi16(e_hi, 8));
+  }
+  // Even-vector sums: the total less 256 times the odd ones, exact since
+  // the true sums fit 16 bits.
+  const __m256i lo_even = _mm256_sub_epi16(acc_lo_all, _mm256_slli_epi16(acc_lo_odd, 8));
+  const __m256i hi_even = _mm256_sub_epi16(acc_hi_all, _mm256_slli_epi16(acc_hi_odd, 8));
+  // Per 128-bit lane, vectors 0..7 and 8..15 in order; then the two lanes
+  // (the even and the odd components) added.
+  const __m256i lo_a = _mm256_unpacklo_epi16(lo_even, acc_lo_odd);
+  const __m256i lo_b = _mm256_unpackhi_epi16(lo_even, acc_lo_odd);
+  lo = _mm256_add_epi16(_mm256_permute2x128_si256(lo_a, lo_b, 0x20), _mm256_permute2x128_si256(lo_a, lo_b, 0x31));
+  const __m256i hi_a = _mm256_unpacklo_epi16(hi_even, acc_hi_odd);
+  const __m256i hi_b = _mm256_unpackhi_epi16(hi_even, acc_hi_odd);
+  hi = _mm256_add_epi16(_mm256_permute2x128_si256(hi_a, hi_b, 0x20), _mm256_permute2x128_si256(hi_a, hi_b, 0x31));
+}
+
+void scan_avx2(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, const std::uint8_t* table,
+               const std::uint16_t* limits, std::uint32_t* masks) {
+  const std::size_t padded = padded_code_components(dim);
+  for (std::size_t b = 0; b < nblocks; ++b) {
+    const std::uint8_t* block = codes + b * padded * 16;
+    __m256i total_lo = _mm256_setzero_si256(), total_hi = _mm256_setzero_si256();
+    for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
+      __m256i lo, hi;
+      run_sums(block + run * 16, table + run * 16, std::min(kCodeSumRun, padded - run), lo, hi);
+      total_lo = _mm256_adds_epu16(total_lo, lo);
+      total_hi = _mm256_adds_epu16(total_hi, hi);
+    }
+    // sum <= limit exactly where max(sum, limit) == limit.
+    const __m256i limit = _mm256_set1_epi16(static_cast<short>(limits[b]));
+    const __m256i keep_lo = _mm256_cmpeq_epi16(_mm256_max_epu16(total_lo, limit), limit);
+    const __m256i keep_hi = _mm256_cmpeq_epi16(_mm256_max_epu16(total_hi, limit), limit);
+    // Bytes [lo 0..7, hi 0..7 | lo 8..15, hi 8..15], reordered to vector order.
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(keep_lo, keep_hi), 0xd8);
+    masks[b] = static_cast<std::uint32_t>(_mm256_movemask_epi8(packed));
+  }
+}
+
+}  // namespace
+}  // namespace velmoradb
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace velmoradb {
+
+const CodeScanPath* avx2_code_scan() {
+  static const CodeScanPath path{"avx2", scan_avx2};
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? &path : nullptr;
+}
+
+}  // namespace velmoradb
+
+#else
+
+namespace velmoradb {
+const CodeScanPath* avx2_code_scan() { return nullptr; }
+}  // namespace velmoradb
+
+#endif

@@ -1,0 +1,110 @@
+// The AVX-512 scan of 4-bit bound codes: a 512-bit register holds four
+// components of a block's 32 vectors (AVX-512BW for the byte shuffle).
+//
+// Compiled by a target pragma, offered only when the CPU reports AVX-512F
+// and AVX-512BW at run time.
+#include "engine/code_scan.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+
+#include <algorithm>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512bw,avx2")
+// GCC 12's own AVX-512 headers start results from a self-initialised
+// "undefined" register, which -Wuninitialized reports at every use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+namespace velmoradb {
+namespace {
+
+// The four 128-bit lanes of x added as 16-bit words (exact: the caller's
+// sums fit 16 bits).
+inline __m128i lane_sum(__m512i x) {
+  const __m128i a = _mm_add_epi16(_mm512_castsi512_si128(x), _mm512_extracti32x4_epi32(x, 1));
+  const __m128i b = _mm_add_epi16(_mm512_extracti32x4_epi32(x, 2), _mm512_extracti32x4_epi32(x, 3));
+  return _mm_add_epi16(a, b);
+}
+
+// As the AVX2 path's run_sums, four components per step: each lane adds at
+// most kCodeSumRun / 4 entries, the four lanes at most 2^16 - 1.
+inline void run_sums(const std::uint8_t* codes, const std::uint8_t* table, std::size_t count, __m256i& lo,
+                     __m256i& hi) {
+  const __m512i nibble = _mm512_set1_epi8(0x0f);
+  __m512i acc_lo_all = _mm512_setzero_si512(), acc_lo_odd = _mm512_setzero_si512();
+  __m512i acc_hi_all = _mm512_setzero_si512(), acc_hi_odd = _mm512_setzero_si512();
+  for (std::size_t m = 0; m < count; m += 4) {
+    const __m512i c = _mm512_loadu_si512(codes + m * 16);
+    const __m512i t = _mm512_loadu_si512(table + m * 16);
+    const __m512i e_lo = _mm512_shuffle_epi8(t, _mm512_and_si512(c, nibble));
+    const __m512i e_hi = _mm512_shuffle_epi8(t, _mm512_and_si512(_mm512_srli_epi16(c, 4), nibble));
+    acc_lo_all = _mm512_add_epi16(acc_lo_all, e_lo);
+    acc_lo_odd = _mm512_add_epi16(acc_lo_odd, _mm512_srli_epi16(e_lo, 8));
+    acc_hi_all = _mm512_add_epi16(acc_hi_all, e_hi);
+    acc_hi_odd = _mm512_add_epi16(acc_hi_odd, _mm512_srli_epi16(e_hi, 8));
+  }
+  const __m512i lo_even = _mm512_sub_epi16(acc_lo_all, _mm512_slli_epi16(acc_lo_odd, 8));
+  const __m512i hi_even = _mm512_sub_epi16(acc_hi_all, _mm512_slli_epi16(acc_hi_odd, 8));
+  // Per lane: vectors 0..7 (unpacklo) and 8..15 (unpackhi) in order.
+  const __m128i lo_a = lane_sum(_mm512_unpacklo_epi16(lo_even, acc_lo_odd));
+  const __m128i lo_b = lane_sum(_mm512_unpackhi_epi16(lo_even, acc_lo_odd));
+  const __m128i hi_a = lane_sum(_mm512_unpacklo_epi16(hi_even, acc_hi_odd));
+  const __m128i hi_b = lane_sum(_mm512_unpackhi_epi16(hi_even, acc_hi_odd));
+  lo = _mm256_inserti128_si256(_mm256_castsi128_si256(lo_a), lo_b, 1);
+  hi = _mm256_inserti128_si256(_mm256_castsi128_si256(hi_a), hi_b, 1);
+}
+
+void scan_avx512(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, const std::uint8_t* table,
+                 const std::uint16_t* limits, std::uint32_t* masks) {
+  const std::size_t padded = padded_code_components(dim);
+  for (std::size_t b = 0; b < nblocks; ++b) {
+    const std::uint8_t* block = codes + b * padded * 16;
+    __m256i total_lo = _mm256_setzero_si256(), total_hi = _mm256_setzero_si256();
+    for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
+      __m256i lo, hi;
+      run_sums(block + run * 16, table + run * 16, std::min(kCodeSumRun, padded - run), lo, hi);
+      total_lo = _mm256_adds_epu16(total_lo, lo);
+      total_hi = _mm256_adds_epu16(total_hi, hi);
+    }
+    const __m256i limit = _mm256_set1_epi16(static_cast<short>(limits[b]));
+    const __m256i keep_lo = _mm256_cmpeq_epi16(_mm256_max_epu16(total_lo, limit), limit);
+    const __m256i keep_hi = _mm256_cmpeq_epi16(_mm256_max_epu16(total_hi, limit), limit);
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(keep_lo, keep_hi), 0xd8);
+    masks[b] = static_cast<std::uint32_t>(_mm256_movemask_epi8(packed));
+  }
+}
+
+}  // namespace
+}  // namespace velmoradb
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC diagnostic pop
+#pragma GCC pop_options
+#endif
+
+namespace velmoradb {
+
+const CodeScanPath* avx512_code_scan() {
+  static const CodeScanPath path{"avx512", scan_avx512};
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? &path : nullptr;
+}
+
+}  // namespace velmoradb
+
+#else
+
+namespace velmoradb {
+const CodeScanPath* avx512_code_scan() { return nullptr; }
+}  // namespace velmoradb
+
+#endif

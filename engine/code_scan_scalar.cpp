@@ -1,0 +1,60 @@
+// The reference scan of 4-bit bound codes, and the choice of path.
+#include <algorithm>
+
+#include "engine/code_scan.h"
+
+namespace velmoradb {
+
+const CodeScanPath* avx2_code_scan();    // null where not compiled or not supported
+const CodeScanPath* avx512_code_scan();  // likewise
+
+namespace {
+
+void scan_scalar(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, const std::uint8_t* table,
+                 const std::uint16_t* limits, std::uint32_t* masks) {
+  const std::size_t padded = padded_code_components(dim);
+  for (std::size_t b = 0; b < nblocks; ++b) {
+    const std::uint8_t* block = codes + b * padded * 16;
+    std::uint32_t mask = 0;
+    for (std::size_t j = 0; j < kCodeBlock; ++j) {
+      const unsigned shift = j < 16 ? 0 : 4;
+      std::uint32_t total = 0;
+      for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
+        std::uint32_t sum = 0;
+        for (std::size_t m = run; m < std::min(padded, run + kCodeSumRun); ++m) {
+          const unsigned code = (block[m * 16 + j % 16] >> shift) & 15u;
+          sum += table[m * 16 + code];
+        }
+        total = std::min<std::uint32_t>(total + sum, kCodeSumMax);
+      }
+      if (total <= limits[b]) mask |= std::uint32_t{1} << j;
+    }
+    masks[b] = mask;
+  }
+}
+
+}  // namespace
+
+const CodeScanPath& scalar_code_scan() {
+  static const CodeScanPath path{"scalar", scan_scalar};
+  return path;
+}
+
+std::size_t available_code_scans(const CodeScanPath** out, std::size_t capacity) {
+  std::size_t n = 0;
+  if (n < capacity) out[n++] = &scalar_code_scan();
+  if (const CodeScanPath* p = avx2_code_scan(); p && n < capacity) out[n++] = p;
+  if (const CodeScanPath* p = avx512_code_scan(); p && n < capacity) out[n++] = p;
+  return n;
+}
+
+const CodeScanPath& best_code_scan() {
+  static const CodeScanPath* best = [] {
+    const CodeScanPath* paths[3];
+    std::size_t n = available_code_scans(paths, 3);
+    return paths[n - 1];
+  }();
+  return *best;
+}
+
+}  // namespace velmoradb
