@@ -1,6 +1,7 @@
 #include "engine/bound_codes.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -10,7 +11,15 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::size_t kEnds = kCodeCells + 1;
+constexpr std::size_t kEnds = kFineCells + 1;
+constexpr std::size_t kFinePerCoarse = kFineCells / kCodeCells;
+// The coarse ends sit at the quantile levels Phi(s * Phi^-1(c / 16)) of the
+// data (Phi the normal distribution function): with s > 1 the middle cells
+// widen and the tail cells narrow, against equal quantiles. A cell's loss in
+// the bound grows with its width times the distance to the query, largest
+// in the tails; s = 1.4 pruned best on Gaussian data (1.8% of vectors left
+// against 2.3% for equal quantiles, 5% against 27% for the dot product).
+constexpr double kCoarseSpread = 1.4;
 // Rows sampled for the inner cell ends.
 constexpr std::size_t kSampleRows = 4096;
 // Blocks scanned between two updates of the k-th distance: each chunk's
@@ -72,29 +81,51 @@ VectorError slot_error(std::uint32_t slot, std::size_t size) {
 
 bool finite(float x) { return std::fabs(x) <= std::numeric_limits<float>::max(); }
 
+// The quantile levels of the inner coarse ends (see kCoarseSpread).
+const std::array<double, kCodeCells + 1>& coarse_levels() {
+  static const std::array<double, kCodeCells + 1> levels = [] {
+    auto phi = [](double z) { return 0.5 * std::erfc(-z / std::sqrt(2.0)); };
+    std::array<double, kCodeCells + 1> out{};
+    out[kCodeCells] = 1.0;
+    for (std::size_t c = 1; c < kCodeCells; ++c) {
+      const double u = static_cast<double>(c) / kCodeCells;
+      double lo = -40.0, hi = 40.0;  // Phi^-1(u) by bisection
+      for (int it = 0; it < 100; ++it) {
+        const double mid = (lo + hi) / 2;
+        (phi(mid) < u ? lo : hi) = mid;
+      }
+      out[c] = phi(lo * kCoarseSpread);
+    }
+    return out;
+  }();
+  return levels;
+}
+
 }  // namespace
 
 struct BoundCodes::QueryScan {
   QueryScan(std::size_t index, const float* q, std::size_t k) : query(index), vector(q), nearest(k) {}
   std::size_t query;
   const float* vector;
-  QueryBounds bounds;
-  double natural_scale = 0.0;  // the scale with no entry saturated
+  QueryBounds bounds;                // coarse
+  QueryBounds fine;                  // fine
+  std::vector<std::uint8_t> table;   // the coarse entries as the scan reads them
+  double natural_scale = 0.0;        // the coarse scale with no entry saturated
   Nearest nearest;
 };
 
 BoundCodes::BoundCodes(DistanceMetric metric, std::size_t dimension)
     : metric_(metric), dim_(dimension), scan_(&best_code_scan()), ends_(dimension * kEnds, 0.0f),
-      ends_by_cell_(dimension * (kCodeCells - 1), 0.0f) {}
+      coarse_inner_(dimension * (kCodeCells - 1), 0.0f) {}
 
 bool BoundCodes::needs_rebuild() const {
   return exact_only_count_ > 64 && exact_only_count_ > size() / 16;
 }
 
 std::size_t BoundCodes::memory_bytes() const {
-  return codes_.capacity() + exact_only_.capacity() * sizeof(std::uint32_t) +
+  return codes_.capacity() + fine_.capacity() + exact_only_.capacity() * sizeof(std::uint32_t) +
          (norms_.capacity() + block_norm_lo_.capacity() + block_norm_hi_.capacity()) * sizeof(float) +
-         (ends_.capacity() + ends_by_cell_.capacity()) * sizeof(float);
+         (ends_.capacity() + coarse_inner_.capacity()) * sizeof(float);
 }
 
 void BoundCodes::build(const float* rows, std::size_t count) {
@@ -115,6 +146,7 @@ void BoundCodes::build(const float* rows, std::size_t count) {
   const std::size_t step = std::max<std::size_t>(1, count / kSampleRows);
   std::vector<float> sample;
   sample.reserve(count / step + 1);
+  const auto& levels = coarse_levels();
   for (std::size_t i = 0; i < dim_; ++i) {
     float* e = ends_.data() + i * kEnds;
     if (lo[i] > hi[i]) {  // no finite value: any cells do
@@ -126,18 +158,24 @@ void BoundCodes::build(const float* rows, std::size_t count) {
         if (finite(x)) sample.push_back(x);
       }
       std::sort(sample.begin(), sample.end());
-      e[0] = lo[i];
-      e[kCodeCells] = hi[i];
-      for (std::size_t c = 1; c < kCodeCells; ++c) {
-        float x = sample.empty() ? lo[i] : sample[c * sample.size() / kCodeCells];
-        e[c] = std::clamp(x, lo[i], hi[i]);
+      // Coarse cell c spans the sample positions [at(c), at(c + 1)); its
+      // 16 fine cells cut them evenly.
+      auto at = [&](std::size_t c) { return static_cast<double>(sample.size()) * levels[c]; };
+      for (std::size_t f = 1; f < kFineCells; ++f) {
+        const std::size_t c = f / kFinePerCoarse;
+        const double pos = at(c) + (at(c + 1) - at(c)) * static_cast<double>(f % kFinePerCoarse) / kFinePerCoarse;
+        const std::size_t p = std::min(sample.size() - 1, static_cast<std::size_t>(pos));
+        e[f] = sample.empty() ? lo[i] : std::clamp(sample[p], lo[i], hi[i]);
       }
+      e[0] = lo[i];
+      e[kFineCells] = hi[i];
     }
-    for (std::size_t c = 1; c < kCodeCells; ++c) ends_by_cell_[(c - 1) * dim_ + i] = e[c];
+    for (std::size_t c = 1; c < kCodeCells; ++c) coarse_inner_[(c - 1) * dim_ + i] = e[c * kFinePerCoarse];
   }
   const std::size_t nblocks = (count + kCodeBlock - 1) / kCodeBlock;
   size_ = count;
-  codes_.assign(nblocks * block_bytes(), 0);
+  codes_.assign(nblocks * block_bytes() + kCodeBufferPadding, 0);
+  fine_.assign(nblocks * kCodeBlock * fine_bytes(), 0);
   exact_only_.assign(nblocks, 0);
   exact_only_count_ = 0;
   const bool cosine = metric_ == DistanceMetric::Cosine;
@@ -150,17 +188,25 @@ void BoundCodes::build(const float* rows, std::size_t count) {
 }
 
 void BoundCodes::put_code(std::size_t slot, std::size_t i, unsigned code) {
+  const unsigned coarse = code >> 4, fine = code & 15u;
   std::uint8_t& byte = codes_[slot / kCodeBlock * block_bytes() + i * 16 + slot % 16];
   if (slot % kCodeBlock < 16) {
-    byte = static_cast<std::uint8_t>((byte & 0xf0u) | code);
+    byte = static_cast<std::uint8_t>((byte & 0xf0u) | coarse);
   } else {
-    byte = static_cast<std::uint8_t>((byte & 0x0fu) | (code << 4));
+    byte = static_cast<std::uint8_t>((byte & 0x0fu) | (coarse << 4));
   }
+  std::uint8_t& half = fine_[slot * fine_bytes() + i / 2];
+  half = i % 2 == 0 ? static_cast<std::uint8_t>((half & 0xf0u) | fine) : static_cast<std::uint8_t>((half & 0x0fu) | (fine << 4));
+}
+
+unsigned BoundCodes::coarse_of(std::size_t slot, std::size_t i) const {
+  const std::uint8_t byte = codes_[slot / kCodeBlock * block_bytes() + i * 16 + slot % 16];
+  return slot % kCodeBlock < 16 ? byte & 0x0fu : byte >> 4;
 }
 
 unsigned BoundCodes::code_of(std::size_t slot, std::size_t i) const {
-  const std::uint8_t byte = codes_[slot / kCodeBlock * block_bytes() + i * 16 + slot % 16];
-  return slot % kCodeBlock < 16 ? byte & 0x0fu : byte >> 4;
+  const std::uint8_t half = fine_[slot * fine_bytes() + i / 2];
+  return coarse_of(slot, i) << 4 | (i % 2 == 0 ? half & 0x0fu : half >> 4);
 }
 
 void BoundCodes::set_exact_only(std::size_t slot, bool exact) {
@@ -175,19 +221,34 @@ void BoundCodes::encode(std::size_t slot, const float* row) {
   bool exact = false;
   for (std::size_t i = 0; i < dim_; ++i) {
     const float* e = ends_.data() + i * kEnds;
-    if (!(row[i] >= e[0] && row[i] <= e[kCodeCells])) exact = true;  // NaN fails too
+    if (!(row[i] >= e[0] && row[i] <= e[kFineCells])) exact = true;  // NaN fails too
   }
-  // The cell c with e[c] <= x, and x <= e[c + 1]: the number of inner ends
-  // at or below x.
-  std::uint8_t cells[1024];
+  // The coarse cell c with E[16c] <= x, and x <= E[16(c + 1)]: the number
+  // of inner coarse ends at or below x; then the fine cell within it alike.
+  std::uint8_t cells[512];
+  const std::size_t column = slot / kCodeBlock * block_bytes() + slot % 16;
+  const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
+  const std::uint8_t keep = static_cast<std::uint8_t>(shift == 0 ? 0xf0u : 0x0fu);
+  std::uint8_t* fine_row = fine_.data() + slot * fine_bytes();
   for (std::size_t i0 = 0; i0 < dim_ && !exact; i0 += sizeof(cells)) {
     const std::size_t n = std::min(sizeof(cells), dim_ - i0);
     std::fill(cells, cells + n, 0);
     for (std::size_t c = 0; c + 1 < kCodeCells; ++c) {
-      const float* inner = ends_by_cell_.data() + c * dim_ + i0;
+      const float* inner = coarse_inner_.data() + c * dim_ + i0;
       for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint8_t>(cells[i] + (row[i0 + i] >= inner[i]));
     }
-    for (std::size_t i = 0; i < n; ++i) put_code(slot, i0 + i, cells[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t comp = i0 + i;
+      const float x = row[comp];
+      const float* e = ends_.data() + comp * kEnds + cells[i] * kFinePerCoarse;
+      unsigned fine = 0;
+      for (std::size_t f = 1; f < kFinePerCoarse; ++f) fine += x >= e[f] ? 1u : 0u;
+      std::uint8_t& byte = codes_[column + comp * 16];
+      byte = static_cast<std::uint8_t>((byte & keep) | (cells[i] << shift));
+      std::uint8_t& half = fine_row[comp / 2];
+      half = comp % 2 == 0 ? static_cast<std::uint8_t>((half & 0xf0u) | fine)
+                           : static_cast<std::uint8_t>((half & 0x0fu) | (fine << 4));
+    }
   }
   if (metric_ == DistanceMetric::Cosine) {
     float norm = exact ? 0.0f : std::sqrt(dot_product(row, row, dim_));
@@ -214,7 +275,8 @@ void BoundCodes::update_block_norms(std::size_t block) {
 void BoundCodes::append(const float* row) {
   const std::size_t slot = size_++;
   if (slot % kCodeBlock == 0) {
-    codes_.resize(codes_.size() + block_bytes(), 0);
+    codes_.resize(std::max(codes_.size(), kCodeBufferPadding) + block_bytes(), 0);
+    fine_.resize(fine_.size() + kCodeBlock * fine_bytes(), 0);
     exact_only_.push_back(0);
     if (metric_ == DistanceMetric::Cosine) {
       norms_.resize(norms_.size() + kCodeBlock, 0.0f);
@@ -249,6 +311,7 @@ Status BoundCodes::remove(std::uint32_t slot) {
   size_ = last;
   if (size_ % kCodeBlock == 0) {
     codes_.resize(codes_.size() - block_bytes());
+    fine_.resize(fine_.size() - kCodeBlock * fine_bytes());
     exact_only_.pop_back();
     if (metric_ == DistanceMetric::Cosine) {
       norms_.resize(norms_.size() - kCodeBlock);
@@ -305,7 +368,7 @@ void BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end
     }
     if (need_scan) {
       std::uint32_t scanned_masks[kChunkBlocks];
-      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, qb.table.data(), limits, scanned_masks);
+      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, scan.table.data(), limits, scanned_masks);
       for (std::size_t b = 0; b < count; ++b) masks[b] &= scanned_masks[b];
     }
   } else {
@@ -316,14 +379,42 @@ void BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end
       std::fill(masks, masks + count, ~std::uint32_t{0});
     } else {
       std::fill(limits, limits + count, static_cast<std::uint16_t>(limit));
-      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, qb.table.data(), limits, masks);
+      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, scan.table.data(), limits, masks);
     }
   }
+  // The coarse survivors' fine bounds (the vectors always computed exactly
+  // have none).
+  const bool refine = prune && scan.fine.prunable;
+  const std::int64_t fine_limit = refine && metric_ != DistanceMetric::Cosine ? code_sum_limit(scan.fine, kth) : 0;
   for (std::size_t b = 0; b < count; ++b) {
     const std::size_t block = first + b;
-    for (std::uint32_t bits = (masks[b] | exact_only_[block]) & live[b]; bits != 0; bits &= bits - 1)
+    std::uint32_t bits = masks[b] & ~exact_only_[block] & live[b];
+    if (refine) {
+      for (std::uint32_t left = bits; left != 0; left &= left - 1) {
+        const std::uint32_t slot =
+            static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(left)));
+        if (!fine_may_reach(scan, slot, fine_limit, kth)) bits &= ~(std::uint32_t{1} << (slot % kCodeBlock));
+      }
+    }
+    for (bits |= exact_only_[block] & live[b]; bits != 0; bits &= bits - 1)
       survivors.push_back(static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(bits))));
   }
+}
+
+bool BoundCodes::fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const {
+  const std::uint8_t* coarse = codes_.data() + slot / kCodeBlock * block_bytes() + slot % 16;
+  const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
+  const std::uint8_t* fine = fine_.data() + std::size_t{slot} * fine_bytes();
+  const std::uint32_t* table = scan.fine.table.data();
+  if (metric_ == DistanceMetric::Cosine) {
+    const std::uint32_t sum = scan_->fine_sum(coarse, shift, fine, table, dim_, std::numeric_limits<std::uint32_t>::max());
+    const float den = scan.bounds.query_norm * norms_[slot];
+    return !(den > 0.0f) || std::isinf(den) || cosine_may_reach(scan.fine, sum, den, kth);
+  }
+  if (limit < 0) return false;
+  if (limit >= std::int64_t{1} << 32) return true;
+  const std::uint32_t lim = static_cast<std::uint32_t>(limit);
+  return scan_->fine_sum(coarse, shift, fine, table, dim_, lim) <= lim;
 }
 
 // The table's scale is only a resolution: any scale gives a valid bound.
@@ -351,8 +442,15 @@ void BoundCodes::rescale(QueryScan& scan) const {
   const bool too_coarse_for_sums = limit_now > kHighLimit;
   const bool finer_possible = limit_now < kLowLimit && qb.scale > scan.natural_scale;
   if (!too_coarse_for_sums && !finer_possible) return;
-  prepare_query_bounds(metric_, scan.vector, ends_.data(), dim_, qb, wanted);
-  qb.table.resize(padded_code_components(dim_) * kCodeCells, 0);
+  prepare(scan, wanted);
+}
+
+void BoundCodes::prepare(QueryScan& scan, double min_scale) const {
+  const CellGrid coarse{ends_.data(), kEnds, kFinePerCoarse, kCodeCells};
+  prepare_query_bounds(metric_, scan.vector, coarse, dim_, kCodeEntryMax, scan.bounds, min_scale);
+  scan.table.assign(padded_code_components(dim_) * kCodeCells, 0);
+  if (scan.bounds.prunable)
+    std::copy(scan.bounds.table.begin(), scan.bounds.table.end(), scan.table.begin());  // entries <= 255
 }
 
 std::vector<Candidate> BoundCodes::search(const float* query, std::size_t k, const ExactDistances& exact,
@@ -379,9 +477,11 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
     scans.reserve(group);
     for (std::size_t q = 0; q < group; ++q) {
       QueryScan& scan = scans.emplace_back(g + q, queries + (g + q) * dim_, k);
-      prepare_query_bounds(metric_, scan.vector, ends_.data(), dim_, scan.bounds);
-      scan.bounds.table.resize(padded_code_components(dim_) * kCodeCells, 0);
+      prepare(scan, 0.0);
       scan.natural_scale = scan.bounds.scale;
+      const CellGrid fine{ends_.data(), kEnds, 1, kFineCells};
+      const auto entry_max = static_cast<std::uint32_t>(4294967295.0 / static_cast<double>(std::max<std::size_t>(dim_, 1)));
+      prepare_query_bounds(metric_, scan.vector, fine, dim_, std::min<std::uint32_t>(entry_max, 1u << 24), scan.fine);
     }
     for (std::size_t first = 0; first < nblocks; first += kChunkBlocks) {
       const std::size_t end = std::min(nblocks, first + kChunkBlocks);

@@ -1,19 +1,24 @@
-// BoundCodes: a 4-bit code per component of every stored vector, kept
+// BoundCodes: an 8-bit code per component of every stored vector, kept
 // beside the float32 vectors, for an exact k-nearest search that computes
 // the exact distance of only the vectors that can still be among the k.
 //
-// Each component i has 16 cells with float ends, taken from the data at
-// build(): the ends are the per-component minimum and maximum of all
-// vectors and quantiles of a sample in between. A vector's code holds the
-// cell of each of its components, in the block layout of code_scan.h. A
-// search builds, per query, a byte table of lower bounds per (component,
-// cell) (distance_bounds.h), lets the SIMD scan sum the table over every
-// vector's code, and asks for the exact distance (the caller's function,
-// which must give the plain scan's bits) only where the bound, allowance
-// for float32 rounding included, does not exceed the current k-th distance.
-// The result is the plain scan's: the same distances bit for bit and the
-// same ids, except that equal distances may come in any order (and which of
-// several equal distances at the k-th place is kept).
+// Each component i has 256 fine cells with float ends, taken from the data
+// at build(): the per-component minimum and maximum of all vectors and
+// quantiles of a sample in between. Every 16 fine cells make one coarse
+// cell. A vector's code is its fine cell per component, stored as two
+// halves: the coarse cell (4 bits) in the block layout of code_scan.h, and
+// the fine cell within it (4 bits) row by row.
+//
+// A search builds, per query, tables of lower bounds per (component, cell)
+// (distance_bounds.h) for both grids. The SIMD scan sums the coarse table
+// over every vector's coarse code; a vector whose bound can still reach
+// the current k-th distance has its fine bound summed; only where that too
+// can reach it is the exact distance asked for (the caller's function,
+// which must give the plain scan's bits). Every bound includes an
+// allowance for float32 rounding, so the result is the plain scan's: the
+// same distances bit for bit and the same ids, except that equal distances
+// may come in any order (and which of several equal distances at the k-th
+// place is kept).
 //
 // Always computed exactly: vectors with a NaN or infinite component, with a
 // component outside its cells (appended after build()), with a cosine norm
@@ -24,9 +29,9 @@
 // Slots follow the index's rules (vector_index.h): 0 .. size()-1, append()
 // takes the next one, remove() moves the last slot into the freed one.
 //
-// Memory per vector: half a byte per component (the dimension rounded up
-// to 4), plus a 4-byte norm for cosine; the cell ends cost 17 floats per
-// component.
+// Memory per vector: one byte per component (the coarse half padded to a
+// multiple of 4 components), plus a 4-byte norm for cosine; the cell ends
+// cost 257 floats per component.
 //
 // Not thread-safe for changes; searches only read.
 #pragma once
@@ -104,8 +109,11 @@ class BoundCodes {
   std::size_t block_bytes() const { return code_block_bytes(dim_); }
   // Writes the codes of `row` into `slot` (already present).
   void encode(std::size_t slot, const float* row);
-  // Sets the 4-bit code of component i of `slot`.
+  std::size_t fine_bytes() const { return (dim_ + 1) / 2; }
+  // The 8-bit code of component i of `slot`: coarse half in the block,
+  // fine half in the slot's row.
   void put_code(std::size_t slot, std::size_t i, unsigned code);
+  unsigned coarse_of(std::size_t slot, std::size_t i) const;
   unsigned code_of(std::size_t slot, std::size_t i) const;
   void set_exact_only(std::size_t slot, bool exact);
   // Cosine: the smallest and largest norm of the block's vectors that are
@@ -115,16 +123,20 @@ class BoundCodes {
   // the filter lets through and the bound does not rule out.
   void scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
                    std::vector<std::uint32_t>& survivors) const;
+  // Whether the fine bound of `slot` can still reach the k-th distance.
+  bool fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const;
   // A finer or coarser table once the k-th distance is known (see the .cpp).
   void rescale(QueryScan& scan) const;
+  void prepare(QueryScan& scan, double min_scale) const;
 
   DistanceMetric metric_;
   std::size_t dim_;
   std::size_t size_ = 0;
   const CodeScanPath* scan_;
-  std::vector<float> ends_;                // dim * (kCodeCells + 1): component i's cell ends
-  std::vector<float> ends_by_cell_;        // the inner ends, cell-major: [c - 1][i]
-  std::vector<std::uint8_t> codes_;        // blocks of kCodeBlock vectors (code_scan.h)
+  std::vector<float> ends_;                // dim * (kFineCells + 1): component i's fine cell ends
+  std::vector<float> coarse_inner_;        // the inner coarse ends, cell-major: [c - 1][i]
+  std::vector<std::uint8_t> codes_;        // coarse halves: blocks of kCodeBlock vectors (code_scan.h)
+  std::vector<std::uint8_t> fine_;         // fine halves: per slot fine_bytes(), component i in byte i / 2
   std::vector<std::uint32_t> exact_only_;  // per block: bit j set when vector j is always computed exactly
   std::vector<float> norms_;               // cosine, per slot: sqrt(dot(x, x)) as the kernels compute it
   std::vector<float> block_norm_lo_;       // cosine, per block (update_block_norms)

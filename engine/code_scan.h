@@ -42,9 +42,22 @@ using CodeScanKernel = void (*)(const std::uint8_t* codes, std::size_t nblocks, 
                                 const std::uint8_t* table, const std::uint16_t* limits,
                                 std::uint32_t* masks);
 
+// The fine sum of one vector: sum over components i < dim of
+// table[i * 256 + (coarse_i << 4 | fine_i)], where coarse_i is bits
+// [shift, shift + 4) of coarse[i * 16] (the vector's byte column in its
+// block) and fine_i is the low (i even) or high (i odd) half of
+// fine[i / 2]. May stop once a partial sum exceeds `stop_above` and return
+// that partial sum; otherwise returns the whole sum. Entries must be small
+// enough that the sum cannot wrap. Up to 3 bytes past the last component
+// of the block may be read (the owner pads its code buffer).
+using FineSumKernel = std::uint32_t (*)(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
+                                        const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
+constexpr std::size_t kCodeBufferPadding = 64;
+
 struct CodeScanPath {
   const char* name;  // "scalar", "avx2", "avx512"
   CodeScanKernel scan;
+  FineSumKernel fine_sum;
 };
 
 // The portable reference; always available.

@@ -89,8 +89,11 @@ void scan_avx2(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, 
 
 namespace velmoradb {
 
+std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
+                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
+
 const CodeScanPath* avx2_code_scan() {
-  static const CodeScanPath path{"avx2", scan_avx2};
+  static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar};
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? &path : nullptr;
 }

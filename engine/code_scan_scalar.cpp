@@ -6,6 +6,8 @@
 namespace velmoradb {
 
 const CodeScanPath* avx2_code_scan();    // null where not compiled or not supported
+std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
+                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
 const CodeScanPath* avx512_code_scan();  // likewise
 
 namespace {
@@ -35,8 +37,26 @@ void scan_scalar(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim
 
 }  // namespace
 
+std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
+                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above) {
+  std::uint32_t sum = 0;
+  std::size_t i = 0;
+  auto entry = [&](std::size_t c) {
+    const unsigned hi = (coarse[c * 16] >> shift) & 15u;
+    const unsigned lo = (fine[c / 2] >> (c % 2 * 4)) & 15u;
+    return table[c * 256 + (hi << 4 | lo)];
+  };
+  // Every entry is >= 0: a partial sum above the limit stays above it.
+  for (; i + 32 <= dim; i += 32) {
+    for (std::size_t c = i; c < i + 32; ++c) sum += entry(c);
+    if (sum > stop_above) return sum;
+  }
+  for (; i < dim; ++i) sum += entry(i);
+  return sum;
+}
+
 const CodeScanPath& scalar_code_scan() {
-  static const CodeScanPath path{"scalar", scan_scalar};
+  static const CodeScanPath path{"scalar", scan_scalar, fine_sum_scalar};
   return path;
 }
 

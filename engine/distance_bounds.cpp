@@ -1,6 +1,7 @@
 #include "engine/distance_bounds.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <limits>
@@ -96,8 +97,18 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // One step toward -inf / +inf: covers the rounding of the double operation
 // that produced x (at most half a spacing).
-double down(double x) { return std::nextafter(x, -kInf); }
-double up(double x) { return std::nextafter(x, kInf); }
+// Inline for finite nonzero x (the adjacent double is one step of the bit
+// pattern's magnitude); std::nextafter for the rest.
+double down(double x) {
+  if (x == 0.0 || !std::isfinite(x)) return std::nextafter(x, -kInf);
+  const auto bits = std::bit_cast<std::uint64_t>(x);
+  return std::bit_cast<double>(x > 0.0 ? bits - 1 : bits + 1);
+}
+double up(double x) {
+  if (x == 0.0 || !std::isfinite(x)) return std::nextafter(x, kInf);
+  const auto bits = std::bit_cast<std::uint64_t>(x);
+  return std::bit_cast<double>(x > 0.0 ? bits + 1 : bits - 1);
+}
 
 // A lower bound of g(c) for component value q and cell [l, h] (see above).
 double cell_bound(DistanceMetric metric, double q, double l, double h) {
@@ -131,6 +142,12 @@ constexpr std::size_t kMaxPrunableDim = std::size_t{1} << 20;
 
 void prepare_query_bounds(DistanceMetric metric, const float* query, const float* bounds,
                           std::size_t dim, QueryBounds& qb, double min_scale) {
+  prepare_query_bounds(metric, query, CellGrid{bounds, kCodeCells + 1, 1, kCodeCells}, dim, kCodeEntryMax, qb,
+                       min_scale);
+}
+
+void prepare_query_bounds(DistanceMetric metric, const float* query, const CellGrid& grid, std::size_t dim,
+                          std::uint32_t entry_max, QueryBounds& qb, double min_scale) {
   qb.metric = metric;
   qb.dim = dim;
   qb.prunable = false;
@@ -138,11 +155,13 @@ void prepare_query_bounds(DistanceMetric metric, const float* query, const float
   qb.scale = 1.0;
   qb.slack = 0.0;
   qb.query_norm = 0.0f;
-  if (metric == DistanceMetric::Hamming || dim == 0 || dim > kMaxPrunableDim) return;
+  if (metric == DistanceMetric::Hamming || dim == 0 || dim > kMaxPrunableDim || grid.cells == 0 ||
+      grid.cells > kFineCells || static_cast<double>(entry_max) * static_cast<double>(dim) > 4294967295.0)
+    return;
   for (std::size_t i = 0; i < dim; ++i) {
     if (!std::isfinite(query[i])) return;
   }
-  constexpr std::size_t kEnds = kCodeCells + 1;
+  const std::size_t cells = grid.cells;
   const DistanceMetric cell_metric =
       metric == DistanceMetric::Euclidean ? DistanceMetric::Euclidean : DistanceMetric::DotProduct;
 
@@ -150,8 +169,9 @@ void prepare_query_bounds(DistanceMetric metric, const float* query, const float
     // The slack and the overflow test of the dot product.
     double a_hi = 0.0;
     for (std::size_t i = 0; i < dim; ++i) {
-      const float* e = bounds + i * kEnds;
-      double reach = std::max(std::fabs(static_cast<double>(e[0])), std::fabs(static_cast<double>(e[kCodeCells])));
+      const float* e = grid.ends + i * grid.stride;
+      double reach = std::max(std::fabs(static_cast<double>(e[0])),
+                              std::fabs(static_cast<double>(e[cells * grid.step])));
       a_hi = up(a_hi + std::fabs(static_cast<double>(query[i])) * reach);
     }
     const double n = static_cast<double>(dim);
@@ -168,41 +188,39 @@ void prepare_query_bounds(DistanceMetric metric, const float* query, const float
   // First pass: the per-component minima m_i, base and the largest g - m.
   double base = 0.0;
   double max_excess = 0.0;
-  qb.table.resize(dim * kCodeCells);
+  qb.table.resize(dim * cells);
+  qb.cell_bounds.resize(dim * cells);  // g, kept for the second pass
+  const std::size_t step = grid.step;
   for (std::size_t i = 0; i < dim; ++i) {
-    const float* e = bounds + i * kEnds;
+    const float* e = grid.ends + i * grid.stride;
     const double q = query[i];
+    double* g = qb.cell_bounds.data() + i * cells;
     double lo = kInf;
     double hi = -kInf;
-    for (std::size_t c = 0; c < kCodeCells; ++c) {
-      double g = cell_bound(cell_metric, q, e[c], e[c + 1]);
-      lo = std::min(lo, g);
-      hi = std::max(hi, g);
+    for (std::size_t c = 0; c < cells; ++c) {
+      g[c] = cell_bound(cell_metric, q, e[c * step], e[(c + 1) * step]);
+      lo = std::min(lo, g[c]);
+      hi = std::max(hi, g[c]);
     }
     base = down(base + lo);
     max_excess = std::max(max_excess, up(hi - lo));
   }
-  // Entries are bytes: at `scale`, the largest excess is exactly kCodeEntryMax.
-  const double cap = static_cast<double>(kCodeEntryMax);
+  // At `scale`, the largest excess is exactly entry_max.
+  const double cap = static_cast<double>(entry_max);
   double scale = max_excess / cap;
   if (min_scale > scale && std::isfinite(min_scale)) scale = min_scale;
   if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
 
   // Second pass: T[i][c] = floor of a lower bound of (g - m_i) / scale.
   for (std::size_t i = 0; i < dim; ++i) {
-    const float* e = bounds + i * kEnds;
-    const double q = query[i];
-    double g_cells[kCodeCells];
+    const double* g_cells = qb.cell_bounds.data() + i * cells;
     double lo = kInf;
-    for (std::size_t c = 0; c < kCodeCells; ++c) {
-      g_cells[c] = cell_bound(cell_metric, q, e[c], e[c + 1]);
-      lo = std::min(lo, g_cells[c]);
-    }
-    std::uint8_t* row = qb.table.data() + i * kCodeCells;
-    for (std::size_t c = 0; c < kCodeCells; ++c) {
+    for (std::size_t c = 0; c < cells; ++c) lo = std::min(lo, g_cells[c]);
+    std::uint32_t* row = qb.table.data() + i * cells;
+    for (std::size_t c = 0; c < cells; ++c) {
       double excess = g_cells[c] == lo ? 0.0 : std::max(down(g_cells[c] - lo), 0.0);
       double t = excess == 0.0 ? 0.0 : std::max(down(excess / scale), 0.0);
-      row[c] = t >= cap ? static_cast<std::uint8_t>(cap) : static_cast<std::uint8_t>(std::floor(t));
+      row[c] = t >= cap ? entry_max : static_cast<std::uint32_t>(std::floor(t));
     }
   }
   qb.base = base;

@@ -25,10 +25,23 @@
 
 namespace velmoradb {
 
-// Cells per component: a 4-bit code.
+// Cells per component of the coarse code: 4 bits.
 constexpr std::size_t kCodeCells = 16;
-// The largest table entry: entries are bytes.
+// The largest coarse table entry: entries are bytes.
 constexpr std::uint32_t kCodeEntryMax = 255;
+// Cells per component of the fine code (a coarse cell cut in 16).
+constexpr std::size_t kFineCells = 256;
+
+// The cells of every component: component i's cell c is
+// [ends[i * stride + c * step], ends[i * stride + (c + 1) * step]], for
+// c in 0 .. cells-1 (so a coarse grid can take every step-th end of a fine
+// one).
+struct CellGrid {
+  const float* ends;
+  std::size_t stride;
+  std::size_t step;
+  std::size_t cells;
+};
 // code_sum_limit's answer when no code sum can be ruled out.
 constexpr std::int64_t kNoCodeLimit = std::int64_t{1} << 62;
 
@@ -39,20 +52,24 @@ struct QueryBounds {
   // query component, a sum that might overflow, a zero or infinite query
   // norm, Hamming): then every vector is computed exactly.
   bool prunable = false;
-  std::vector<std::uint8_t> table;  // dim * kCodeCells entries, component-major
+  std::vector<std::uint32_t> table;  // dim * cells entries, component-major
+  std::vector<double> cell_bounds;    // scratch of prepare_query_bounds
   double base = 0.0;
   double scale = 1.0;
   double slack = 0.0;
   float query_norm = 0.0f;  // cosine: the kernels' sqrt(dot(q, q))
 };
 
-// Fills `qb` for `query` (dim floats) against the cell ends `bounds`
-// (dim * (kCodeCells + 1) floats: component i's cells are
-// [bounds[i*(kCodeCells+1) + c], bounds[i*(kCodeCells+1) + c + 1]]),
-// reusing qb's memory. The scale is the smallest that keeps every entry
-// exact below kCodeEntryMax, or `min_scale` when that is larger (entries
+// Fills `qb` for `query` (dim floats) against the cells `grid`, reusing
+// qb's memory. Entries are at most `entry_max` (and their sum over the
+// components must fit 32 bits). The scale is the smallest that keeps every
+// entry exact below entry_max, or `min_scale` when that is larger (entries
 // then saturate, which only lowers them): a caller that knows its k-th
 // distance chooses the resolution where it matters.
+void prepare_query_bounds(DistanceMetric metric, const float* query, const CellGrid& grid, std::size_t dim,
+                          std::uint32_t entry_max, QueryBounds& qb, double min_scale = 0.0);
+// The coarse form: kCodeCells cells per component from dim * (kCodeCells
+// + 1) ends, byte entries.
 void prepare_query_bounds(DistanceMetric metric, const float* query, const float* bounds,
                           std::size_t dim, QueryBounds& qb, double min_scale = 0.0);
 

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/code_scan.h"
 #include "engine/kernels.h"
 #include "engine/top_k.h"
 #include "engine/vector_index.h"
@@ -187,9 +188,13 @@ TEST_P(BoundCodeSearch, MatchesThePlainScanOnEveryKernelPath) {
   const auto [shape, metric] = GetParam();
   const KernelSet* sets[8];
   const std::size_t npaths = available_kernels(sets, 8);
+  const CodeScanPath* scans[8];
+  const std::size_t nscans = available_code_scans(scans, 8);
   std::mt19937 gen(static_cast<unsigned>(shape) * 31 + static_cast<unsigned>(metric));
-  for (std::size_t dim : {1, 5, 16, 37}) {
-    const std::size_t count = 600;
+  // Dimensions with and without a tail of the 16-component steps, and one
+  // past a run of exact 16-bit sums.
+  for (std::size_t dim : {1, 5, 16, 37, 300}) {
+    const std::size_t count = dim == 300 ? 200 : 600;
     Vec rows = make_rows(shape, count, dim, gen);
     Vec queries = make_queries(shape, rows, count, dim, gen);
     const std::size_t nq = queries.size() / dim;
@@ -199,21 +204,29 @@ TEST_P(BoundCodeSearch, MatchesThePlainScanOnEveryKernelPath) {
     for (std::size_t s = 0; s < count; ++s) ASSERT_TRUE(index.insert(s, rows.data() + s * dim, dim));
     ExactDistances exact = exact_distances_of_rows(metric, queries.data(), rows.data(), dim);
     for (std::size_t k : {std::size_t{1}, std::size_t{10}, count / 2, count + 5}) {
-      std::vector<std::vector<Candidate>> batch = codes.search_batch(queries.data(), nq, k, exact);
+      std::vector<std::vector<Candidate>> want(nq);
       for (std::size_t q = 0; q < nq; ++q) {
-        const float* query = queries.data() + q * dim;
-        std::vector<Candidate> got = codes.search(query, k, [&](std::size_t, const std::uint32_t* s, std::size_t n, float* out) {
-          exact(q, s, n, out);
-        });
         for (std::size_t p = 0; p < npaths; ++p) {
           index.set_kernels(*sets[p]);
-          std::vector<SearchResult> plain = index.search(query, dim, k);
-          std::vector<Candidate> want;
-          for (const SearchResult& r : plain) want.push_back({r.distance, static_cast<std::uint32_t>(r.id)});
-          ASSERT_TRUE(same_answer(metric, query, rows, dim, want, got))
-              << sets[p]->name << " dim " << dim << " k " << k << " query " << q;
-          ASSERT_TRUE(same_answer(metric, query, rows, dim, want, batch[q]))
-              << "batch, " << sets[p]->name << " dim " << dim << " k " << k << " query " << q;
+          std::vector<Candidate> plain;
+          for (const SearchResult& r : index.search(queries.data() + q * dim, dim, k))
+            plain.push_back({r.distance, static_cast<std::uint32_t>(r.id)});
+          if (p == 0) want[q] = plain;
+          ASSERT_TRUE(same_answer(metric, queries.data() + q * dim, rows, dim, want[q], plain)) << sets[p]->name;
+        }
+      }
+      for (std::size_t c = 0; c < nscans; ++c) {
+        codes.set_scan_path(*scans[c]);
+        std::vector<std::vector<Candidate>> batch = codes.search_batch(queries.data(), nq, k, exact);
+        for (std::size_t q = 0; q < nq; ++q) {
+          const float* query = queries.data() + q * dim;
+          std::vector<Candidate> got = codes.search(query, k, [&](std::size_t, const std::uint32_t* s, std::size_t n, float* out) {
+            exact(q, s, n, out);
+          });
+          ASSERT_TRUE(same_answer(metric, query, rows, dim, want[q], got))
+              << scans[c]->name << " dim " << dim << " k " << k << " query " << q;
+          ASSERT_TRUE(same_answer(metric, query, rows, dim, want[q], batch[q]))
+              << "batch, " << scans[c]->name << " dim " << dim << " k " << k << " query " << q;
         }
       }
     }

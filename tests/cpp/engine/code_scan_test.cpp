@@ -1,0 +1,88 @@
+// Every scan path computes the reference's sums: the same keep masks for
+// the same limits, saturation included, and the same fine sums, early stop
+// included.
+#include "engine/code_scan.h"
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace velmoradb {
+namespace {
+
+struct Codes {
+  std::vector<std::uint8_t> coarse, fine;
+  std::vector<std::uint8_t> table;      // coarse entries
+  std::vector<std::uint32_t> fine_table;
+};
+
+// `nblocks` blocks of random codes; entries drawn below `entry_cap` + 1,
+// or all at the cap (so that long vectors saturate their sums).
+Codes random_codes(std::size_t dim, std::size_t nblocks, unsigned entry_cap, bool all_at_cap, std::mt19937& gen) {
+  Codes c;
+  c.coarse.resize(nblocks * code_block_bytes(dim) + kCodeBufferPadding);
+  c.fine.resize(nblocks * kCodeBlock * ((dim + 1) / 2));
+  for (auto& b : c.coarse) b = static_cast<std::uint8_t>(gen());
+  for (auto& b : c.fine) b = static_cast<std::uint8_t>(gen());
+  // Padding components have code 0 and table rows of 0.
+  for (std::size_t b = 0; b < nblocks; ++b)
+    for (std::size_t m = dim; m < padded_code_components(dim); ++m)
+      for (std::size_t j = 0; j < 16; ++j) c.coarse[b * code_block_bytes(dim) + m * 16 + j] = 0;
+  c.table.assign(padded_code_components(dim) * 16, 0);
+  for (std::size_t i = 0; i < dim * 16; ++i)
+    c.table[i] = static_cast<std::uint8_t>(all_at_cap ? entry_cap : gen() % (entry_cap + 1));
+  c.fine_table.resize(dim * 256);
+  for (auto& e : c.fine_table) e = gen() % 100000;
+  return c;
+}
+
+class CodeScanPaths : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(CodeScanPaths, EveryPathKeepsWhatTheReferenceKeeps) {
+  const std::size_t dim = GetParam();
+  const CodeScanPath* paths[8];
+  const std::size_t n = available_code_scans(paths, 8);
+  std::mt19937 gen(static_cast<unsigned>(dim));
+  const std::size_t nblocks = 5;
+  for (bool at_cap : {false, true}) {
+    Codes c = random_codes(dim, nblocks, 255, at_cap, gen);
+    // Limits around the typical sum, 0, and the largest.
+    for (std::uint16_t limit : {std::uint16_t{0}, static_cast<std::uint16_t>(std::min<std::size_t>(dim * 127, 65535)),
+                                static_cast<std::uint16_t>(std::min<std::size_t>(dim * 140, 65534)), std::uint16_t{65535}}) {
+      std::vector<std::uint16_t> limits(nblocks, limit);
+      limits[1] = static_cast<std::uint16_t>(limit / 2);
+      std::vector<std::uint32_t> want(nblocks), got(nblocks);
+      paths[0]->scan(c.coarse.data(), nblocks, dim, c.table.data(), limits.data(), want.data());
+      for (std::size_t p = 1; p < n; ++p) {
+        paths[p]->scan(c.coarse.data(), nblocks, dim, c.table.data(), limits.data(), got.data());
+        EXPECT_EQ(got, want) << paths[p]->name << " dim " << dim << " limit " << limit << " at cap " << at_cap;
+      }
+    }
+  }
+  // Fine sums, whole and stopped early, for every vector of a block.
+  Codes c = random_codes(dim, 1, 255, false, gen);
+  for (std::size_t j = 0; j < kCodeBlock; ++j) {
+    const std::uint8_t* coarse = c.coarse.data() + j % 16;
+    const unsigned shift = j < 16 ? 0 : 4;
+    const std::uint8_t* fine = c.fine.data() + j * ((dim + 1) / 2);
+    for (std::uint32_t stop : {std::uint32_t{0}, std::uint32_t{50000} * static_cast<std::uint32_t>(dim) / 2, ~std::uint32_t{0}}) {
+      const std::uint32_t want = paths[0]->fine_sum(coarse, shift, fine, c.fine_table.data(), dim, stop);
+      for (std::size_t p = 1; p < n; ++p) {
+        const std::uint32_t got = paths[p]->fine_sum(coarse, shift, fine, c.fine_table.data(), dim, stop);
+        EXPECT_EQ(got <= stop, want <= stop) << paths[p]->name << " dim " << dim << " vector " << j;
+        if (want <= stop) {
+          EXPECT_EQ(got, want) << paths[p]->name << " dim " << dim << " vector " << j;
+        }
+      }
+    }
+  }
+}
+
+// Dimensions: a single padded group, tails of 16 and of 32, one run of
+// exact sums and several (saturating at 65535 when every entry is 255).
+INSTANTIATE_TEST_SUITE_P(Dimensions, CodeScanPaths, ::testing::Values(1, 4, 17, 37, 128, 256, 300, 768, 1536));
+
+}  // namespace
+}  // namespace velmoradb
