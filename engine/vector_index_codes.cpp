@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "engine/vector_index.h"
@@ -142,6 +143,9 @@ void VectorIndex::build_codes() {
       gather_rows(arena_.data(), dimension_, s, lanes, rows.data());
       for (std::size_t r = 0; r < lanes; ++r) codes_->append(rows.data() + r * dimension_);
     }
+    // Appending grew the codes' buffers by doubling; a copy holds exactly
+    // what they need (up to half the codes' memory less).
+    if constexpr (std::is_copy_constructible_v<BoundCodes>) codes_ = std::make_unique<BoundCodes>(*codes_);
   }
   codes_rebuild_above_ = codes_->exact_only_count() + n / 16;
 }
