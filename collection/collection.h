@@ -72,6 +72,12 @@ struct CollectionConfig {
   std::size_t dimension = 0;
   DistanceMetric metric = DistanceMetric::Euclidean;
   WalSyncPolicy wal_sync_policy = WalSyncPolicy::Batched;
+  // Keep bound codes (vector_index.h) beside the vectors in memory, so a
+  // single-query search of at least bound_codes_min_size records computes
+  // few exact distances; the results are those of the plain scan. Nothing
+  // of them is stored: the codes are built at open from the vectors.
+  bool bound_codes = false;
+  std::size_t bound_codes_min_size = kBoundCodesMinSize;
 };
 
 // What open() may do with the directory.
@@ -239,6 +245,11 @@ class PersistentCollection {
   Result<std::vector<std::uint64_t>> ids(const Filter* where = nullptr) const;
   // How many records; 0 after close().
   std::size_t size() const;
+  // Bytes of memory the bound codes hold (0 when none are kept, and after
+  // close()).
+  std::size_t bound_codes_bytes() const;
+  // Whether the next single-query search uses the bound codes.
+  bool bound_codes_active() const;
   // Bytes of data.vdb that compact() would remove (deleted and replaced
   // records): the file's length less that of the live records as
   // compaction writes them.
@@ -258,6 +269,8 @@ class PersistentCollection {
   // replayed insert whose record the data file has already).
   bool holds_already(const WalEntry& entry) const;
   Status recover();
+  // Switches the index's bound codes on as the configuration asks.
+  void start_bound_codes();
   // Streams data.vdb into the index and the offsets; sets max_id to the
   // largest id read and collects the offsets of replaced live records.
   Result<LoadedRecords> load_data_file(std::uint64_t& max_id, std::vector<std::uint64_t>& superseded);

@@ -241,6 +241,7 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
       c->data_ = std::move(*data);
     }
     if (auto r = c->recover(); !r) return r.error();
+    c->start_bound_codes();
     return c;
   }
 
@@ -261,6 +262,7 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
   if (is_new) {
     if (auto r = c->write_meta_now(); !r) return r.error();
   }
+  c->start_bound_codes();
   return c;
 }
 
@@ -287,6 +289,14 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
   record_offsets_ = batch.take_offsets();
   if (scanned) file_records_ = scanned->record_count;
   return scanned;
+}
+
+void PersistentCollection::start_bound_codes() {
+  // After the load and the replay: the codes are built once, from the final
+  // vectors, rather than grown and rebuilt record by record.
+  std::unique_lock lock(index_lock_);
+  index_.set_bound_codes_min_size(config_.bound_codes_min_size);
+  index_.use_bound_codes(config_.bound_codes);
 }
 
 bool PersistentCollection::holds_already(const WalEntry& entry) const {

@@ -418,6 +418,16 @@ std::size_t PersistentCollection::size() const {
   return index_.size();
 }
 
+std::size_t PersistentCollection::bound_codes_bytes() const {
+  std::shared_lock lock(index_lock_);
+  return index_.bound_codes_bytes();
+}
+
+bool PersistentCollection::bound_codes_active() const {
+  std::shared_lock lock(index_lock_);
+  return index_.bound_codes_active();
+}
+
 std::map<std::uint64_t, std::vector<float>> PersistentCollection::snapshot() const {
   std::shared_lock lock(index_lock_);
   std::map<std::uint64_t, std::vector<float>> out;

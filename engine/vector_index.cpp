@@ -218,6 +218,7 @@ Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t le
     (void)payload_index_.add(slot, payload);  // a new slot: the rules hold
     payloads_.emplace(id, std::move(payload));
   }
+  if (codes_on_) append_codes(slot, 1);
   return {};
 }
 
@@ -241,6 +242,7 @@ Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors,
   std::size_t done = 0;
   Status status = append_ids(ids, count, done);
   if (dimension_ > 0) write_slots(first, vectors, done);
+  if (codes_on_) append_codes(first, done);
   return status;
 }
 
@@ -249,6 +251,7 @@ Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* co
   std::size_t done = 0;
   Status status = append_ids(ids, count, done);
   if (dimension_ > 0) write_rows(arena_.data(), dimension_, first, Rows{rows, nullptr, 0}, done);
+  if (codes_on_) append_codes(first, done);
   return status;
 }
 
@@ -267,6 +270,9 @@ std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
     payloads_.erase(it);
   }
   std::uint32_t moved = slots_.remove_slot(slot);
+  // The codes follow the same rule: the last slot's code fills the hole.
+  // Their size is the index's, so the slot is always theirs.
+  if (codes_) (void)codes_->remove(slot);
   if (moved != IdSlotMap::kNone) {
     // The payload of the last slot's id follows it into the freed slot.
     if (const Payload* p = payload_of(slots_.id_at(slot))) (void)payload_index_.move(moved, slot, *p);
@@ -338,6 +344,7 @@ std::vector<SearchResult> VectorIndex::search(const float* query, std::size_t le
   if (len != dimension_ || k == 0) return {};
   std::size_t n = size();
   if (n == 0) return {};
+  if (bound_codes_active()) return search_codes(query, k, nullptr);
   std::size_t nblocks = (n + W - 1) / W;
   if (dimension_ == 0) {
     // No components: every distance is the metric's value for empty vectors.
@@ -397,6 +404,7 @@ std::vector<SearchResult> VectorIndex::search(const float* query, std::size_t le
                                               const SlotBitmap& only) const {
   const std::size_t n = size();
   if (len != dimension_ || k == 0 || n == 0 || only.size() != n) return {};
+  if (bound_codes_active()) return search_codes(query, k, &only);
   TopK top(k);
   if (dimension_ == 0) {
     const float d = distance(metric_, query, query, 0);

@@ -8,16 +8,26 @@
 // (payload_index.h) that turns a filter into a bitmap of slots: an index of
 // empty payloads costs nothing for either.
 //
+// Optionally (use_bound_codes) the index keeps BoundCodes (bound_codes.h)
+// beside its vectors: a single-query search of an index of at least
+// kBoundCodesMinSize vectors then computes the exact distance of only the
+// vectors that can still be among the k. Its results are the plain scan's:
+// the same distances bit for bit, the same ids except the order among equal
+// distances (and which of several equal distances at the k-th place is
+// kept). Batch searches always scan.
+//
 // No locking of its own: search only reads; insert and remove change it.
 // The owner serialises access.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "engine/bound_codes.h"
 #include "engine/id_map.h"
 #include "engine/filter.h"
 #include "engine/kernels.h"
@@ -30,6 +40,10 @@
 #include "engine/vector_arena.h"
 
 namespace velmoradb {
+
+// The size from which a single-query search uses the bound codes, when they
+// are switched on: below it a scan is as fast and the codes are not kept.
+constexpr std::size_t kBoundCodesMinSize = 16384;
 
 struct IndexEntry {
   std::uint64_t id;
@@ -123,6 +137,24 @@ class VectorIndex {
   // Chooses the kernel path (tests run every path the CPU offers).
   void set_kernels(const KernelSet& kernels) { kernels_ = &kernels; }
 
+  // Switches the bound codes on or off (off at construction). On: they are
+  // built from the stored vectors once the index holds the minimum size
+  // (now, or at the insert that reaches it), then kept current by every
+  // insert and remove; an insert after which too many vectors fall outside
+  // the codes' cells builds them anew (at most once per 1/16 of the size
+  // inserted, so the cost per insert stays bounded). Off: they are freed.
+  // Never kept for dimension 0 or the Hamming metric, whose searches scan.
+  void use_bound_codes(bool on);
+  bool bound_codes_enabled() const { return codes_on_; }
+  // Whether the next single-query search uses the codes.
+  bool bound_codes_active() const {
+    return codes_ != nullptr && size() >= codes_min_size_ && codes_->size() == size();
+  }
+  // Bytes the codes hold (0 when none are kept).
+  std::size_t bound_codes_bytes() const { return codes_ ? codes_->memory_bytes() : 0; }
+  // The minimum size; kBoundCodesMinSize unless set (tests and benchmarks).
+  void set_bound_codes_min_size(std::size_t size);
+
  private:
   std::size_t block_floats() const { return dimension_ * kBlockWidth; }
   float* slot_component(std::uint32_t slot, std::size_t i);
@@ -131,6 +163,12 @@ class VectorIndex {
   void copy_slot(std::uint32_t from, std::uint32_t to);
   void clear_slot(std::uint32_t slot);
   std::vector<SearchResult> to_results(const std::vector<Candidate>& picked) const;
+  // Bound codes (vector_index_codes.cpp).
+  void maintain_codes();
+  void build_codes();
+  std::vector<std::uint32_t> code_sample_slots() const;
+  void append_codes(std::size_t first_slot, std::size_t count);
+  std::vector<SearchResult> search_codes(const float* query, std::size_t k, const SlotBitmap* only) const;
 
   DistanceMetric metric_;
   std::size_t dimension_;
@@ -139,6 +177,12 @@ class VectorIndex {
   std::unordered_map<std::uint64_t, Payload> payloads_;  // non-empty ones only
   PayloadIndex payload_index_;  // the slots of payloads_, by value
   const KernelSet* kernels_;
+  bool codes_on_ = false;
+  std::size_t codes_min_size_ = kBoundCodesMinSize;
+  std::unique_ptr<BoundCodes> codes_;  // kept when on and the minimum size was reached
+  // The codes are built anew when their exact-only count exceeds this: the
+  // count at the last build plus 1/16 of the size then.
+  std::size_t codes_rebuild_above_ = 0;
 };
 
 }  // namespace velmoradb

@@ -104,3 +104,7 @@ class Collection:
     @property
     def reclaimable_bytes(self) -> int:
         """Bytes of the data file that compact() would remove (deleted and replaced records)."""
+    @property
+    def bound_codes_bytes(self) -> int:
+        """Bytes of memory held by the compact codes that let search() compute few exact
+        distances; 0 below the size from which they are kept."""

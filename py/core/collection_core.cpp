@@ -260,6 +260,7 @@ PyObject* open_configured(const char* format, OpenIntent intent, PyObject* args,
   if (!parse_dimension(dimension_arg, &config.dimension)) return nullptr;
   if (!parse_metric(metric_arg, &config.metric)) return nullptr;
   config.wal_sync_policy = WalSyncPolicy::Batched;
+  config.bound_codes = true;
   if (intent == OpenIntent::OpenOrCreate && !check_stored(fs_path, path.get(), config)) {
     return nullptr;
   }
@@ -294,6 +295,7 @@ PyObject* collection_open(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string fs_path;
     if (!parse_path(path_arg, &path, &fs_path)) return nullptr;
     CollectionConfig config;  // the stored dimension and metric are used
+    config.bound_codes = true;
     OpenOptions options;
     options.intent = OpenIntent::OpenExisting;
     options.read_only = read_only != 0;
@@ -637,6 +639,14 @@ PyObject* get_reclaimable_bytes(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(*bytes));
 }
 
+PyObject* get_bound_codes_bytes(PyObject* self, void*) {
+  CollectionCell* cell = open_cell(self);
+  if (cell == nullptr) return nullptr;
+  std::size_t bytes = 0;
+  if (!run_released(*cell, [&](PersistentCollection& c) { bytes = c.bound_codes_bytes(); })) return nullptr;
+  return PyLong_FromSize_t(bytes);
+}
+
 constexpr const char kCollectionDoc[] =
     "A persistent vector collection in a directory: vectors with JSON-like payloads,\n"
     "kept crash-safe by a write-ahead log.\n"
@@ -755,6 +765,10 @@ PyGetSetDef kGetSet[] = {
      nullptr},
     {"reclaimable_bytes", get_reclaimable_bytes, nullptr,
      "Bytes of the data file that compact() would remove (deleted and replaced records).",
+     nullptr},
+    {"bound_codes_bytes", get_bound_codes_bytes, nullptr,
+     "Bytes of memory held by the compact codes that let search() compute few exact\n"
+     "distances; 0 below the size from which they are kept.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

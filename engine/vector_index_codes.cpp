@@ -1,0 +1,178 @@
+// VectorIndex's bound codes: building them from the arena, keeping them
+// current, and the single-query search through them.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include "engine/vector_index.h"
+
+namespace velmoradb {
+
+namespace {
+
+constexpr std::size_t W = kBlockWidth;
+// The codes' cells are built from at most this many evenly spaced vectors
+// plus, per component, the vectors holding its smallest and largest finite
+// value (so every stored vector falls within the cells): a copy of the
+// sample, not of every vector, is what a build holds beside the arena (a
+// whole copy would double the memory of a large index for a moment).
+constexpr std::size_t kCodeSampleRows = 16384;
+
+// Copies the vectors of slots [first_slot, first_slot + count) into
+// `rows`, one after the other, a block at a time.
+void gather_rows(const float* arena, std::size_t dim, std::size_t first_slot, std::size_t count,
+                        float* rows) {
+  const std::size_t end = first_slot + count;
+  for (std::size_t slot = first_slot; slot < end;) {
+    const std::size_t block_end = std::min(end, (slot / W + 1) * W);
+    const float* block = arena + (slot / W) * dim * W;
+    for (std::size_t i = 0; i < dim; ++i) {
+      const float* lane = block + i * W;
+      for (std::size_t s = slot; s < block_end; ++s) rows[(s - first_slot) * dim + i] = lane[s % W];
+    }
+    slot = block_end;
+  }
+}
+
+}  // namespace
+
+void VectorIndex::use_bound_codes(bool on) {
+  codes_on_ = on;
+  if (!on) {
+    codes_.reset();
+    return;
+  }
+  maintain_codes();
+}
+
+void VectorIndex::set_bound_codes_min_size(std::size_t size) {
+  codes_min_size_ = size;
+  maintain_codes();
+}
+
+void VectorIndex::maintain_codes() {
+  if (!codes_on_ || dimension_ == 0 || metric_ == DistanceMetric::Hamming) return;
+  if (codes_ == nullptr) {
+    if (size() >= codes_min_size_) build_codes();
+    return;
+  }
+  // Vectors with non-finite components or (cosine) a zero norm are exact
+  // only whatever the cells: the count must have grown by inserts since the
+  // last build, not merely be high, or every insert would build again.
+  if (codes_->needs_rebuild() && codes_->exact_only_count() > codes_rebuild_above_) build_codes();
+}
+
+void VectorIndex::append_codes(std::size_t first_slot, std::size_t count) {
+  if (codes_ != nullptr && count > 0) {
+    // A block's worth of rows at a time.
+    std::vector<float> rows(std::min(count, W) * dimension_);
+    for (std::size_t s = first_slot; s < first_slot + count;) {
+      const std::size_t n = std::min(first_slot + count - s, W - s % W);
+      gather_rows(arena_.data(), dimension_, s, n, rows.data());
+      for (std::size_t r = 0; r < n; ++r) codes_->append(rows.data() + r * dimension_);
+      s += n;
+    }
+  }
+  maintain_codes();
+}
+
+std::vector<std::uint32_t> VectorIndex::code_sample_slots() const {
+  const std::size_t n = size();
+  std::vector<std::uint32_t> slots;
+  if (n <= kCodeSampleRows) {
+    slots.resize(n);
+    for (std::size_t s = 0; s < n; ++s) slots[s] = static_cast<std::uint32_t>(s);
+    return slots;
+  }
+  slots.reserve(kCodeSampleRows + 2 * dimension_);
+  for (std::size_t r = 0; r < kCodeSampleRows; ++r) slots.push_back(static_cast<std::uint32_t>(r * n / kCodeSampleRows));
+  // One pass over the blocks for each component's extremes.
+  std::vector<float> lo(dimension_, std::numeric_limits<float>::infinity());
+  std::vector<float> hi(dimension_, -std::numeric_limits<float>::infinity());
+  std::vector<std::uint32_t> lo_slot(dimension_, 0), hi_slot(dimension_, 0);
+  const std::size_t nblocks = (n + W - 1) / W;
+  for (std::size_t b = 0; b < nblocks; ++b) {
+    const float* block = arena_.data() + b * block_floats();
+    const std::size_t lanes = std::min(W, n - b * W);
+    for (std::size_t i = 0; i < dimension_; ++i) {
+      const float* lane = block + i * W;
+      for (std::size_t j = 0; j < lanes; ++j) {
+        const float x = lane[j];
+        if (!std::isfinite(x)) continue;
+        if (x < lo[i]) {
+          lo[i] = x;
+          lo_slot[i] = static_cast<std::uint32_t>(b * W + j);
+        }
+        if (x > hi[i]) {
+          hi[i] = x;
+          hi_slot[i] = static_cast<std::uint32_t>(b * W + j);
+        }
+      }
+    }
+  }
+  for (std::size_t i = 0; i < dimension_; ++i) {
+    if (lo[i] <= hi[i]) {
+      slots.push_back(lo_slot[i]);
+      slots.push_back(hi_slot[i]);
+    }
+  }
+  std::sort(slots.begin(), slots.end());
+  slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+  return slots;
+}
+
+void VectorIndex::build_codes() {
+  codes_.reset();  // the old codes go before the new ones are made
+  const std::size_t n = size();
+  auto codes = std::make_unique<BoundCodes>(metric_, dimension_);
+  const std::vector<std::uint32_t> sample = code_sample_slots();
+  {
+    std::vector<float> rows(sample.size() * dimension_);
+    for (std::size_t r = 0; r < sample.size(); ++r) read_slot(sample[r], rows.data() + r * dimension_);
+    codes->build(rows.data(), sample.size());
+  }
+  codes_ = std::move(codes);
+  if (sample.size() < n) {
+    // The cells come from the sample; the codes are those of every slot.
+    while (codes_->size() > 0) (void)codes_->remove(static_cast<std::uint32_t>(codes_->size() - 1));
+    std::vector<float> rows(W * dimension_);
+    for (std::size_t s = 0; s < n; s += W) {
+      const std::size_t lanes = std::min(W, n - s);
+      gather_rows(arena_.data(), dimension_, s, lanes, rows.data());
+      for (std::size_t r = 0; r < lanes; ++r) codes_->append(rows.data() + r * dimension_);
+    }
+    // Appending grew the codes' buffers by doubling; a copy holds exactly
+    // what they need (up to half the codes' memory less).
+    if constexpr (std::is_copy_constructible_v<BoundCodes>) codes_ = std::make_unique<BoundCodes>(*codes_);
+  }
+  codes_rebuild_above_ = codes_->exact_only_count() + n / 16;
+}
+
+std::vector<SearchResult> VectorIndex::search_codes(const float* query, std::size_t k,
+                                                    const SlotBitmap* only) const {
+  // The exact distances come from the block kernel, one block at a time: a
+  // lane's distance does not depend on the other lanes, so it has the bits
+  // of the plain scan, and the block's other slots come at no further read
+  // of memory when they are wanted too (survivors arrive in slot order).
+  const BlockKernel kernel = kernels_->block[static_cast<std::size_t>(metric_)];
+  const float* arena = arena_.data();
+  const std::size_t block = block_floats();
+  const std::size_t dim = dimension_;
+  std::size_t held = std::numeric_limits<std::size_t>::max();
+  float lanes[W];
+  const ExactDistances exact = [&](std::size_t, const std::uint32_t* slots, std::size_t n, float* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t b = slots[i] / W;
+      if (b != held) {
+        kernel(query, arena + b * block, 1, dim, lanes);
+        held = b;
+      }
+      out[i] = lanes[slots[i] % W];
+    }
+  };
+  return to_results(codes_->search(query, k, exact, only));
+}
+
+}  // namespace velmoradb

@@ -1,0 +1,107 @@
+"""velmoradb.Collection keeps bound codes above a size and answers search()
+exactly as a scan does: the same distances bit for bit and ids that truly
+have them, filtered or not, through deletes, replaces, compaction and a
+reopen. The reference is _velmoradb.Index, which always scans."""
+
+from __future__ import annotations
+
+import struct
+
+import numpy as np
+import pytest
+
+import _velmoradb
+from velmoradb import Collection
+
+DIM = 8
+MIN_SIZE = 16_384  # the engine's kBoundCodesMinSize: from this size on search() uses the codes
+COUNT = 24_000
+
+
+def bits(x: float) -> bytes:
+    return struct.pack("<f", x)
+
+
+def make_rows(rng: np.random.Generator, count: int, scale: float = 1.0) -> np.ndarray:
+    """Gaussian rows, a quarter of them small integers (exact ties), every
+    tenth a copy of the one before (duplicates)."""
+    rows = (rng.standard_normal((count, DIM)) * scale).astype(np.float32)
+    ties = rng.random(count) < 0.25
+    rows[ties] = rng.integers(-2, 3, (int(ties.sum()), DIM)).astype(np.float32)
+    rows[9::10] = rows[8::10][: len(rows[9::10])]
+    return rows
+
+
+def scan_of(metric: str, records: dict[int, np.ndarray]) -> tuple[_velmoradb.Index, list[int]]:
+    ids = sorted(records)
+    index = _velmoradb.Index(metric, DIM)
+    if ids:
+        index.insert_batch(ids, np.stack([records[i] for i in ids]))
+    return index, ids
+
+
+def expect_same_answers(coll: Collection, metric: str, records: dict[int, np.ndarray],
+                        queries: np.ndarray) -> None:
+    assert len(coll) == len(records) >= MIN_SIZE
+    assert coll.bound_codes_bytes >= len(records) * DIM
+    groups = {1: {i: v for i, v in records.items() if i % 3 == 1}}
+    for q in queries:
+        for where, subset in ((None, records), ({"g": 1}, groups[1])):
+            scan, ids = scan_of(metric, subset)
+            truth = {i: bits(d) for i, d in scan.search(q, len(ids))}
+            for k in (1, 10, len(subset) + 5):
+                got = coll.search(q, k, where=where)
+                want = scan.search(q, k)
+                assert [bits(d) for _, d in got] == [bits(d) for _, d in want]
+                assert len({i for i, _ in got}) == len(got)
+                assert all(truth.get(i) == bits(d) for i, d in got)
+
+
+@pytest.mark.parametrize("metric", ["euclidean", "dot", "cosine"])
+def test_search_matches_the_scan_through_every_change(tmp_path, metric):
+    rng = np.random.default_rng(len(metric))
+    rows = make_rows(rng, COUNT)
+    records = {i: rows[i] for i in range(COUNT)}
+    queries = np.concatenate([make_rows(rng, 2), rows[[0, 9]], np.zeros((1, DIM), np.float32)])
+    path = tmp_path / "c"
+    with Collection.open_or_create(path, DIM, metric) as coll:
+        assert coll.bound_codes_bytes == 0
+        coll.insert_batch(list(records), rows, [{"g": i % 3} for i in records])
+        expect_same_answers(coll, metric, records, queries)
+
+        # Deletes move slots; replaces (an insert of a present id) too, and
+        # vectors far outside the codes' cells make them be built anew.
+        gone = [int(i) for i in rng.choice(COUNT, 1500, replace=False)]
+        assert coll.delete_batch(gone) == 1500
+        for i in gone:
+            del records[i]
+        far = make_rows(rng, 2000, scale=40.0)
+        for j, i in enumerate(list(records)[:2000]):
+            coll.insert(i, far[j], {"g": i % 3})
+            records[i] = far[j]
+        expect_same_answers(coll, metric, records, queries)
+
+        fifth = list(records)[::5]
+        assert coll.delete_batch(fifth) == len(fifth)
+        for i in fifth:
+            del records[i]
+        coll.compact()
+        expect_same_answers(coll, metric, records, queries)
+
+    with Collection.open(path) as coll:
+        expect_same_answers(coll, metric, records, queries)
+    with Collection.open(path, read_only=True) as coll:
+        expect_same_answers(coll, metric, records, queries)
+
+
+def test_no_codes_are_kept_below_the_size(tmp_path):
+    rng = np.random.default_rng(0)
+    rows = make_rows(rng, MIN_SIZE - 1)
+    with Collection.open_or_create(tmp_path / "c", DIM, "cosine") as coll:
+        coll.insert_batch(list(range(len(rows))), rows)
+        assert coll.bound_codes_bytes == 0
+        coll.insert(len(rows), rows[0])
+        assert coll.bound_codes_bytes > 0
+        coll.close()
+        with pytest.raises(ValueError, match="closed"):
+            coll.bound_codes_bytes
