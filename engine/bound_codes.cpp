@@ -35,6 +35,19 @@ constexpr std::size_t kQueryGroup = 8;
 constexpr double kTargetLimit = 30000.0;
 constexpr double kHighLimit = 60000.0;
 constexpr double kLowLimit = 10000.0;
+// Data the bounds cannot separate (high-dimensional Gaussian noise, where
+// every distance is close to every other): once an eighth of the blocks
+// are scanned, a query that still sends more than this share of the
+// vectors to the exact distance computes the rest exactly without reading
+// their codes. Each exact distance reads its block of the arena, so at a
+// few percent the codes no longer save reading the vectors.
+constexpr double kGiveUpShare = 1.0 / 32;
+// The same for the fine bounds: summing one costs about a read of the
+// vector's floats.
+constexpr double kGiveUpRefinedShare = 1.0 / 4;
+// ... judged only once this many vectors were seen with a full list (the
+// first k-th distances are far from the final one).
+constexpr std::size_t kGiveUpAfter = 32768;
 
 // The k nearest distances offered so far, with the ordering of top_k.h:
 // NaN is farther than every number and is kept when fewer than k numbers
@@ -112,6 +125,10 @@ struct BoundCodes::QueryScan {
   std::vector<std::uint8_t> table;   // the coarse entries as the scan reads them
   double natural_scale = 0.0;        // the coarse scale with no entry saturated
   Nearest nearest;
+  std::size_t seen = 0;              // vectors offered by the filter so far
+  std::size_t refined = 0;           // of those, fine bounds summed
+  std::size_t kept = 0;              // of those, sent to the exact distance
+  bool scan_all = false;             // given up on the codes (kGiveUpShare)
 };
 
 BoundCodes::BoundCodes(DistanceMetric metric, std::size_t dimension)
@@ -288,6 +305,18 @@ void BoundCodes::append(const float* row) {
   if (metric_ == DistanceMetric::Cosine) update_block_norms(slot / kCodeBlock);
 }
 
+void BoundCodes::reserve(std::size_t count) {
+  const std::size_t nblocks = (count + kCodeBlock - 1) / kCodeBlock;
+  codes_.reserve(nblocks * block_bytes() + kCodeBufferPadding);
+  fine_.reserve(nblocks * kCodeBlock * fine_bytes());
+  exact_only_.reserve(nblocks);
+  if (metric_ == DistanceMetric::Cosine) {
+    norms_.reserve(nblocks * kCodeBlock);
+    block_norm_lo_.reserve(nblocks);
+    block_norm_hi_.reserve(nblocks);
+  }
+}
+
 Status BoundCodes::replace(std::uint32_t slot, const float* row) {
   if (slot >= size()) return slot_error(slot, size());
   encode(slot, row);
@@ -326,8 +355,8 @@ Status BoundCodes::remove(std::uint32_t slot) {
   return {};
 }
 
-void BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
-                             std::vector<std::uint32_t>& survivors) const {
+std::size_t BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
+                                    std::vector<std::uint32_t>& survivors) const {
   const QueryBounds& qb = scan.bounds;
   const std::size_t count = end - first;
   std::uint32_t masks[kChunkBlocks];
@@ -335,19 +364,19 @@ void BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end
   // Per block: the vectors that take part (filter, and the end of the
   // last block).
   std::uint32_t live[kChunkBlocks];
-  bool any_live = false;
+  std::size_t live_count = 0;
   for (std::size_t b = 0; b < count; ++b) {
     const std::size_t block = first + b;
     const std::size_t in_block = std::min(kCodeBlock, size_ - block * kCodeBlock);
     std::uint32_t bits = in_block == kCodeBlock ? ~std::uint32_t{0} : (std::uint32_t{1} << in_block) - 1;
     if (filter) bits &= static_cast<std::uint32_t>(filter->words()[block / 2] >> (block % 2 * 32));
     live[b] = bits;
-    any_live = any_live || bits != 0;
+    live_count += static_cast<std::size_t>(std::popcount(bits));
   }
-  if (!any_live) return;
+  if (live_count == 0) return 0;
 
   const float kth = scan.nearest.worst();
-  const bool prune = qb.prunable && scan.nearest.full();
+  const bool prune = qb.prunable && scan.nearest.full() && !scan.scan_all;
   // A block's limit: all pass (kNoCodeLimit or above the largest sum), none
   // pass (below 0), or a sum limit for the scan.
   if (!prune) {
@@ -390,6 +419,7 @@ void BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end
     const std::size_t block = first + b;
     std::uint32_t bits = masks[b] & ~exact_only_[block] & live[b];
     if (refine) {
+      scan.refined += static_cast<std::size_t>(std::popcount(bits));
       for (std::uint32_t left = bits; left != 0; left &= left - 1) {
         const std::uint32_t slot =
             static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(left)));
@@ -399,6 +429,7 @@ void BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end
     for (bits |= exact_only_[block] & live[b]; bits != 0; bits &= bits - 1)
       survivors.push_back(static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(bits))));
   }
+  return live_count;
 }
 
 bool BoundCodes::fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const {
@@ -487,9 +518,21 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
       const std::size_t end = std::min(nblocks, first + kChunkBlocks);
       for (QueryScan& scan : scans) {
         const bool was_full = scan.nearest.full();
+        const std::size_t refined_before = scan.refined;
         survivors.clear();
-        scan_blocks(scan, first, end, filter, survivors);
-        if (stats) stats->exact += survivors.size();
+        const std::size_t live = scan_blocks(scan, first, end, filter, survivors);
+        if (stats) {
+          stats->exact += survivors.size();
+          stats->refined += scan.refined - refined_before;
+        }
+        if (was_full) {
+          scan.seen += live;
+          scan.kept += survivors.size();
+          const double seen = static_cast<double>(scan.seen);
+          if (end * 8 >= nblocks && scan.seen >= kGiveUpAfter && (static_cast<double>(scan.kept) > kGiveUpShare * seen ||
+                                     static_cast<double>(scan.refined) > kGiveUpRefinedShare * seen))
+            scan.scan_all = true;
+        }
         if (survivors.empty()) continue;
         exact(scan.query, survivors.data(), survivors.size(), dist.data());
         for (std::size_t s = 0; s < survivors.size(); ++s) scan.nearest.offer(dist[s], survivors[s]);

@@ -59,6 +59,7 @@ using ExactDistances =
 // Counts of one search (summed over a batch's queries).
 struct BoundSearchStats {
   std::size_t candidates = 0;  // vectors the filter let through
+  std::size_t refined = 0;     // of those, the ones whose fine bound was summed
   std::size_t exact = 0;       // of those, the ones computed exactly
 };
 
@@ -84,6 +85,8 @@ class BoundCodes {
   void build(const float* rows, std::size_t count);
   // Codes `row` into the next slot, within the current cells.
   void append(const float* row);
+  // Room for `count` vectors, so that appends up to it do not reallocate.
+  void reserve(std::size_t count);
   // Codes `row` into `slot`; an error when slot >= size().
   Status replace(std::uint32_t slot, const float* row);
   // Moves the last slot's code into `slot` and drops the last slot; an
@@ -120,8 +123,9 @@ class BoundCodes {
   // not computed exactly.
   void update_block_norms(std::size_t block);
   // The survivors of blocks [first, end) for one query: the vectors that
-  // the filter lets through and the bound does not rule out.
-  void scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
+  // the filter lets through and the bound does not rule out. Returns how
+  // many the filter let through.
+  std::size_t scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
                    std::vector<std::uint32_t>& survivors) const;
   // Whether the fine bound of `slot` can still reach the k-th distance.
   bool fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const;

@@ -206,6 +206,8 @@ void VectorIndex::clear_slot(std::uint32_t slot) {
 void VectorIndex::reserve(std::size_t entries) {
   slots_.reserve(entries);
   arena_.reserve((entries + W - 1) / W * block_floats());
+  reserved_ = std::max(reserved_, entries);
+  if (codes_) codes_->reserve(entries);
 }
 
 Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t len,

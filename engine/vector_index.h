@@ -183,6 +183,8 @@ class VectorIndex {
   // The codes are built anew when their exact-only count exceeds this: the
   // count at the last build plus 1/16 of the size then.
   std::size_t codes_rebuild_above_ = 0;
+  // The largest reserve() asked for: codes built later hold room for it.
+  std::size_t reserved_ = 0;
 };
 
 }  // namespace velmoradb

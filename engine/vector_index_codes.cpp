@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <type_traits>
 #include <vector>
 
 #include "engine/vector_index.h"
@@ -137,15 +136,13 @@ void VectorIndex::build_codes() {
   if (sample.size() < n) {
     // The cells come from the sample; the codes are those of every slot.
     while (codes_->size() > 0) (void)codes_->remove(static_cast<std::uint32_t>(codes_->size() - 1));
+    codes_->reserve(std::max(n, reserved_));
     std::vector<float> rows(W * dimension_);
     for (std::size_t s = 0; s < n; s += W) {
       const std::size_t lanes = std::min(W, n - s);
       gather_rows(arena_.data(), dimension_, s, lanes, rows.data());
       for (std::size_t r = 0; r < lanes; ++r) codes_->append(rows.data() + r * dimension_);
     }
-    // Appending grew the codes' buffers by doubling; a copy holds exactly
-    // what they need (up to half the codes' memory less).
-    if constexpr (std::is_copy_constructible_v<BoundCodes>) codes_ = std::make_unique<BoundCodes>(*codes_);
   }
   codes_rebuild_above_ = codes_->exact_only_count() + n / 16;
 }

@@ -439,3 +439,31 @@ TEST(BoundCodes, BoundStaysBelowTheComputedDistanceOnSingleValueCells) {
 
 }  // namespace
 }  // namespace velmoradb
+
+namespace velmoradb {
+namespace {
+
+// Data the bounds cannot separate (every distance near every other): the
+// search stops reading codes part way and computes the rest exactly, and
+// the answer is still the plain scan's.
+TEST(BoundCodes, GivesUpOnDataTheBoundsCannotSeparateAndStaysExact) {
+  std::mt19937 gen(11);
+  std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+  const std::size_t dim = 512, count = 40000;
+  Vec rows(count * dim);
+  for (float& x : rows) x = 1.0f + 1e-3f * noise(gen);
+  Vec queries(2 * dim);
+  for (float& x : queries) x = 1.0f + 1e-3f * noise(gen);
+  BoundCodes codes(DistanceMetric::Euclidean, dim);
+  codes.build(rows.data(), count);
+  ExactDistances exact = exact_distances_of_rows(DistanceMetric::Euclidean, queries.data(), rows.data(), dim);
+  BoundSearchStats stats;
+  auto got = codes.search_batch(queries.data(), 2, 10, exact, nullptr, &stats);
+  EXPECT_GT(stats.exact, stats.candidates / 8);  // what is left after the give-up
+  for (std::size_t q = 0; q < 2; ++q)
+    EXPECT_TRUE(same_answer(DistanceMetric::Euclidean, queries.data() + q * dim, rows, dim,
+                            plain_scan(DistanceMetric::Euclidean, queries.data() + q * dim, rows, dim, 10), got[q]));
+}
+
+}  // namespace
+}  // namespace velmoradb
