@@ -136,7 +136,7 @@ BoundCodes::BoundCodes(DistanceMetric metric, std::size_t dimension)
       coarse_inner_(dimension * (kCodeCells - 1), 0.0f) {}
 
 bool BoundCodes::needs_rebuild() const {
-  return exact_only_count_ > 64 && exact_only_count_ > size() / 16;
+  return (exact_only_count_ > 64 && exact_only_count_ > size() / 16) || size() >= 2 * built_size_ + 64;
 }
 
 std::size_t BoundCodes::memory_bytes() const {
@@ -191,6 +191,7 @@ void BoundCodes::build(const float* rows, std::size_t count) {
   }
   const std::size_t nblocks = (count + kCodeBlock - 1) / kCodeBlock;
   size_ = count;
+  built_size_ = count;
   codes_.assign(nblocks * block_bytes() + kCodeBufferPadding, 0);
   fine_.assign(nblocks * kCodeBlock * fine_bytes(), 0);
   exact_only_.assign(nblocks, 0);
@@ -236,36 +237,31 @@ void BoundCodes::set_exact_only(std::size_t slot, bool exact) {
 
 void BoundCodes::encode(std::size_t slot, const float* row) {
   bool exact = false;
-  for (std::size_t i = 0; i < dim_; ++i) {
-    const float* e = ends_.data() + i * kEnds;
-    if (!(row[i] >= e[0] && row[i] <= e[kFineCells])) exact = true;  // NaN fails too
+  for (std::size_t i = 0; i < dim_; ++i) exact = exact || !finite(row[i]);
+  // A finite component beyond the outer ends moves that end out to it: the
+  // first (last) cell grows, and every vector already in it stays in it, so
+  // their codes and bounds stay true; only that cell's bound loosens.
+  for (std::size_t i = 0; i < dim_ && !exact; ++i) {
+    float* e = ends_.data() + i * kEnds;
+    e[0] = std::min(e[0], row[i]);
+    e[kFineCells] = std::max(e[kFineCells], row[i]);
   }
-  // The coarse cell c with E[16c] <= x, and x <= E[16(c + 1)]: the number
-  // of inner coarse ends at or below x; then the fine cell within it alike.
-  std::uint8_t cells[512];
-  const std::size_t column = slot / kCodeBlock * block_bytes() + slot % 16;
-  const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
-  const std::uint8_t keep = static_cast<std::uint8_t>(shift == 0 ? 0xf0u : 0x0fu);
-  std::uint8_t* fine_row = fine_.data() + slot * fine_bytes();
-  for (std::size_t i0 = 0; i0 < dim_ && !exact; i0 += sizeof(cells)) {
-    const std::size_t n = std::min(sizeof(cells), dim_ - i0);
-    std::fill(cells, cells + n, 0);
-    for (std::size_t c = 0; c + 1 < kCodeCells; ++c) {
-      const float* inner = coarse_inner_.data() + c * dim_ + i0;
-      for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint8_t>(cells[i] + (row[i0 + i] >= inner[i]));
+  // The cells of x: E[code] <= x <= E[code + 1] (code_scan.h).
+  if (!exact) {
+    code_scratch_.resize(dim_);
+    scan_->encode(row, ends_.data(), dim_, code_scratch_.data());
+    const std::size_t column = slot / kCodeBlock * block_bytes() + slot % 16;
+    const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
+    const std::uint8_t keep = static_cast<std::uint8_t>(shift == 0 ? 0xf0u : 0x0fu);
+    std::uint8_t* fine_row = fine_.data() + slot * fine_bytes();
+    for (std::size_t i = 0; i < dim_; ++i) {
+      const unsigned code = code_scratch_[i];
+      std::uint8_t& byte = codes_[column + i * 16];
+      byte = static_cast<std::uint8_t>((byte & keep) | ((code >> 4) << shift));
     }
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t comp = i0 + i;
-      const float x = row[comp];
-      const float* e = ends_.data() + comp * kEnds + cells[i] * kFinePerCoarse;
-      unsigned fine = 0;
-      for (std::size_t f = 1; f < kFinePerCoarse; ++f) fine += x >= e[f] ? 1u : 0u;
-      std::uint8_t& byte = codes_[column + comp * 16];
-      byte = static_cast<std::uint8_t>((byte & keep) | (cells[i] << shift));
-      std::uint8_t& half = fine_row[comp / 2];
-      half = comp % 2 == 0 ? static_cast<std::uint8_t>((half & 0xf0u) | fine)
-                           : static_cast<std::uint8_t>((half & 0x0fu) | (fine << 4));
-    }
+    for (std::size_t i = 0; i + 1 < dim_; i += 2)
+      fine_row[i / 2] = static_cast<std::uint8_t>((code_scratch_[i] & 15u) | (code_scratch_[i + 1] & 15u) << 4);
+    if (dim_ % 2 == 1) fine_row[dim_ / 2] = static_cast<std::uint8_t>(code_scratch_[dim_ - 1] & 15u);
   }
   if (metric_ == DistanceMetric::Cosine) {
     float norm = exact ? 0.0f : std::sqrt(dot_product(row, row, dim_));

@@ -20,9 +20,11 @@
 // may come in any order (and which of several equal distances at the k-th
 // place is kept).
 //
+// A vector appended after build() with a component beyond the cells moves
+// the outer end of that component out to it.
+//
 // Always computed exactly: vectors with a NaN or infinite component, with a
-// component outside its cells (appended after build()), with a cosine norm
-// of zero or infinity; every vector, for a query with a NaN or infinite
+// cosine norm of zero or infinity; every vector, for a query with a NaN or infinite
 // component, a query whose dot products could overflow, a zero or infinite
 // cosine query norm, and the Hamming metric.
 //
@@ -72,8 +74,9 @@ class BoundCodes {
   std::size_t size() const { return size_; }
   // Vectors that every search computes exactly.
   std::size_t exact_only_count() const { return exact_only_count_; }
-  // True once so many vectors fall outside the cells (appended after
-  // build()) that a build() over the current vectors would prune better.
+  // True once so many vectors are computed exactly, or so many were
+  // appended since build() (the size doubled), that a build() over the
+  // current vectors would prune better.
   bool needs_rebuild() const;
   // Bytes held, cell ends included.
   std::size_t memory_bytes() const;
@@ -146,6 +149,8 @@ class BoundCodes {
   std::vector<float> block_norm_lo_;       // cosine, per block (update_block_norms)
   std::vector<float> block_norm_hi_;
   std::size_t exact_only_count_ = 0;
+  std::size_t built_size_ = 0;  // vectors at the last build()
+  std::vector<std::uint8_t> code_scratch_;  // encode()'s codes of one row
 };
 
 // An ExactDistances over vectors stored as rows (`dim` floats, slot s at

@@ -54,10 +54,17 @@ using FineSumKernel = std::uint32_t (*)(const std::uint8_t* coarse, unsigned shi
                                         const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
 constexpr std::size_t kCodeBufferPadding = 64;
 
+// The 8-bit codes of a row of finite floats: for component i, with its 257
+// non-decreasing ends E at ends + i * 257, the coarse cell c is the number
+// of E[16], E[32], .. E[240] at or below x, the fine cell f the number of
+// E[16c + 1] .. E[16c + 15] at or below x, and the code 16c + f.
+using EncodeKernel = void (*)(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
+
 struct CodeScanPath {
   const char* name;  // "scalar", "avx2", "avx512"
   CodeScanKernel scan;
   FineSumKernel fine_sum;
+  EncodeKernel encode;
 };
 
 // The portable reference; always available.

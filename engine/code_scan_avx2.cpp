@@ -92,8 +92,10 @@ namespace velmoradb {
 std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
                               const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
 
+void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
+
 const CodeScanPath* avx2_code_scan() {
-  static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar};
+  static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar, encode_scalar};
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? &path : nullptr;
 }

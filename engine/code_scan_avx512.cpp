@@ -23,6 +23,9 @@
 #endif
 
 namespace velmoradb {
+
+void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
+
 namespace {
 
 // The four 128-bit lanes of x added as 16-bit words (exact: the caller's
@@ -115,6 +118,35 @@ std::uint32_t fine_sum_avx512(const std::uint8_t* coarse, unsigned shift, const 
   return sum;
 }
 
+// The codes by binary search, 16 components at a time: four gathers find
+// the coarse cell (the ends are sorted, so the largest j with E[16j] <= x is
+// the count of those at or below x), four more the fine cell.
+void encode_avx512(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes) {
+  const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i stride = _mm512_mullo_epi32(lane, _mm512_set1_epi32(257));
+  std::size_t i = 0;
+  for (; i + 16 <= dim; i += 16) {
+    const __m512 x = _mm512_loadu_ps(row + i);
+    const float* e = ends + i * 257;
+    __m512i coarse = _mm512_setzero_si512();
+    for (int step = 8; step >= 1; step /= 2) {
+      const __m512i next = _mm512_add_epi32(coarse, _mm512_set1_epi32(step));
+      const __m512 end = _mm512_i32gather_ps(_mm512_add_epi32(stride, _mm512_slli_epi32(next, 4)), e, 4);
+      coarse = _mm512_mask_mov_epi32(coarse, _mm512_cmp_ps_mask(end, x, _CMP_LE_OQ), next);
+    }
+    const __m512i base = _mm512_add_epi32(stride, _mm512_slli_epi32(coarse, 4));
+    __m512i fine = _mm512_setzero_si512();
+    for (int step = 8; step >= 1; step /= 2) {
+      const __m512i next = _mm512_add_epi32(fine, _mm512_set1_epi32(step));
+      const __m512 end = _mm512_i32gather_ps(_mm512_add_epi32(base, next), e, 4);
+      fine = _mm512_mask_mov_epi32(fine, _mm512_cmp_ps_mask(end, x, _CMP_LE_OQ), next);
+    }
+    const __m512i code = _mm512_add_epi32(_mm512_slli_epi32(coarse, 4), fine);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(codes + i), _mm512_cvtepi32_epi8(code));
+  }
+  if (i < dim) encode_scalar(row + i, ends + i * 257, dim - i, codes + i);
+}
+
 }  // namespace
 }  // namespace velmoradb
 
@@ -128,7 +160,7 @@ std::uint32_t fine_sum_avx512(const std::uint8_t* coarse, unsigned shift, const 
 namespace velmoradb {
 
 const CodeScanPath* avx512_code_scan() {
-  static const CodeScanPath path{"avx512", scan_avx512, fine_sum_avx512};
+  static const CodeScanPath path{"avx512", scan_avx512, fine_sum_avx512, encode_avx512};
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? &path : nullptr;
 }

@@ -8,6 +8,7 @@ namespace velmoradb {
 const CodeScanPath* avx2_code_scan();    // null where not compiled or not supported
 std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
                               const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
+void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
 const CodeScanPath* avx512_code_scan();  // likewise
 
 namespace {
@@ -55,8 +56,20 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
   return sum;
 }
 
+void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes) {
+  for (std::size_t i = 0; i < dim; ++i) {
+    const float x = row[i];
+    const float* e = ends + i * 257;
+    unsigned coarse = 0;
+    for (std::size_t c = 1; c < 16; ++c) coarse += x >= e[c * 16] ? 1u : 0u;
+    unsigned fine = 0;
+    for (std::size_t f = 1; f < 16; ++f) fine += x >= e[coarse * 16 + f] ? 1u : 0u;
+    codes[i] = static_cast<std::uint8_t>(coarse * 16 + fine);
+  }
+}
+
 const CodeScanPath& scalar_code_scan() {
-  static const CodeScanPath path{"scalar", scan_scalar, fine_sum_scalar};
+  static const CodeScanPath path{"scalar", scan_scalar, fine_sum_scalar, encode_scalar};
   return path;
 }
 
