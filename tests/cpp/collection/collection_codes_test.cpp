@@ -203,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Metrics, CollectionCodes,
 
 // Large enough that the build after open takes a while (still well under
 // a second).
-constexpr std::size_t kLarge = 100'000;
+constexpr std::size_t kLarge = 40'000;
 
 class CollectionCodesBuild : public ::testing::TestWithParam<DistanceMetric> {};
 
