@@ -16,6 +16,11 @@
 // file, and the log and the data file always receive changes in the same
 // order, so a crash leaves the result of a prefix of the changes.
 //
+// With bound codes, open() leaves their build to a thread of the
+// collection's own (collection_codes.cpp), which takes index_lock_ alone:
+// shared while it reads the vectors, exclusive to install the codes.
+// close() and the destructor stop it and wait for it before anything else.
+//
 // Lock order (a thread holding one may take only those after it):
 //   write_lock_ -> wal_lock_ -> data_lock_ -> index_lock_ -> offsets_lock_
 //   -> next_id_lock_.
