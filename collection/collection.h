@@ -16,6 +16,11 @@
 // file, and the log and the data file always receive changes in the same
 // order, so a crash leaves the result of a prefix of the changes.
 //
+// With bound codes, open() leaves their build to a thread of the
+// collection's own (collection_codes.cpp), which takes index_lock_ alone:
+// shared while it reads the vectors, exclusive to install the codes.
+// close() and the destructor stop it and wait for it before anything else.
+//
 // Lock order (a thread holding one may take only those after it):
 //   write_lock_ -> wal_lock_ -> data_lock_ -> index_lock_ -> offsets_lock_
 //   -> next_id_lock_.
@@ -45,6 +50,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <future>
@@ -53,7 +59,9 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/filter.h"
@@ -78,6 +86,12 @@ struct CollectionConfig {
   // of them is stored: the codes are built at open from the vectors.
   bool bound_codes = false;
   std::size_t bound_codes_min_size = kBoundCodesMinSize;
+  // Build the codes on a thread of the collection's own once open() has
+  // loaded the records (open then returns as fast as without codes), and
+  // switch searches to them when they are ready; until then searches
+  // scan, with the same results. false: open() builds them before it
+  // returns. See wait_for_bound_codes().
+  bool bound_codes_background = true;
 };
 
 // What open() may do with the directory.
@@ -250,6 +264,12 @@ class PersistentCollection {
   std::size_t bound_codes_bytes() const;
   // Whether the next single-query search uses the bound codes.
   bool bound_codes_active() const;
+  // Returns once no build of the bound codes is running: at once when none
+  // was started (config.bound_codes false, bound_codes_background false,
+  // fewer records than bound_codes_min_size at open), otherwise when the
+  // codes built after open are in use, or were given up (close(), or no
+  // memory for them: searches then scan).
+  void wait_for_bound_codes() const;
   // Bytes of data.vdb that compact() would remove (deleted and replaced
   // records): the file's length less that of the live records as
   // compaction writes them.
@@ -269,8 +289,14 @@ class PersistentCollection {
   // replayed insert whose record the data file has already).
   bool holds_already(const WalEntry& entry) const;
   Status recover();
-  // Switches the index's bound codes on as the configuration asks.
+  // Switches the index's bound codes on as the configuration asks, now or
+  // on codes_builder_ (collection_codes.cpp).
   void start_bound_codes();
+  // The body of codes_builder_; never throws.
+  void build_bound_codes(std::stop_token stop);
+  void build_and_install_codes(const std::stop_token& stop);
+  // Asks the build to stop and waits for its thread.
+  void stop_bound_codes();
   // Streams data.vdb into the index and the offsets; sets max_id to the
   // largest id read and collects the offsets of replaced live records.
   Result<LoadedRecords> load_data_file(std::uint64_t& max_id, std::vector<std::uint64_t>& superseded);
@@ -341,6 +367,15 @@ class PersistentCollection {
   RecordOffsets record_offsets_;
   mutable std::shared_mutex next_id_lock_;
   std::uint64_t next_id_ = 1;
+  // The background build of the bound codes: it reads the index under
+  // index_lock_ shared and installs the codes under it exclusively (it
+  // takes no other lock). codes_building_ (under codes_wait_lock_) is true
+  // from its start to its end. Last, so that it is stopped and joined
+  // before anything else is destroyed.
+  mutable std::mutex codes_wait_lock_;
+  mutable std::condition_variable codes_built_;
+  bool codes_building_ = false;
+  std::jthread codes_builder_;
 };
 
 }  // namespace velmoradb

@@ -10,6 +10,8 @@ Status PersistentCollection::close() { return close_files(true); }
 
 Status PersistentCollection::close_files(bool checkpoint_first) {
   std::lock_guard writer(write_lock_);
+  // Before anything is torn down: a build reads the index.
+  stop_bound_codes();
   if (retired_data_.valid()) retired_data_.wait();
   if (closed_) return {};
   Status result;

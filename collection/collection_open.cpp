@@ -291,14 +291,6 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
   return scanned;
 }
 
-void PersistentCollection::start_bound_codes() {
-  // After the load and the replay: the codes are built once, from the final
-  // vectors, rather than grown and rebuilt record by record.
-  std::unique_lock lock(index_lock_);
-  index_.set_bound_codes_min_size(config_.bound_codes_min_size);
-  index_.use_bound_codes(config_.bound_codes);
-}
-
 bool PersistentCollection::holds_already(const WalEntry& entry) const {
   std::shared_lock lock(index_lock_);
   auto current = index_.vector_of(entry.id);

@@ -272,6 +272,7 @@ std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
     payloads_.erase(it);
   }
   std::uint32_t moved = slots_.remove_slot(slot);
+  ++removals_;
   // The codes follow the same rule: the last slot's code fills the hole.
   // Their size is the index's, so the slot is always theirs.
   if (codes_) (void)codes_->remove(slot);

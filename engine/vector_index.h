@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <unordered_map>
 #include <vector>
 
@@ -49,6 +50,25 @@ struct IndexEntry {
   std::uint64_t id;
   Payload payload;
   std::vector<float> vector;
+};
+
+// Bound codes being built apart from an index (VectorIndex::begin_bound_codes),
+// for the owner to build under a shared lock while searches go on, and
+// install under an exclusive one.
+struct BoundCodesBuild {
+  // Null when the index keeps none (below the minimum size, dimension 0,
+  // the Hamming metric).
+  std::unique_ptr<BoundCodes> codes;
+  // The slots coded so far: 0 .. done-1.
+  std::size_t done = 0;
+  // The index's removal_count() when the build began: a remove moves a
+  // slot, which makes the codes built so far stale.
+  std::uint64_t removals = 0;
+  // The codes were appended slot by slot into reserved room; the last step
+  // copies them to hold exactly what they need when inserts during the
+  // build outgrew the room (buffers then grow by doubling).
+  bool appended = false;
+  std::size_t reserved_bytes = 0;  // memory_bytes() once the room was reserved
 };
 
 struct SearchResult {
@@ -155,6 +175,23 @@ class VectorIndex {
   // The minimum size; kBoundCodesMinSize unless set (tests and benchmarks).
   void set_bound_codes_min_size(std::size_t size);
 
+  // The same codes as use_bound_codes(true) builds, built in steps that only
+  // read the index (so under a shared lock of the owner's, between changes)
+  // and installed at the end. begin_bound_codes takes the cells from the
+  // current vectors: nullopt when `stop` was requested. extend_bound_codes
+  // codes up to `max_slots` more slots: Done once every slot is coded,
+  // Stale when a remove since begin_bound_codes moved slots (the build must
+  // begin again), Cancelled when `stop` was requested. install_bound_codes
+  // switches the codes on with the build (Done or not: the slots inserted
+  // since are coded then, as inserts code them) and returns true; false,
+  // changing nothing, when the build is stale.
+  enum class BuildStep : std::uint8_t { More, Done, Stale, Cancelled };
+  std::optional<BoundCodesBuild> begin_bound_codes(std::stop_token stop = {}) const;
+  BuildStep extend_bound_codes(BoundCodesBuild& build, std::size_t max_slots, std::stop_token stop = {}) const;
+  bool install_bound_codes(BoundCodesBuild build);
+  // Removes so far: a change of it means slots have moved.
+  std::uint64_t removal_count() const { return removals_; }
+
  private:
   std::size_t block_floats() const { return dimension_ * kBlockWidth; }
   float* slot_component(std::uint32_t slot, std::size_t i);
@@ -166,7 +203,9 @@ class VectorIndex {
   // Bound codes (vector_index_codes.cpp).
   void maintain_codes();
   void build_codes();
-  std::vector<std::uint32_t> code_sample_slots() const;
+  // Cells from a sample of the current vectors; nullopt when stopped.
+  std::optional<BoundCodesBuild> code_cells(const std::stop_token& stop) const;
+  std::vector<std::uint32_t> code_sample_slots(const std::stop_token& stop) const;
   void append_codes(std::size_t first_slot, std::size_t count);
   std::vector<SearchResult> search_codes(const float* query, std::size_t k, const SlotBitmap* only) const;
 
@@ -185,6 +224,7 @@ class VectorIndex {
   std::size_t codes_rebuild_above_ = 0;
   // The largest reserve() asked for: codes built later hold room for it.
   std::size_t reserved_ = 0;
+  std::uint64_t removals_ = 0;
 };
 
 }  // namespace velmoradb

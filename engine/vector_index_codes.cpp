@@ -18,6 +18,8 @@ constexpr std::size_t W = kBlockWidth;
 // sample, not of every vector, is what a build holds beside the arena (a
 // whole copy would double the memory of a large index for a moment).
 constexpr std::size_t kCodeSampleRows = 16384;
+// A build asked to stop looks at its stop token every this many blocks.
+constexpr std::size_t kStopCheckBlocks = 64;
 
 // Copies the vectors of slots [first_slot, first_slot + count) into
 // `rows`, one after the other, a block at a time.
@@ -77,7 +79,7 @@ void VectorIndex::append_codes(std::size_t first_slot, std::size_t count) {
   maintain_codes();
 }
 
-std::vector<std::uint32_t> VectorIndex::code_sample_slots() const {
+std::vector<std::uint32_t> VectorIndex::code_sample_slots(const std::stop_token& stop) const {
   const std::size_t n = size();
   std::vector<std::uint32_t> slots;
   if (n <= kCodeSampleRows) {
@@ -93,6 +95,7 @@ std::vector<std::uint32_t> VectorIndex::code_sample_slots() const {
   std::vector<std::uint32_t> lo_slot(dimension_, 0), hi_slot(dimension_, 0);
   const std::size_t nblocks = (n + W - 1) / W;
   for (std::size_t b = 0; b < nblocks; ++b) {
+    if (b % kStopCheckBlocks == 0 && stop.stop_requested()) return {};
     const float* block = arena_.data() + b * block_floats();
     const std::size_t lanes = std::min(W, n - b * W);
     for (std::size_t i = 0; i < dimension_; ++i) {
@@ -122,28 +125,86 @@ std::vector<std::uint32_t> VectorIndex::code_sample_slots() const {
   return slots;
 }
 
-void VectorIndex::build_codes() {
-  codes_.reset();  // the old codes go before the new ones are made
+std::optional<BoundCodesBuild> VectorIndex::code_cells(const std::stop_token& stop) const {
   const std::size_t n = size();
-  auto codes = std::make_unique<BoundCodes>(metric_, dimension_);
-  const std::vector<std::uint32_t> sample = code_sample_slots();
+  BoundCodesBuild build;
+  build.removals = removals_;
+  build.codes = std::make_unique<BoundCodes>(metric_, dimension_);
+  const std::vector<std::uint32_t> sample = code_sample_slots(stop);
+  if (stop.stop_requested()) return std::nullopt;
   {
     std::vector<float> rows(sample.size() * dimension_);
     for (std::size_t r = 0; r < sample.size(); ++r) read_slot(sample[r], rows.data() + r * dimension_);
-    codes->build(rows.data(), sample.size());
+    build.codes->build(rows.data(), sample.size());
   }
-  codes_ = std::move(codes);
   if (sample.size() < n) {
-    // The cells come from the sample; the codes are those of every slot.
-    while (codes_->size() > 0) (void)codes_->remove(static_cast<std::uint32_t>(codes_->size() - 1));
-    codes_->reserve(std::max(n, reserved_));
-    std::vector<float> rows(W * dimension_);
-    for (std::size_t s = 0; s < n; s += W) {
-      const std::size_t lanes = std::min(W, n - s);
-      gather_rows(arena_.data(), dimension_, s, lanes, rows.data());
-      for (std::size_t r = 0; r < lanes; ++r) codes_->append(rows.data() + r * dimension_);
-    }
+    // The cells come from the sample; the codes are those of every slot,
+    // appended by extend_bound_codes.
+    while (build.codes->size() > 0) (void)build.codes->remove(static_cast<std::uint32_t>(build.codes->size() - 1));
+    build.codes->reserve(std::max(size(), reserved_));
+    build.reserved_bytes = build.codes->memory_bytes();
+    build.appended = true;
   }
+  build.done = build.codes->size();
+  return build;
+}
+
+std::optional<BoundCodesBuild> VectorIndex::begin_bound_codes(std::stop_token stop) const {
+  if (stop.stop_requested()) return std::nullopt;
+  if (dimension_ == 0 || metric_ == DistanceMetric::Hamming || size() < codes_min_size_) {
+    BoundCodesBuild none;
+    none.removals = removals_;
+    return none;
+  }
+  return code_cells(stop);
+}
+
+VectorIndex::BuildStep VectorIndex::extend_bound_codes(BoundCodesBuild& build, std::size_t max_slots,
+                                                       std::stop_token stop) const {
+  if (stop.stop_requested()) return BuildStep::Cancelled;
+  if (build.removals != removals_) return BuildStep::Stale;
+  const std::size_t n = size();
+  if (build.codes == nullptr) return BuildStep::Done;
+  const std::size_t end = build.done + std::min(max_slots, n - build.done);
+  std::vector<float> rows(W * dimension_);
+  for (std::size_t s = build.done; s < end;) {
+    if (s / W % kStopCheckBlocks == 0 && stop.stop_requested()) return BuildStep::Cancelled;
+    const std::size_t lanes = std::min(end - s, W - s % W);
+    gather_rows(arena_.data(), dimension_, s, lanes, rows.data());
+    for (std::size_t r = 0; r < lanes; ++r) build.codes->append(rows.data() + r * dimension_);
+    s += lanes;
+    build.done = s;
+  }
+  if (end < n) return BuildStep::More;
+  if (build.appended) {
+    // Room was reserved for every slot (and for a reserve() in progress);
+    // slots inserted during the build may have grown the buffers by
+    // doubling, and a copy then holds exactly what they need.
+    if (build.codes->memory_bytes() > build.reserved_bytes + build.reserved_bytes / 8)
+      build.codes = std::make_unique<BoundCodes>(*build.codes);
+    build.appended = false;
+  }
+  return BuildStep::Done;
+}
+
+bool VectorIndex::install_bound_codes(BoundCodesBuild build) {
+  if (build.removals != removals_) return false;
+  codes_on_ = true;
+  codes_ = std::move(build.codes);
+  if (codes_ != nullptr) codes_rebuild_above_ = codes_->exact_only_count() + build.done / 16;
+  // The slots not coded yet (inserted since the build began, mostly) are
+  // coded as inserts code them; below the minimum size this builds the
+  // codes when the size has reached it since.
+  append_codes(build.done, codes_ != nullptr ? size() - build.done : 0);
+  return true;
+}
+
+void VectorIndex::build_codes() {
+  codes_.reset();  // the old codes go before the new ones are made
+  const std::size_t n = size();
+  std::optional<BoundCodesBuild> build = code_cells({});
+  (void)extend_bound_codes(*build, n, {});
+  codes_ = std::move(build->codes);
   codes_rebuild_above_ = codes_->exact_only_count() + n / 16;
 }
 

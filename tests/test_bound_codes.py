@@ -1,11 +1,13 @@
 """velmoradb.Collection keeps bound codes above a size and answers search()
 exactly as a scan does: the same distances bit for bit and ids that truly
 have them, filtered or not, through deletes, replaces, compaction and a
-reopen. The reference is _velmoradb.Index, which always scans."""
+reopen, and while the codes are built after open. The reference is
+_velmoradb.Index, which always scans."""
 
 from __future__ import annotations
 
 import struct
+import threading
 
 import numpy as np
 import pytest
@@ -89,9 +91,52 @@ def test_search_matches_the_scan_through_every_change(tmp_path, metric):
         expect_same_answers(coll, metric, records, queries)
 
     with Collection.open(path) as coll:
+        coll.wait_for_bound_codes()
         expect_same_answers(coll, metric, records, queries)
     with Collection.open(path, read_only=True) as coll:
+        coll.wait_for_bound_codes()
         expect_same_answers(coll, metric, records, queries)
+
+
+def test_searches_while_the_codes_are_built_are_the_scans(tmp_path):
+    rng = np.random.default_rng(7)
+    rows = make_rows(rng, COUNT)
+    queries = np.concatenate([make_rows(rng, 3), rows[[5]]])
+    path = tmp_path / "c"
+    with Collection.open_or_create(path, DIM, "euclidean") as coll:
+        coll.insert_batch(list(range(COUNT)), rows)
+    scan, ids = scan_of("euclidean", dict(enumerate(rows)))
+    want = [[bits(d) for _, d in scan.search(q, 10)] for q in queries]
+
+    for read_only in (False, True):
+        with Collection.open(path, read_only=read_only) as coll:
+            # Searches from another thread while this one waits (the GIL is
+            # released by both), then once the codes are in use.
+            seen: list[list[list[bytes]]] = []
+            searcher = threading.Thread(
+                target=lambda: seen.extend([[bits(d) for _, d in coll.search(q, 10)] for q in queries]
+                                           for _ in range(5)))
+            searcher.start()
+            coll.wait_for_bound_codes()
+            searcher.join()
+            assert coll.bound_codes_bytes >= COUNT * DIM
+            assert seen == [want] * 5
+            assert [[bits(d) for _, d in coll.search(q, 10)] for q in queries] == want
+            coll.wait_for_bound_codes()  # nothing running: at once
+        with pytest.raises(ValueError, match="closed"):
+            coll.wait_for_bound_codes()
+
+
+def test_close_during_the_build(tmp_path):
+    rng = np.random.default_rng(8)
+    rows = make_rows(rng, COUNT)
+    path = tmp_path / "c"
+    with Collection.open_or_create(path, DIM, "cosine") as coll:
+        coll.insert_batch(list(range(COUNT)), rows)
+    Collection.open(path).close()
+    with Collection.open(path) as coll:
+        coll.wait_for_bound_codes()
+        assert len(coll) == COUNT and coll.bound_codes_bytes > 0
 
 
 def test_no_codes_are_kept_below_the_size(tmp_path):

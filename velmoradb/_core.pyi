@@ -74,6 +74,9 @@ class Collection:
     def compact(self) -> CompactStats: ...
     def __contains__(self, id: object, /) -> bool: ...
     def flush(self) -> None: ...
+    def wait_for_bound_codes(self) -> None:
+        """Wait until the bound codes built after open are in use; until then search()
+        scans every vector, with the same results."""
     def close(self) -> None:
         """Idempotent; any other call afterwards raises ValueError("collection is closed")."""
 
@@ -107,4 +110,5 @@ class Collection:
     @property
     def bound_codes_bytes(self) -> int:
         """Bytes of memory held by the compact codes that let search() compute few exact
-        distances; 0 below the size from which they are kept."""
+        distances; 0 below the size from which they are kept, and while they are built
+        after open (see wait_for_bound_codes)."""

@@ -79,6 +79,11 @@ class VelmoradbStore(Store):
     def open(self):
         self.c = self.vdb.Collection.open_or_create(self.path, self.dim, "euclidean")
 
+    def settle(self):
+        # The bound codes are built after open; searches scan until then.
+        if hasattr(self.c, "wait_for_bound_codes"):
+            self.c.wait_for_bound_codes()
+
     def search(self, query, k):
         return [i for i, _ in self.c.search(query, k)]
 

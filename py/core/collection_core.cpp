@@ -526,6 +526,15 @@ PyObject* collection_flush(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* collection_wait_for_bound_codes(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    CollectionCell* cell = open_cell(self);
+    if (cell == nullptr) return nullptr;
+    if (!run_released(*cell, [](PersistentCollection& c) { c.wait_for_bound_codes(); })) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
 PyObject* collection_close(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     CollectionCell* cell = as_object(self)->cell;
@@ -724,6 +733,12 @@ constexpr const char kFlushDoc[] =
     "flush($self, /)\n--\n\n"
     "The checkpoint: the data file forced to disk, the log emptied.";
 
+constexpr const char kWaitForBoundCodesDoc[] =
+    "wait_for_bound_codes($self, /)\n--\n\n"
+    "Wait until the bound codes built after open are in use (see bound_codes_bytes).\n"
+    "Until then search() scans every vector, with the same results; returns at once\n"
+    "when no build is running.";
+
 constexpr const char kCloseDoc[] =
     "close($self, /)\n--\n\n"
     "Make everything durable, close the files and release the directory.\n"
@@ -747,6 +762,7 @@ PyMethodDef kMethods[] = {
     {"ids", with_keywords<collection_ids>(), kKeywords, kIdsDoc},
     {"compact", collection_compact, METH_NOARGS, kCompactDoc},
     {"flush", collection_flush, METH_NOARGS, kFlushDoc},
+    {"wait_for_bound_codes", collection_wait_for_bound_codes, METH_NOARGS, kWaitForBoundCodesDoc},
     {"close", collection_close, METH_NOARGS, kCloseDoc},
     {"__enter__", collection_enter, METH_NOARGS, nullptr},
     {"__exit__", collection_exit, METH_VARARGS, nullptr},
@@ -768,7 +784,8 @@ PyGetSetDef kGetSet[] = {
      nullptr},
     {"bound_codes_bytes", get_bound_codes_bytes, nullptr,
      "Bytes of memory held by the compact codes that let search() compute few exact\n"
-     "distances; 0 below the size from which they are kept.",
+     "distances; 0 below the size from which they are kept, and while they are built\n"
+     "after open (see wait_for_bound_codes).",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -1,13 +1,18 @@
 // A collection opened with bound codes answers every single-query search,
 // filtered or not, as one without: through inserts, replaces and deletes,
-// the replay of a log at open, a reopen after close, and compaction. The
-// files it writes are those of a collection without codes.
+// the replay of a log at open, a reopen after close, and compaction; while
+// the codes are built after open and once they are in use; with writes
+// racing the build, and a close cutting it short. The files it writes are
+// those of a collection without codes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "collection/collection.h"
@@ -21,10 +26,11 @@ constexpr std::size_t kMinSize = 500;
 
 bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-CollectionConfig codes_config(DistanceMetric metric, bool codes) {
+CollectionConfig codes_config(DistanceMetric metric, bool codes, bool background = true) {
   CollectionConfig cfg = config(kDim, metric);
   cfg.bound_codes = codes;
   cfg.bound_codes_min_size = kMinSize;
+  cfg.bound_codes_background = background;
   return cfg;
 }
 
@@ -43,28 +49,32 @@ Filter group_filter(std::uint64_t group) {
 }
 
 // Two collections given the same changes: `codes` with bound codes, `scan`
-// without.
+// without. Each open waits for the codes unless told not to.
 class Twins {
  public:
-  Twins(DistanceMetric metric) : metric_(metric) { open(); }
+  explicit Twins(DistanceMetric metric, bool background = true) : metric_(metric), background_(background) {
+    open();
+  }
 
-  void open() {
-    codes_ = open_ok(codes_dir_.str(), codes_config(metric_, true));
+  void open(bool wait = true) {
+    codes_ = open_ok(codes_dir_.str(), codes_config(metric_, true, background_));
     scan_ = open_ok(scan_dir_.str(), codes_config(metric_, false));
     ASSERT_TRUE(codes_ && scan_);
+    if (wait) codes_->wait_for_bound_codes();
   }
   // Closed, or dropped without close() (the log is then replayed at open).
-  void reopen(bool close_first) {
+  void reopen(bool close_first, bool wait = true) {
     if (close_first) {
       ASSERT_TRUE(codes_->close());
       ASSERT_TRUE(scan_->close());
     }
     codes_.reset();
     scan_.reset();
-    open();
+    open(wait);
   }
 
   PersistentCollection& codes() { return *codes_; }
+  PersistentCollection& scan() { return *scan_; }
 
   // Rows of small integers among Gaussian ones: many exact ties.
   std::vector<float> row(std::mt19937& gen, float scale = 1.0f) {
@@ -106,11 +116,14 @@ class Twins {
     ASSERT_TRUE(scan_->compact());
   }
 
-  void expect_same_answers(const std::string& stage, std::mt19937& gen) {
-    ASSERT_TRUE(codes_->bound_codes_active()) << stage;
+  // `active`: the codes must be in use (false: they may be or not).
+  void expect_same_answers(const std::string& stage, std::mt19937& gen, bool active = true) {
+    if (active) {
+      ASSERT_TRUE(codes_->bound_codes_active()) << stage;
+      ASSERT_GT(codes_->bound_codes_bytes(), codes_->size() * kDim) << stage;
+    }
     ASSERT_FALSE(scan_->bound_codes_active()) << stage;
     ASSERT_EQ(scan_->bound_codes_bytes(), 0u);
-    ASSERT_GT(codes_->bound_codes_bytes(), codes_->size() * kDim) << stage;
     const std::map<std::uint64_t, std::vector<float>> vectors = codes_->snapshot();
     ASSERT_EQ(vectors, scan_->snapshot()) << stage;
     std::vector<std::vector<float>> queries{row(gen), row(gen), vectors.begin()->second,
@@ -147,15 +160,18 @@ class Twins {
   }
 
   DistanceMetric metric_;
+  bool background_;
   ScratchDir codes_dir_, scan_dir_;
   std::unique_ptr<PersistentCollection> codes_, scan_;
 };
 
-class CollectionCodes : public ::testing::TestWithParam<DistanceMetric> {};
+// The metric, and whether the codes are built in the background.
+class CollectionCodes : public ::testing::TestWithParam<std::tuple<DistanceMetric, bool>> {};
 
 TEST_P(CollectionCodes, SearchesMatchACollectionWithoutThroughEveryChange) {
-  std::mt19937 gen(3 + static_cast<unsigned>(GetParam()));
-  Twins twins(GetParam());
+  const auto [metric, background] = GetParam();
+  std::mt19937 gen(3 + static_cast<unsigned>(metric));
+  Twins twins(metric, background);
   EXPECT_FALSE(twins.codes().bound_codes_active());  // empty: below the minimum
   twins.insert_batch(1, 3000, gen);
   twins.expect_same_answers("inserted", gen);
@@ -177,8 +193,93 @@ TEST_P(CollectionCodes, SearchesMatchACollectionWithoutThroughEveryChange) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Metrics, CollectionCodes,
-                         ::testing::Values(DistanceMetric::Euclidean, DistanceMetric::DotProduct,
-                                           DistanceMetric::Cosine),
+                         ::testing::Combine(::testing::Values(DistanceMetric::Euclidean, DistanceMetric::DotProduct,
+                                                              DistanceMetric::Cosine),
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(metric_name(std::get<0>(info.param))) +
+                                  (std::get<1>(info.param) ? "_Background" : "_AtOpen");
+                         });
+
+// Large enough that the build after open takes a while (still well under
+// a second).
+constexpr std::size_t kLarge = 40'000;
+
+class CollectionCodesBuild : public ::testing::TestWithParam<DistanceMetric> {};
+
+// Searches while the codes are being built scan, and give the answers of
+// a collection without codes before, during and after the switch.
+TEST_P(CollectionCodesBuild, SearchesDuringTheBuildAreTheScans) {
+  std::mt19937 gen(41 + static_cast<unsigned>(GetParam()));
+  Twins twins(GetParam());
+  twins.insert_batch(1, kLarge, gen);
+  twins.reopen(true, false);
+  for (bool active = false; !active;) {
+    active = twins.codes().bound_codes_active();
+    twins.expect_same_answers("during the build", gen, false);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  twins.codes().wait_for_bound_codes();
+  twins.codes().wait_for_bound_codes();  // no build running: at once
+  twins.expect_same_answers("built", gen);
+}
+
+// Inserts, replaces and deletes while the codes are built: once built they
+// are those of the index as it then is.
+TEST_P(CollectionCodesBuild, WritesRacingTheBuildLeaveCurrentCodes) {
+  std::mt19937 gen(43 + static_cast<unsigned>(GetParam()));
+  Twins twins(GetParam());
+  twins.insert_batch(1, kLarge, gen);
+  std::uint64_t next = 1'000'000;
+  for (int round = 0; round < 3; ++round) {
+    const std::string stage = "round " + std::to_string(round);
+    twins.reopen(round % 2 == 0, false);
+    twins.insert_batch(next, 2000, gen);
+    next += 2000;
+    for (std::uint64_t id = 1 + round; id < kLarge; id += 97) twins.remove(id);
+    for (std::uint64_t id = 5 + round; id < kLarge; id += 89) twins.insert(id, twins.row(gen, round == 1 ? 30.0f : 1.0f));
+    twins.insert_batch(next, 500, gen);
+    next += 500;
+    twins.codes().wait_for_bound_codes();
+    twins.expect_same_answers(stage, gen);
+  }
+}
+
+// A close (or a drop without one) during the build stops it and releases
+// everything; the directory opens again as ever. A read-only open builds
+// in the background too.
+TEST_P(CollectionCodesBuild, CloseDuringTheBuildEndsIt) {
+  std::mt19937 gen(47 + static_cast<unsigned>(GetParam()));
+  Twins twins(GetParam());
+  twins.insert_batch(1, kLarge, gen);
+  twins.reopen(true, false);
+  ASSERT_TRUE(twins.codes().close());
+  twins.codes().wait_for_bound_codes();  // nothing running
+  EXPECT_FALSE(twins.codes().bound_codes_active());
+  EXPECT_EQ(twins.codes().bound_codes_bytes(), 0u);
+  twins.reopen(false, false);  // dropped during the build, without close()
+  twins.reopen(false, true);
+  twins.expect_same_answers("reopened", gen);
+
+  OpenOptions read_only;
+  read_only.intent = OpenIntent::OpenExisting;
+  read_only.read_only = true;
+  const std::string dir = twins.codes().path();
+  ASSERT_TRUE(twins.codes().close());
+  for (bool wait : {false, true}) {
+    auto reader = PersistentCollection::open(dir, codes_config(GetParam(), true), read_only);
+    ASSERT_TRUE(reader);
+    if (wait) {
+      (*reader)->wait_for_bound_codes();
+      EXPECT_TRUE((*reader)->bound_codes_active());
+    }
+    EXPECT_EQ((*reader)->size(), twins.scan().size());
+    EXPECT_TRUE((*reader)->close());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, CollectionCodesBuild,
+                         ::testing::Values(DistanceMetric::Euclidean, DistanceMetric::Cosine),
                          [](const auto& info) { return std::string(metric_name(info.param)); });
 
 // The codes live in memory only: the files are the same bytes with or
@@ -207,6 +308,7 @@ TEST(CollectionCodesFiles, AreThoseOfACollectionWithout) {
   read_only.read_only = true;
   auto reader = PersistentCollection::open(with.str(), codes_config(DistanceMetric::Cosine, true), read_only);
   ASSERT_TRUE(reader);
+  (*reader)->wait_for_bound_codes();
   EXPECT_TRUE((*reader)->bound_codes_active());
   std::vector<float> q(kDim, 0.5f);
   auto hits = (*reader)->search(q.data(), kDim, 3);

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
+#include <stop_token>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -277,6 +279,132 @@ TEST(IndexCodesNotKept, ForHammingAndDimensionZero) {
     EXPECT_EQ(index.search(v.data(), dim, 50).size(), 40u);
   }
 }
+
+}  // namespace
+}  // namespace velmoradb
+
+namespace velmoradb {
+namespace {
+
+// Codes built in steps apart from the index (as a collection builds them
+// under a shared lock) and installed: the same answers and, with no change
+// in between, the same codes as use_bound_codes(true) builds at once.
+class IndexCodesInSteps : public ::testing::TestWithParam<DistanceMetric> {};
+
+TEST_P(IndexCodesInSteps, InstallWhatASynchronousBuildHolds) {
+  const DistanceMetric metric = GetParam();
+  const std::size_t dim = 19;
+  std::mt19937 gen(23 + static_cast<unsigned>(metric));
+  CodesVsScan both(metric, dim, best_kernels());
+  VectorIndex at_once(metric, dim);
+  const std::size_t n0 = kBoundCodesMinSize + 3000;  // cells from a sample
+  const Vec rows = make_rows(n0, dim, 1.0f, gen);
+  std::vector<std::uint64_t> ids(n0);
+  for (std::size_t i = 0; i < n0; ++i) ids[i] = i;
+  both.insert_batch(ids, rows);
+  ASSERT_TRUE(at_once.insert_batch(ids.data(), rows.data(), n0));
+  at_once.use_bound_codes(true);
+
+  std::optional<BoundCodesBuild> build = both.codes().begin_bound_codes();
+  ASSERT_TRUE(build && build->codes);
+  std::size_t steps = 0;
+  VectorIndex::BuildStep step = VectorIndex::BuildStep::More;
+  while (step == VectorIndex::BuildStep::More) {
+    step = both.codes().extend_bound_codes(*build, 5001);  // not a whole number of blocks
+    ++steps;
+  }
+  ASSERT_EQ(step, VectorIndex::BuildStep::Done);
+  EXPECT_EQ(steps, (n0 + 5000) / 5001);
+  EXPECT_FALSE(both.codes().bound_codes_enabled());  // nothing installed yet
+  ASSERT_TRUE(both.codes().install_bound_codes(std::move(*build)));
+  EXPECT_TRUE(both.codes().bound_codes_enabled());
+  EXPECT_EQ(both.codes().bound_codes_bytes(), at_once.bound_codes_bytes());
+  both.expect_same_answers(make_queries(both.codes(), dim, gen), "installed");
+}
+
+// Inserts of every kind during a build and after its last step are coded
+// when it is installed; a remove makes the build stale and the install
+// refuses it, changing nothing.
+TEST_P(IndexCodesInSteps, InsertsAreCaughtUpAndRemovesMakeTheBuildStale) {
+  const DistanceMetric metric = GetParam();
+  const std::size_t dim = 11;
+  std::mt19937 gen(29 + static_cast<unsigned>(metric));
+  CodesVsScan both(metric, dim, best_kernels());
+  const std::size_t n0 = kBoundCodesMinSize + 100;
+  std::vector<std::uint64_t> ids(n0);
+  for (std::size_t i = 0; i < n0; ++i) ids[i] = i;
+  both.insert_batch(ids, make_rows(n0, dim, 1.0f, gen));
+
+  std::uint64_t next = n0;
+  auto grow = [&](std::size_t count, float scale) {
+    const Vec rows = make_rows(count, dim, scale, gen);
+    std::vector<std::uint64_t> more(count / 2), rest;
+    for (auto& id : more) id = next++;
+    for (std::size_t i = count / 2; i + 1 < count; ++i) rest.push_back(next++);
+    both.insert_batch(more, Vec(rows.begin(), rows.begin() + more.size() * dim));
+    both.insert_rows(rest, Vec(rows.begin() + more.size() * dim, rows.begin() + (count - 1) * dim));
+    both.insert(next++, rows.data() + (count - 1) * dim, true);
+  };
+
+  for (bool remove_during : {true, false}) {
+    const std::string stage = remove_during ? "removed during the build" : "grown during the build";
+    std::optional<BoundCodesBuild> build = both.codes().begin_bound_codes();
+    ASSERT_TRUE(build && build->codes);
+    ASSERT_EQ(both.codes().extend_bound_codes(*build, 4000), VectorIndex::BuildStep::More);
+    grow(300, 1.0f);  // coded by the next steps
+    if (remove_during) both.remove(17);
+    VectorIndex::BuildStep step = VectorIndex::BuildStep::More;
+    while (step == VectorIndex::BuildStep::More) step = both.codes().extend_bound_codes(*build, 4000);
+    if (remove_during) {
+      EXPECT_EQ(step, VectorIndex::BuildStep::Stale) << stage;
+      EXPECT_FALSE(both.codes().install_bound_codes(std::move(*build))) << stage;
+      EXPECT_FALSE(both.codes().bound_codes_enabled()) << stage;
+      EXPECT_EQ(both.codes().bound_codes_bytes(), 0u) << stage;
+      continue;
+    }
+    ASSERT_EQ(step, VectorIndex::BuildStep::Done) << stage;
+    // After the last step: coded at the install, far outside the cells too.
+    grow(2000, 40.0f);
+    ASSERT_TRUE(both.codes().install_bound_codes(std::move(*build))) << stage;
+    both.expect_same_answers(make_queries(both.codes(), dim, gen), stage);
+  }
+  // Kept current afterwards as ever.
+  for (std::uint64_t id = 0; id < 500; id += 3) both.remove(id);
+  grow(100, 1.0f);
+  both.expect_same_answers(make_queries(both.codes(), dim, gen), "changed after the install");
+}
+
+// Below the minimum a build holds no codes; installed after the index
+// reached the minimum, it builds them then. A stop request ends a build
+// at its next look.
+TEST_P(IndexCodesInSteps, BelowTheMinimumAndStopped) {
+  const DistanceMetric metric = GetParam();
+  const std::size_t dim = 6;
+  std::mt19937 gen(31 + static_cast<unsigned>(metric));
+  CodesVsScan both(metric, dim, best_kernels());
+  both.codes().set_bound_codes_min_size(300);
+  const Vec rows = make_rows(400, dim, 1.0f, gen);
+  for (std::size_t i = 0; i < 250; ++i) both.insert(i, rows.data() + i * dim, false);
+  std::optional<BoundCodesBuild> build = both.codes().begin_bound_codes();
+  ASSERT_TRUE(build);
+  EXPECT_EQ(build->codes, nullptr);
+  EXPECT_EQ(both.codes().extend_bound_codes(*build, 10), VectorIndex::BuildStep::Done);
+  for (std::size_t i = 250; i < 400; ++i) both.insert(i, rows.data() + i * dim, false);
+  ASSERT_TRUE(both.codes().install_bound_codes(std::move(*build)));
+  both.expect_same_answers(make_queries(both.codes(), dim, gen), "reached the minimum");
+
+  std::stop_source stop;
+  std::optional<BoundCodesBuild> second = both.codes().begin_bound_codes(stop.get_token());
+  ASSERT_TRUE(second && second->codes);
+  stop.request_stop();
+  EXPECT_EQ(both.codes().extend_bound_codes(*second, 1000, stop.get_token()), VectorIndex::BuildStep::Cancelled);
+  EXPECT_FALSE(both.codes().begin_bound_codes(stop.get_token()).has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Metrics, IndexCodesInSteps,
+                         ::testing::Values(DistanceMetric::Euclidean, DistanceMetric::DotProduct,
+                                           DistanceMetric::Cosine),
+                         [](const auto& info) { return std::string(metric_name(info.param)); });
 
 }  // namespace
 }  // namespace velmoradb
