@@ -3,6 +3,7 @@
 // included.
 #include "engine/code_scan.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -76,6 +77,36 @@ TEST_P(CodeScanPaths, EveryPathKeepsWhatTheReferenceKeeps) {
           EXPECT_EQ(got, want) << paths[p]->name << " dim " << dim << " vector " << j;
         }
       }
+    }
+  }
+}
+
+// The codes of a row: every path finds the reference's cells, at the ends
+// themselves, between them, on runs of equal ends and at the outer ends.
+TEST_P(CodeScanPaths, EveryPathEncodesAsTheReference) {
+  const std::size_t dim = GetParam();
+  const CodeScanPath* paths[8];
+  const std::size_t n = available_code_scans(paths, 8);
+  std::mt19937 gen(static_cast<unsigned>(dim) + 99);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> ends(dim * 257);
+  for (std::size_t i = 0; i < dim; ++i) {
+    float* e = ends.data() + i * 257;
+    for (std::size_t c = 0; c < 257; ++c) e[c] = i % 3 == 0 ? static_cast<float>(c / 40) : normal(gen);
+    std::sort(e, e + 257);
+  }
+  std::vector<float> row(dim);
+  std::vector<std::uint8_t> want(dim), got(dim);
+  for (int r = 0; r < 200; ++r) {
+    for (std::size_t i = 0; i < dim; ++i) {
+      const float* e = ends.data() + i * 257;
+      const std::size_t c = gen() % 257;
+      row[i] = r % 2 == 0 ? e[c] : std::clamp(e[c] + 0.01f * normal(gen), e[0], e[256]);
+    }
+    paths[0]->encode(row.data(), ends.data(), dim, want.data());
+    for (std::size_t p = 1; p < n; ++p) {
+      paths[p]->encode(row.data(), ends.data(), dim, got.data());
+      ASSERT_EQ(got, want) << paths[p]->name << " dim " << dim << " row " << r;
     }
   }
 }
