@@ -141,10 +141,12 @@ std::optional<BoundCodesBuild> VectorIndex::code_cells(const std::stop_token& st
     // The cells come from the sample; the codes are those of every slot,
     // appended by extend_bound_codes.
     while (build.codes->size() > 0) (void)build.codes->remove(static_cast<std::uint32_t>(build.codes->size() - 1));
-    build.codes->reserve(std::max(size(), reserved_));
-    build.reserved_bytes = build.codes->memory_bytes();
     build.appended = true;
   }
+  // Room for every slot, and for a reserve() in progress (a bulk insert
+  // that reached the minimum size part way).
+  build.codes->reserve(std::max(size(), reserved_));
+  build.reserved_bytes = build.codes->memory_bytes();
   build.done = build.codes->size();
   return build;
 }
