@@ -200,8 +200,15 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
       }
     }
   }
+  // The codes are not kept current row by row through a bulk insert: coding
+  // a row costs about as much as writing it. They are dropped here and
+  // built again afterwards on the builder thread, as at open (searches scan
+  // meanwhile, with the same answers).
+  const bool recode = config_.bound_codes && config_.bound_codes_background;
+  if (recode) stop_bound_codes();
   {
     std::unique_lock lock(index_lock_);
+    if (recode) index_.use_bound_codes(false);
     index_.reserve(index_.size() + count);  // grown once, not record by record
     for (std::size_t i = 0; i < count; ++i) {
       auto [vector, len] = row(i);
@@ -210,6 +217,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
       (void)index_.insert(ids[i], vector, len, payloads ? std::move(payloads[i]) : Payload{});
     }
   }
+  if (recode) start_bound_codes();
   {
     std::unique_lock lock(next_id_lock_);
     for (std::size_t i = 0; i < count; ++i) {

@@ -224,6 +224,28 @@ TEST_P(CollectionCodesBuild, SearchesDuringTheBuildAreTheScans) {
   twins.expect_same_answers("built", gen);
 }
 
+// A bulk insert drops the codes and builds them again in the background
+// (as at open): searches scan meanwhile, and the codes then hold every row.
+TEST_P(CollectionCodesBuild, ABulkInsertBuildsTheCodesAgain) {
+  std::mt19937 gen(47 + static_cast<unsigned>(GetParam()));
+  Twins twins(GetParam());
+  twins.insert_batch(1, kLarge, gen);
+  twins.codes().wait_for_bound_codes();
+  ASSERT_TRUE(twins.codes().bound_codes_active());
+  std::vector<std::uint64_t> ids;
+  std::vector<std::vector<float>> rows;
+  for (std::uint64_t id = kLarge / 2; id < kLarge + 20'000; ++id) {  // replaces, then new ids
+    ids.push_back(id);
+    rows.push_back(twins.row(gen, id % 3 == 0 ? 50.0f : 1.0f));  // some beyond the cells
+  }
+  auto at = [&](std::size_t i) { return std::pair<const float*, std::size_t>(rows[i].data(), kDim); };
+  ASSERT_TRUE(twins.codes().insert_batch_direct(ids.data(), ids.size(), at, nullptr));
+  ASSERT_TRUE(twins.scan().insert_batch_direct(ids.data(), ids.size(), at, nullptr));
+  twins.expect_same_answers("during the build", gen, false);
+  twins.codes().wait_for_bound_codes();
+  twins.expect_same_answers("after the bulk insert", gen);
+}
+
 // Inserts, replaces and deletes while the codes are built: once built they
 // are those of the index as it then is.
 TEST_P(CollectionCodesBuild, WritesRacingTheBuildLeaveCurrentCodes) {
