@@ -50,6 +50,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -291,9 +292,11 @@ class PersistentCollection {
   Status recover();
   // Switches the index's bound codes on as the configuration asks, now or
   // on codes_builder_ (collection_codes.cpp).
-  void start_bound_codes();
+  // `delay`: the builder first waits that long (a stop ends the wait), so
+  // that a run of bulk inserts does not begin a build after each one.
+  void start_bound_codes(std::chrono::milliseconds delay = std::chrono::milliseconds{0});
   // The body of codes_builder_; never throws.
-  void build_bound_codes(std::stop_token stop);
+  void build_bound_codes(std::stop_token stop, std::chrono::milliseconds delay);
   void build_and_install_codes(const std::stop_token& stop);
   // Asks the build to stop and waits for its thread.
   void stop_bound_codes();

@@ -204,6 +204,9 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   // a row costs about as much as writing it. They are dropped here and
   // built again afterwards on the builder thread, as at open (searches scan
   // meanwhile, with the same answers).
+  // (After a pause: the next bulk insert of a load in several calls stops
+  // the builder before it has done any work.)
+  constexpr std::chrono::milliseconds kRecodeDelay{500};
   const bool recode = config_.bound_codes && config_.bound_codes_background;
   if (recode) stop_bound_codes();
   {
@@ -217,7 +220,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
       (void)index_.insert(ids[i], vector, len, payloads ? std::move(payloads[i]) : Payload{});
     }
   }
-  if (recode) start_bound_codes();
+  if (recode) start_bound_codes(kRecodeDelay);
   {
     std::unique_lock lock(next_id_lock_);
     for (std::size_t i = 0; i < count; ++i) {

@@ -25,7 +25,7 @@ constexpr int kBuildAttempts = 3;
 
 }  // namespace
 
-void PersistentCollection::start_bound_codes() {
+void PersistentCollection::start_bound_codes(std::chrono::milliseconds delay) {
   // After the load and the replay: the codes are built once, from the final
   // vectors, rather than grown and rebuilt record by record.
   {
@@ -47,18 +47,24 @@ void PersistentCollection::start_bound_codes() {
     codes_building_ = true;
   }
   try {
-    codes_builder_ = std::jthread([this](std::stop_token stop) { build_bound_codes(std::move(stop)); });
+    codes_builder_ = std::jthread([this, delay](std::stop_token stop) { build_bound_codes(std::move(stop), delay); });
   } catch (const std::system_error&) {
     // No thread to be had: built here, as without the background build.
     {
       std::lock_guard lock(codes_wait_lock_);
       codes_building_ = false;
     }
-    build_bound_codes({});
+    build_bound_codes({}, std::chrono::milliseconds{0});
   }
 }
 
-void PersistentCollection::build_bound_codes(std::stop_token stop) {
+void PersistentCollection::build_bound_codes(std::stop_token stop, std::chrono::milliseconds delay) {
+  if (delay.count() > 0) {
+    std::mutex m;
+    std::condition_variable_any pause;
+    std::unique_lock lock(m);
+    pause.wait_for(lock, stop, delay, [] { return false; });
+  }
   try {
     build_and_install_codes(stop);
   } catch (...) {
