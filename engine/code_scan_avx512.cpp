@@ -22,6 +22,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include "engine/code_scan_blocks.h"
+
 namespace velmoradb {
 
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
@@ -66,22 +68,7 @@ inline void run_sums(const std::uint8_t* codes, const std::uint8_t* table, std::
 
 void scan_avx512(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, const std::uint8_t* table,
                  const std::uint16_t* limits, std::uint32_t* masks) {
-  const std::size_t padded = padded_code_components(dim);
-  for (std::size_t b = 0; b < nblocks; ++b) {
-    const std::uint8_t* block = codes + b * padded * 16;
-    __m256i total_lo = _mm256_setzero_si256(), total_hi = _mm256_setzero_si256();
-    for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
-      __m256i lo, hi;
-      run_sums(block + run * 16, table + run * 16, std::min(kCodeSumRun, padded - run), lo, hi);
-      total_lo = _mm256_adds_epu16(total_lo, lo);
-      total_hi = _mm256_adds_epu16(total_hi, hi);
-    }
-    const __m256i limit = _mm256_set1_epi16(static_cast<short>(limits[b]));
-    const __m256i keep_lo = _mm256_cmpeq_epi16(_mm256_max_epu16(total_lo, limit), limit);
-    const __m256i keep_hi = _mm256_cmpeq_epi16(_mm256_max_epu16(total_hi, limit), limit);
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(keep_lo, keep_hi), 0xd8);
-    masks[b] = static_cast<std::uint32_t>(_mm256_movemask_epi8(packed));
-  }
+  scan_code_blocks(codes, nblocks, dim, table, limits, masks, run_sums);
 }
 
 // The fine sum with two gathers per 16 components: the coarse halves (a
