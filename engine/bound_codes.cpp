@@ -449,18 +449,13 @@ bool BoundCodes::fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::
 // kCodeEntryMax and sums at 65535; so once the k-th distance is known the
 // scale is set for a limit near kTargetLimit, never finer than the scale
 // that saturates no entry unless the limit needs it.
-void BoundCodes::rescale(QueryScan& scan) const {
+void BoundCodes::rescale(QueryScan& scan, float norm_lo, float norm_hi) const {
   QueryBounds& qb = scan.bounds;
   if (!qb.prunable || !scan.nearest.full()) return;
   const float kth = scan.nearest.worst();
   double wanted = 0.0;
   if (metric_ == DistanceMetric::Cosine) {
-    float lo = std::numeric_limits<float>::infinity(), hi = 0.0f;
-    for (std::size_t b = 0; b < block_norm_lo_.size(); ++b) {
-      lo = std::min(lo, block_norm_lo_[b]);
-      hi = std::max(hi, block_norm_hi_[b]);
-    }
-    wanted = cosine_scale_for_limit(qb, kth, qb.query_norm * lo, qb.query_norm * hi, kTargetLimit);
+    wanted = cosine_scale_for_limit(qb, kth, qb.query_norm * norm_lo, qb.query_norm * norm_hi, kTargetLimit);
   } else {
     wanted = scale_for_limit(qb, kth, kTargetLimit);
   }
@@ -498,6 +493,13 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
   std::vector<std::uint32_t> survivors;
   survivors.reserve(kChunkBlocks * kCodeBlock);
   std::vector<float> dist(kChunkBlocks * kCodeBlock);
+  // Cosine: the smallest and largest norm of the vectors with codes, for
+  // the table's scale (rescale), taken once for the whole batch.
+  float norm_lo = std::numeric_limits<float>::infinity(), norm_hi = 0.0f;
+  for (std::size_t b = 0; b < block_norm_lo_.size(); ++b) {
+    norm_lo = std::min(norm_lo, block_norm_lo_[b]);
+    norm_hi = std::max(norm_hi, block_norm_hi_[b]);
+  }
   for (std::size_t g = 0; g < nq; g += kQueryGroup) {
     const std::size_t group = std::min(kQueryGroup, nq - g);
     std::vector<QueryScan> scans;
@@ -532,7 +534,7 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
         if (survivors.empty()) continue;
         exact(scan.query, survivors.data(), survivors.size(), dist.data());
         for (std::size_t s = 0; s < survivors.size(); ++s) scan.nearest.offer(dist[s], survivors[s]);
-        if (!was_full || first % (8 * kChunkBlocks) == 0) rescale(scan);
+        if (!was_full || first % (8 * kChunkBlocks) == 0) rescale(scan, norm_lo, norm_hi);
       }
     }
     if (stats) stats->candidates += (filter ? filter->count() : n) * group;

@@ -133,7 +133,8 @@ class BoundCodes {
   // Whether the fine bound of `slot` can still reach the k-th distance.
   bool fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const;
   // A finer or coarser table once the k-th distance is known (see the .cpp).
-  void rescale(QueryScan& scan) const;
+  // norm_lo, norm_hi: cosine, the extremes of the coded vectors' norms.
+  void rescale(QueryScan& scan, float norm_lo, float norm_hi) const;
   void prepare(QueryScan& scan, double min_scale) const;
 
   DistanceMetric metric_;
