@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 import signal
+import time
 
 import numpy as np
 import pytest
@@ -103,6 +104,19 @@ def kill_shard(collection, shard, how):
     else:
         _, _, pid = ray.get(actor.describe.remote())
         os.kill(pid, signal.SIGKILL)
+
+
+def wait_until_dead(actor, seconds=60.0):
+    """ray.kill only sends the kill: a call made right after it may still be
+    answered. Returns once a call to the actor fails."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            ray.get(actor.describe.remote(), timeout=seconds)
+        except ray.exceptions.RayActorError:
+            return
+        time.sleep(0.05)
+    raise AssertionError("the killed actor still answers")
 
 
 # Routing ---------------------------------------------------------------------
@@ -292,6 +306,7 @@ def test_a_read_never_returns_a_partial_answer(tmp_path):
     with ShardedCollection.open(root, timeout=1, actor_options={"max_restarts": 0}) as sharded:
         sharded.insert_batch(ids, vectors, payloads)
         ray.kill(sharded.shard_set.actors[1], no_restart=True)
+        wait_until_dead(sharded.shard_set.actors[1])
         for read in (lambda: sharded.search(vectors[0], 5), lambda: sharded.ids(), lambda: len(sharded),
                      lambda: sharded.get_batch(ids)):
             with pytest.raises(ShardUnavailableError, match="shard 1 .* did not answer within 1 s") as caught:
