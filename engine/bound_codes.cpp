@@ -42,9 +42,14 @@ constexpr double kLowLimit = 10000.0;
 // their codes. Each exact distance reads its block of the arena, so at a
 // few percent the codes no longer save reading the vectors.
 constexpr double kGiveUpShare = 1.0 / 32;
-// The same for the fine bounds: summing one costs about a read of the
-// vector's floats.
+// The same for the fine sums of single vectors (not the full scans of
+// blocks): one costs about a read of the vector's floats.
 constexpr double kGiveUpRefinedShare = 1.0 / 4;
+// Where the coarse bounds keep more than this share of the vectors, a path
+// with a fast full scan skips the coarse scan and takes the full bounds of
+// every block: reading the coarse halves first no longer saves reading the
+// fine ones.
+constexpr double kFullOnlyShare = 1.0 / 2;
 // ... judged only once this many vectors were seen with a full list (the
 // first k-th distances are far from the final one).
 constexpr std::size_t kGiveUpAfter = 32768;
@@ -121,14 +126,19 @@ struct BoundCodes::QueryScan {
   std::size_t query;
   const float* vector;
   QueryBounds bounds;                // coarse
-  QueryBounds fine;                  // fine
+  QueryBounds fine;                  // fine, for the fine sums
+  QueryBounds full;                  // fine, byte entries, for the full scan (prepare_full)
+  std::vector<std::uint8_t> full_table;
+  double full_natural_scale = 0.0;
   std::vector<std::uint8_t> table;   // the coarse entries as the scan reads them
   double natural_scale = 0.0;        // the coarse scale with no entry saturated
   Nearest nearest;
   std::size_t seen = 0;              // vectors offered by the filter so far
-  std::size_t refined = 0;           // of those, fine bounds summed
+  std::size_t refined = 0;           // of those, fine bounds taken
+  std::size_t fine_sums = 0;         // of those, by a fine sum (not a full scan)
   std::size_t kept = 0;              // of those, sent to the exact distance
   bool scan_all = false;             // given up on the codes (kGiveUpShare)
+  bool full_only = false;            // skips the coarse scan (kFullOnlyShare)
 };
 
 BoundCodes::BoundCodes(DistanceMetric metric, std::size_t dimension)
@@ -193,7 +203,7 @@ void BoundCodes::build(const float* rows, std::size_t count) {
   size_ = count;
   built_size_ = count;
   codes_.assign(nblocks * block_bytes() + kCodeBufferPadding, 0);
-  fine_.assign(nblocks * kCodeBlock * fine_bytes(), 0);
+  fine_.assign(nblocks * block_bytes() + kCodeBufferPadding, 0);
   exact_only_.assign(nblocks, 0);
   exact_only_count_ = 0;
   const bool cosine = metric_ == DistanceMetric::Cosine;
@@ -206,15 +216,11 @@ void BoundCodes::build(const float* rows, std::size_t count) {
 }
 
 void BoundCodes::put_code(std::size_t slot, std::size_t i, unsigned code) {
-  const unsigned coarse = code >> 4, fine = code & 15u;
-  std::uint8_t& byte = codes_[slot / kCodeBlock * block_bytes() + i * 16 + slot % 16];
-  if (slot % kCodeBlock < 16) {
-    byte = static_cast<std::uint8_t>((byte & 0xf0u) | coarse);
-  } else {
-    byte = static_cast<std::uint8_t>((byte & 0x0fu) | (coarse << 4));
-  }
-  std::uint8_t& half = fine_[slot * fine_bytes() + i / 2];
-  half = i % 2 == 0 ? static_cast<std::uint8_t>((half & 0xf0u) | fine) : static_cast<std::uint8_t>((half & 0x0fu) | (fine << 4));
+  const std::size_t at = slot / kCodeBlock * block_bytes() + i * 16 + slot % 16;
+  const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
+  const unsigned keep = shift == 0 ? 0xf0u : 0x0fu;
+  codes_[at] = static_cast<std::uint8_t>((codes_[at] & keep) | (code >> 4) << shift);
+  fine_[at] = static_cast<std::uint8_t>((fine_[at] & keep) | (code & 15u) << shift);
 }
 
 unsigned BoundCodes::coarse_of(std::size_t slot, std::size_t i) const {
@@ -223,8 +229,8 @@ unsigned BoundCodes::coarse_of(std::size_t slot, std::size_t i) const {
 }
 
 unsigned BoundCodes::code_of(std::size_t slot, std::size_t i) const {
-  const std::uint8_t half = fine_[slot * fine_bytes() + i / 2];
-  return coarse_of(slot, i) << 4 | (i % 2 == 0 ? half & 0x0fu : half >> 4);
+  const std::uint8_t byte = fine_[slot / kCodeBlock * block_bytes() + i * 16 + slot % 16];
+  return coarse_of(slot, i) << 4 | (slot % kCodeBlock < 16 ? byte & 0x0fu : byte >> 4);
 }
 
 void BoundCodes::set_exact_only(std::size_t slot, bool exact) {
@@ -253,15 +259,13 @@ void BoundCodes::encode(std::size_t slot, const float* row) {
     const std::size_t column = slot / kCodeBlock * block_bytes() + slot % 16;
     const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
     const std::uint8_t keep = static_cast<std::uint8_t>(shift == 0 ? 0xf0u : 0x0fu);
-    std::uint8_t* fine_row = fine_.data() + slot * fine_bytes();
     for (std::size_t i = 0; i < dim_; ++i) {
       const unsigned code = code_scratch_[i];
-      std::uint8_t& byte = codes_[column + i * 16];
-      byte = static_cast<std::uint8_t>((byte & keep) | ((code >> 4) << shift));
+      std::uint8_t& coarse = codes_[column + i * 16];
+      std::uint8_t& fine = fine_[column + i * 16];
+      coarse = static_cast<std::uint8_t>((coarse & keep) | (code >> 4) << shift);
+      fine = static_cast<std::uint8_t>((fine & keep) | (code & 15u) << shift);
     }
-    for (std::size_t i = 0; i + 1 < dim_; i += 2)
-      fine_row[i / 2] = static_cast<std::uint8_t>((code_scratch_[i] & 15u) | (code_scratch_[i + 1] & 15u) << 4);
-    if (dim_ % 2 == 1) fine_row[dim_ / 2] = static_cast<std::uint8_t>(code_scratch_[dim_ - 1] & 15u);
   }
   if (metric_ == DistanceMetric::Cosine) {
     float norm = exact ? 0.0f : std::sqrt(dot_product(row, row, dim_));
@@ -289,7 +293,7 @@ void BoundCodes::append(const float* row) {
   const std::size_t slot = size_++;
   if (slot % kCodeBlock == 0) {
     codes_.resize(std::max(codes_.size(), kCodeBufferPadding) + block_bytes(), 0);
-    fine_.resize(fine_.size() + kCodeBlock * fine_bytes(), 0);
+    fine_.resize(std::max(fine_.size(), kCodeBufferPadding) + block_bytes(), 0);
     exact_only_.push_back(0);
     if (metric_ == DistanceMetric::Cosine) {
       norms_.resize(norms_.size() + kCodeBlock, 0.0f);
@@ -304,7 +308,7 @@ void BoundCodes::append(const float* row) {
 void BoundCodes::reserve(std::size_t count) {
   const std::size_t nblocks = (count + kCodeBlock - 1) / kCodeBlock;
   codes_.reserve(nblocks * block_bytes() + kCodeBufferPadding);
-  fine_.reserve(nblocks * kCodeBlock * fine_bytes());
+  fine_.reserve(nblocks * block_bytes() + kCodeBufferPadding);
   exact_only_.reserve(nblocks);
   if (metric_ == DistanceMetric::Cosine) {
     norms_.reserve(nblocks * kCodeBlock);
@@ -336,7 +340,7 @@ Status BoundCodes::remove(std::uint32_t slot) {
   size_ = last;
   if (size_ % kCodeBlock == 0) {
     codes_.resize(codes_.size() - block_bytes());
-    fine_.resize(fine_.size() - kCodeBlock * fine_bytes());
+    fine_.resize(fine_.size() - block_bytes());
     exact_only_.pop_back();
     if (metric_ == DistanceMetric::Cosine) {
       norms_.resize(norms_.size() - kCodeBlock);
@@ -375,7 +379,7 @@ std::size_t BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::siz
   const bool prune = qb.prunable && scan.nearest.full() && !scan.scan_all;
   // A block's limit: all pass (kNoCodeLimit or above the largest sum), none
   // pass (below 0), or a sum limit for the scan.
-  if (!prune) {
+  if (!prune || scan.full_only) {
     std::fill(masks, masks + count, ~std::uint32_t{0});
   } else if (metric_ == DistanceMetric::Cosine) {
     bool need_scan = false;
@@ -409,29 +413,84 @@ std::size_t BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::siz
   }
   // The coarse survivors' fine bounds (the vectors always computed exactly
   // have none).
-  const bool refine = prune && scan.fine.prunable;
-  const std::int64_t fine_limit = refine && metric_ != DistanceMetric::Cosine ? code_sum_limit(scan.fine, kth) : 0;
+  std::uint32_t bits[kChunkBlocks];
+  for (std::size_t b = 0; b < count; ++b) bits[b] = masks[b] & ~exact_only_[first + b] & live[b];
+  if (prune && scan.fine.prunable) refine(scan, first, count, bits);
   for (std::size_t b = 0; b < count; ++b) {
     const std::size_t block = first + b;
-    std::uint32_t bits = masks[b] & ~exact_only_[block] & live[b];
-    if (refine) {
-      scan.refined += static_cast<std::size_t>(std::popcount(bits));
-      for (std::uint32_t left = bits; left != 0; left &= left - 1) {
-        const std::uint32_t slot =
-            static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(left)));
-        if (!fine_may_reach(scan, slot, fine_limit, kth)) bits &= ~(std::uint32_t{1} << (slot % kCodeBlock));
-      }
-    }
-    for (bits |= exact_only_[block] & live[b]; bits != 0; bits &= bits - 1)
-      survivors.push_back(static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(bits))));
+    for (std::uint32_t left = bits[b] | (exact_only_[block] & live[b]); left != 0; left &= left - 1)
+      survivors.push_back(static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(left))));
   }
   return live_count;
 }
 
+void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, std::uint32_t* masks) const {
+  const float kth = scan.nearest.worst();
+  // Blocks with many survivors: one full scan over their codes. (Cosine
+  // bounds each vector by its own norm, so it keeps the fine sums.)
+  bool done[kChunkBlocks] = {};
+  std::uint32_t dense[kChunkBlocks];
+  std::size_t ndense = 0;
+  for (std::size_t b = 0; b < count; ++b) {
+    const auto kept = static_cast<std::size_t>(std::popcount(masks[b]));
+    scan.refined += kept;
+    if (metric_ != DistanceMetric::Cosine && kept >= scan_->full_scan_from) dense[ndense++] = static_cast<std::uint32_t>(first + b);
+  }
+  if (ndense > 0 && prepare_full(scan)) {
+    const std::int64_t limit = code_sum_limit(scan.full, kth);
+    if (limit < kCodeSumMax) {
+      std::uint16_t limits[kChunkBlocks];
+      std::uint32_t full_masks[kChunkBlocks];
+      std::fill(limits, limits + ndense, static_cast<std::uint16_t>(std::max<std::int64_t>(limit, 0)));
+      if (limit >= 0)
+        scan_->full_scan(codes_.data(), fine_.data(), dense, ndense, dim_, scan.full_table.data(), limits, full_masks);
+      for (std::size_t x = 0; x < ndense; ++x) {
+        const std::size_t b = dense[x] - first;
+        masks[b] &= limit >= 0 ? full_masks[x] : 0;
+        done[b] = true;
+      }
+    }
+  }
+  const std::int64_t fine_limit = metric_ != DistanceMetric::Cosine ? code_sum_limit(scan.fine, kth) : 0;
+  for (std::size_t b = 0; b < count; ++b) {
+    if (done[b]) continue;
+    scan.fine_sums += static_cast<std::size_t>(std::popcount(masks[b]));
+    const std::size_t block = first + b;
+    for (std::uint32_t left = masks[b]; left != 0; left &= left - 1) {
+      const std::uint32_t slot =
+          static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(left)));
+      if (!fine_may_reach(scan, slot, fine_limit, kth)) masks[b] &= ~(std::uint32_t{1} << (slot % kCodeBlock));
+    }
+  }
+}
+
+bool BoundCodes::prepare_full(QueryScan& scan) const {
+  const CellGrid grid{ends_.data(), kEnds, 1, kFineCells};
+  auto build = [&](double min_scale) {
+    prepare_query_bounds(metric_, scan.vector, grid, dim_, kCodeEntryMax, scan.full, min_scale);
+    scan.full_table.assign(padded_code_components(dim_) * kFineCells, 0);
+    if (scan.full.prunable)
+      std::copy(scan.full.table.begin(), scan.full.table.end(), scan.full_table.begin());  // entries <= 255
+  };
+  if (scan.full_table.empty()) {
+    build(0.0);
+    scan.full_natural_scale = scan.full.scale;
+  }
+  if (!scan.full.prunable) return false;
+  // As rescale: a limit near kTargetLimit for the current k-th distance.
+  const double wanted = scale_for_limit(scan.full, scan.nearest.worst(), kTargetLimit);
+  if (wanted > 0.0) {
+    const double limit_now = kTargetLimit * wanted / scan.full.scale;
+    if (limit_now > kHighLimit || (limit_now < kLowLimit && scan.full.scale > scan.full_natural_scale)) build(wanted);
+  }
+  return scan.full.prunable;
+}
+
 bool BoundCodes::fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const {
-  const std::uint8_t* coarse = codes_.data() + slot / kCodeBlock * block_bytes() + slot % 16;
+  const std::size_t column = slot / kCodeBlock * block_bytes() + slot % 16;
+  const std::uint8_t* coarse = codes_.data() + column;
   const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
-  const std::uint8_t* fine = fine_.data() + std::size_t{slot} * fine_bytes();
+  const std::uint8_t* fine = fine_.data() + column;
   const std::uint32_t* table = scan.fine.table.data();
   if (metric_ == DistanceMetric::Cosine) {
     const std::uint32_t sum = scan_->fine_sum(coarse, shift, fine, table, dim_, std::numeric_limits<std::uint32_t>::max());
@@ -518,8 +577,10 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
         const bool was_full = scan.nearest.full();
         const std::size_t refined_before = scan.refined;
         survivors.clear();
+        const bool full_only = scan.full_only;
         const std::size_t live = scan_blocks(scan, first, end, filter, survivors);
         if (stats) {
+          if (full_only) stats->full_only += live;
           stats->exact += survivors.size();
           stats->refined += scan.refined - refined_before;
         }
@@ -528,8 +589,11 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
           scan.kept += survivors.size();
           const double seen = static_cast<double>(scan.seen);
           if (end * 8 >= nblocks && scan.seen >= kGiveUpAfter && (static_cast<double>(scan.kept) > kGiveUpShare * seen ||
-                                     static_cast<double>(scan.refined) > kGiveUpRefinedShare * seen))
+                                     static_cast<double>(scan.fine_sums) > kGiveUpRefinedShare * seen))
             scan.scan_all = true;
+          if (scan.seen >= kGiveUpAfter && metric_ != DistanceMetric::Cosine && scan_->full_scan_from <= kCodeBlock &&
+              static_cast<double>(scan.refined) > kFullOnlyShare * seen)
+            scan.full_only = true;
         }
         if (survivors.empty()) continue;
         exact(scan.query, survivors.data(), survivors.size(), dist.data());

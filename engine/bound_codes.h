@@ -63,6 +63,7 @@ struct BoundSearchStats {
   std::size_t candidates = 0;  // vectors the filter let through
   std::size_t refined = 0;     // of those, the ones whose fine bound was summed
   std::size_t exact = 0;       // of those, the ones computed exactly
+  std::size_t full_only = 0;   // of the candidates, those bounded by a full scan with no coarse scan first
 };
 
 class BoundCodes {
@@ -115,7 +116,6 @@ class BoundCodes {
   std::size_t block_bytes() const { return code_block_bytes(dim_); }
   // Writes the codes of `row` into `slot` (already present).
   void encode(std::size_t slot, const float* row);
-  std::size_t fine_bytes() const { return (dim_ + 1) / 2; }
   // The 8-bit code of component i of `slot`: coarse half in the block,
   // fine half in the slot's row.
   void put_code(std::size_t slot, std::size_t i, unsigned code);
@@ -136,6 +136,13 @@ class BoundCodes {
   // norm_lo, norm_hi: cosine, the extremes of the coded vectors' norms.
   void rescale(QueryScan& scan, float norm_lo, float norm_hi) const;
   void prepare(QueryScan& scan, double min_scale) const;
+  // The byte table of whole codes for the full scan, at a scale for the
+  // current k-th distance; false when it cannot prune.
+  bool prepare_full(QueryScan& scan) const;
+  // Of the coarse survivors `masks` of blocks [first, first + count), clears
+  // those whose fine bound rules them out: a full scan of the blocks with
+  // many survivors, the fine sum of each survivor elsewhere.
+  void refine(QueryScan& scan, std::size_t first, std::size_t count, std::uint32_t* masks) const;
 
   DistanceMetric metric_;
   std::size_t dim_;
@@ -144,7 +151,7 @@ class BoundCodes {
   std::vector<float> ends_;                // dim * (kFineCells + 1): component i's fine cell ends
   std::vector<float> coarse_inner_;        // the inner coarse ends, cell-major: [c - 1][i]
   std::vector<std::uint8_t> codes_;        // coarse halves: blocks of kCodeBlock vectors (code_scan.h)
-  std::vector<std::uint8_t> fine_;         // fine halves: per slot fine_bytes(), component i in byte i / 2
+  std::vector<std::uint8_t> fine_;         // fine halves: the same blocks as codes_
   std::vector<std::uint32_t> exact_only_;  // per block: bit j set when vector j is always computed exactly
   std::vector<float> norms_;               // cosine, per slot: sqrt(dot(x, x)) as the kernels compute it
   std::vector<float> block_norm_lo_;       // cosine, per block (update_block_norms)

@@ -42,16 +42,30 @@ using CodeScanKernel = void (*)(const std::uint8_t* codes, std::size_t nblocks, 
                                 const std::uint8_t* table, const std::uint16_t* limits,
                                 std::uint32_t* masks);
 
+// The fine halves of the codes are stored in blocks laid out as above, in a
+// buffer of their own: the 8-bit code of vector j of a block, component m,
+// is its coarse half << 4 | its fine half.
+//
 // The fine sum of one vector: sum over components i < dim of
-// table[i * 256 + (coarse_i << 4 | fine_i)], where coarse_i is bits
-// [shift, shift + 4) of coarse[i * 16] (the vector's byte column in its
-// block) and fine_i is the low (i even) or high (i odd) half of
-// fine[i / 2]. May stop once a partial sum exceeds `stop_above` and return
-// that partial sum; otherwise returns the whole sum. Entries must be small
-// enough that the sum cannot wrap. Up to 3 bytes past the last component
-// of the block may be read (the owner pads its code buffer).
+// table[i * 256 + (coarse_i << 4 | fine_i)], where coarse_i and fine_i are
+// bits [shift, shift + 4) of coarse[i * 16] and fine[i * 16] (the vector's
+// byte column in its block of each buffer). May stop once a partial sum
+// exceeds `stop_above` and return that partial sum; otherwise returns the
+// whole sum. Entries must be small enough that the sum cannot wrap. Up to 3
+// bytes past the last component of a block may be read (the owner pads its
+// code buffers).
 using FineSumKernel = std::uint32_t (*)(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
                                         const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
+
+// The scan of whole 8-bit codes, for blocks where many vectors passed the
+// coarse scan: for each x < count, block b = blocks[x] of both buffers,
+// bit j of masks[x] is set when vector j's sum of table[m * 256 + code_m]
+// (padded_code_components(dim) * 256 byte entries) is at most limits[x].
+// Sums as the coarse scan's: exact over runs of kCodeSumRun components,
+// saturating at 65535 between runs.
+using FullScanKernel = void (*)(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
+                                std::size_t count, std::size_t dim, const std::uint8_t* table,
+                                const std::uint16_t* limits, std::uint32_t* masks);
 constexpr std::size_t kCodeBufferPadding = 64;
 
 // The 8-bit codes of a row of finite floats: for component i, with its 257
@@ -61,9 +75,14 @@ constexpr std::size_t kCodeBufferPadding = 64;
 using EncodeKernel = void (*)(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
 
 struct CodeScanPath {
-  const char* name;  // "scalar", "avx2", "avx512"
+  const char* name;  // "scalar", "avx2", "avx512", "avx512vbmi"
   CodeScanKernel scan;
   FineSumKernel fine_sum;
+  FullScanKernel full_scan;
+  // The coarse survivors in a block from which its full scan costs less
+  // than their fine sums (above kCodeBlock: never, the path's full scan
+  // being no faster than the reference).
+  std::size_t full_scan_from;
   EncodeKernel encode;
 };
 

@@ -23,6 +23,9 @@
 namespace velmoradb {
 namespace {
 
+// See code_scan_avx512.cpp.
+constexpr std::size_t kPrefetchAhead = 2048;
+
 // Sums of one run of components (an even count of at most kCodeSumRun) for
 // the 32 vectors of a block: lo gets vectors 0..15, hi vectors 16..31, as
 // 16-bit lanes in vector order. Exact: each lane of a register adds at most
@@ -35,6 +38,7 @@ inline void run_sums(const std::uint8_t* codes, const std::uint8_t* table, std::
   __m256i acc_lo_all = _mm256_setzero_si256(), acc_lo_odd = _mm256_setzero_si256();
   __m256i acc_hi_all = _mm256_setzero_si256(), acc_hi_odd = _mm256_setzero_si256();
   for (std::size_t m = 0; m < count; m += 2) {
+    if (m % 4 == 0) _mm_prefetch(reinterpret_cast<const char*>(codes + m * 16 + kPrefetchAhead), _MM_HINT_T0);
     const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + m * 16));
     const __m256i t = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + m * 16));
     const __m256i e_lo = _mm256_shuffle_epi8(t, _mm256_and_si256(c, nibble));
@@ -78,9 +82,12 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
                               const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
 
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
+void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
+                      std::size_t count, std::size_t dim, const std::uint8_t* table, const std::uint16_t* limits,
+                      std::uint32_t* masks);
 
 const CodeScanPath* avx2_code_scan() {
-  static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar, encode_scalar};
+  static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? &path : nullptr;
 }

@@ -9,7 +9,11 @@ const CodeScanPath* avx2_code_scan();    // null where not compiled or not suppo
 std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
                               const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
+void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
+                      std::size_t count, std::size_t dim, const std::uint8_t* table, const std::uint16_t* limits,
+                      std::uint32_t* masks);
 const CodeScanPath* avx512_code_scan();  // likewise
+const CodeScanPath* avx512vbmi_code_scan();  // likewise
 
 namespace {
 
@@ -44,7 +48,7 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
   std::size_t i = 0;
   auto entry = [&](std::size_t c) {
     const unsigned hi = (coarse[c * 16] >> shift) & 15u;
-    const unsigned lo = (fine[c / 2] >> (c % 2 * 4)) & 15u;
+    const unsigned lo = (fine[c * 16] >> shift) & 15u;
     return table[c * 256 + (hi << 4 | lo)];
   };
   // Every entry is >= 0: a partial sum above the limit stays above it.
@@ -54,6 +58,31 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
   }
   for (; i < dim; ++i) sum += entry(i);
   return sum;
+}
+
+void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
+                      std::size_t count, std::size_t dim, const std::uint8_t* table, const std::uint16_t* limits,
+                      std::uint32_t* masks) {
+  const std::size_t padded = padded_code_components(dim);
+  for (std::size_t x = 0; x < count; ++x) {
+    const std::size_t offset = std::size_t{blocks[x]} * padded * 16;
+    std::uint32_t mask = 0;
+    for (std::size_t j = 0; j < kCodeBlock; ++j) {
+      const unsigned shift = j < 16 ? 0 : 4;
+      std::uint32_t total = 0;
+      for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
+        std::uint32_t sum = 0;
+        for (std::size_t m = run; m < std::min(padded, run + kCodeSumRun); ++m) {
+          const unsigned hi = (coarse[offset + m * 16 + j % 16] >> shift) & 15u;
+          const unsigned lo = (fine[offset + m * 16 + j % 16] >> shift) & 15u;
+          sum += table[m * 256 + (hi << 4 | lo)];
+        }
+        total = std::min<std::uint32_t>(total + sum, kCodeSumMax);
+      }
+      if (total <= limits[x]) mask |= std::uint32_t{1} << j;
+    }
+    masks[x] = mask;
+  }
 }
 
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes) {
@@ -69,7 +98,7 @@ void encode_scalar(const float* row, const float* ends, std::size_t dim, std::ui
 }
 
 const CodeScanPath& scalar_code_scan() {
-  static const CodeScanPath path{"scalar", scan_scalar, fine_sum_scalar, encode_scalar};
+  static const CodeScanPath path{"scalar", scan_scalar, fine_sum_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};
   return path;
 }
 
@@ -78,13 +107,14 @@ std::size_t available_code_scans(const CodeScanPath** out, std::size_t capacity)
   if (n < capacity) out[n++] = &scalar_code_scan();
   if (const CodeScanPath* p = avx2_code_scan(); p && n < capacity) out[n++] = p;
   if (const CodeScanPath* p = avx512_code_scan(); p && n < capacity) out[n++] = p;
+  if (const CodeScanPath* p = avx512vbmi_code_scan(); p && n < capacity) out[n++] = p;
   return n;
 }
 
 const CodeScanPath& best_code_scan() {
   static const CodeScanPath* best = [] {
-    const CodeScanPath* paths[3];
-    std::size_t n = available_code_scans(paths, 3);
+    const CodeScanPath* paths[4];
+    std::size_t n = available_code_scans(paths, 4);
     return paths[n - 1];
   }();
   return *best;

@@ -1,6 +1,6 @@
 // Every scan path computes the reference's sums: the same keep masks for
-// the same limits, saturation included, and the same fine sums, early stop
-// included.
+// the same limits, saturation included, the same fine sums, early stop
+// included, and the same full-scan masks.
 #include "engine/code_scan.h"
 
 #include <algorithm>
@@ -17,6 +17,7 @@ struct Codes {
   std::vector<std::uint8_t> coarse, fine;
   std::vector<std::uint8_t> table;      // coarse entries
   std::vector<std::uint32_t> fine_table;
+  std::vector<std::uint8_t> full_table;  // byte entries of whole codes
 };
 
 // `nblocks` blocks of random codes; entries drawn below `entry_cap` + 1,
@@ -24,18 +25,21 @@ struct Codes {
 Codes random_codes(std::size_t dim, std::size_t nblocks, unsigned entry_cap, bool all_at_cap, std::mt19937& gen) {
   Codes c;
   c.coarse.resize(nblocks * code_block_bytes(dim) + kCodeBufferPadding);
-  c.fine.resize(nblocks * kCodeBlock * ((dim + 1) / 2));
+  c.fine.resize(nblocks * code_block_bytes(dim) + kCodeBufferPadding);
   for (auto& b : c.coarse) b = static_cast<std::uint8_t>(gen());
   for (auto& b : c.fine) b = static_cast<std::uint8_t>(gen());
   // Padding components have code 0 and table rows of 0.
   for (std::size_t b = 0; b < nblocks; ++b)
     for (std::size_t m = dim; m < padded_code_components(dim); ++m)
-      for (std::size_t j = 0; j < 16; ++j) c.coarse[b * code_block_bytes(dim) + m * 16 + j] = 0;
+      for (std::size_t j = 0; j < 16; ++j) c.coarse[b * code_block_bytes(dim) + m * 16 + j] = c.fine[b * code_block_bytes(dim) + m * 16 + j] = 0;
   c.table.assign(padded_code_components(dim) * 16, 0);
   for (std::size_t i = 0; i < dim * 16; ++i)
     c.table[i] = static_cast<std::uint8_t>(all_at_cap ? entry_cap : gen() % (entry_cap + 1));
   c.fine_table.resize(dim * 256);
   for (auto& e : c.fine_table) e = gen() % 100000;
+  c.full_table.assign(padded_code_components(dim) * 256, 0);
+  for (std::size_t i = 0; i < dim * 256; ++i)
+    c.full_table[i] = static_cast<std::uint8_t>(all_at_cap ? entry_cap : gen() % (entry_cap + 1));
   return c;
 }
 
@@ -67,7 +71,7 @@ TEST_P(CodeScanPaths, EveryPathKeepsWhatTheReferenceKeeps) {
   for (std::size_t j = 0; j < kCodeBlock; ++j) {
     const std::uint8_t* coarse = c.coarse.data() + j % 16;
     const unsigned shift = j < 16 ? 0 : 4;
-    const std::uint8_t* fine = c.fine.data() + j * ((dim + 1) / 2);
+    const std::uint8_t* fine = c.fine.data() + j % 16;
     for (std::uint32_t stop : {std::uint32_t{0}, std::uint32_t{50000} * static_cast<std::uint32_t>(dim) / 2, ~std::uint32_t{0}}) {
       const std::uint32_t want = paths[0]->fine_sum(coarse, shift, fine, c.fine_table.data(), dim, stop);
       for (std::size_t p = 1; p < n; ++p) {
@@ -75,6 +79,45 @@ TEST_P(CodeScanPaths, EveryPathKeepsWhatTheReferenceKeeps) {
         EXPECT_EQ(got <= stop, want <= stop) << paths[p]->name << " dim " << dim << " vector " << j;
         if (want <= stop) {
           EXPECT_EQ(got, want) << paths[p]->name << " dim " << dim << " vector " << j;
+        }
+      }
+    }
+  }
+}
+
+// The full scan of listed blocks (in any order, repeated, an odd count):
+// every path keeps what the reference keeps; and below saturation the
+// reference keeps exactly the vectors whose fine sum over the same entries
+// is within the limit.
+TEST_P(CodeScanPaths, EveryFullScanKeepsWhatTheReferenceKeeps) {
+  const std::size_t dim = GetParam();
+  const CodeScanPath* paths[8];
+  const std::size_t n = available_code_scans(paths, 8);
+  std::mt19937 gen(static_cast<unsigned>(dim) + 7);
+  const std::size_t nblocks = 4;
+  const std::vector<std::uint32_t> blocks = {2, 0, 3, 3, 1};
+  for (bool at_cap : {false, true}) {
+    Codes c = random_codes(dim, nblocks, 255, at_cap, gen);
+    std::vector<std::uint32_t> wide(c.full_table.begin(), c.full_table.end());
+    for (std::uint16_t limit : {std::uint16_t{0}, static_cast<std::uint16_t>(std::min<std::size_t>(dim * 127, 65535)),
+                                static_cast<std::uint16_t>(std::min<std::size_t>(dim * 140, 65534)), std::uint16_t{65535}}) {
+      std::vector<std::uint16_t> limits(blocks.size(), limit);
+      limits[1] = static_cast<std::uint16_t>(limit / 2);
+      std::vector<std::uint32_t> want(blocks.size()), got(blocks.size());
+      paths[0]->full_scan(c.coarse.data(), c.fine.data(), blocks.data(), blocks.size(), dim, c.full_table.data(),
+                          limits.data(), want.data());
+      for (std::size_t p = 1; p < n; ++p) {
+        paths[p]->full_scan(c.coarse.data(), c.fine.data(), blocks.data(), blocks.size(), dim, c.full_table.data(),
+                            limits.data(), got.data());
+        EXPECT_EQ(got, want) << paths[p]->name << " dim " << dim << " limit " << limit << " at cap " << at_cap;
+      }
+      if (dim * 255 > 65535) continue;
+      for (std::size_t x = 0; x < blocks.size(); ++x) {
+        for (std::size_t j = 0; j < kCodeBlock; ++j) {
+          const std::size_t column = blocks[x] * code_block_bytes(dim) + j % 16;
+          const std::uint32_t sum = paths[0]->fine_sum(c.coarse.data() + column, j < 16 ? 0 : 4,
+                                                       c.fine.data() + column, wide.data(), dim, ~std::uint32_t{0});
+          EXPECT_EQ((want[x] >> j & 1u) != 0, sum <= limits[x]) << "dim " << dim << " block " << blocks[x] << " vector " << j;
         }
       }
     }
