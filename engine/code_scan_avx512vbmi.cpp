@@ -32,16 +32,21 @@ constexpr std::size_t kPrefetchAhead = 2048;
 
 inline void prefetch(const std::uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchAhead), _MM_HINT_T0); }
 
-// Blocks a and b (b may be a again) of both buffers: the sums of vectors
-// 0..15 of a, 0..15 of b (sums_lo) and 16..31 of a, 16..31 of b (sums_hi).
-void block_pair_sums(const std::uint8_t* coarse_a, const std::uint8_t* coarse_b, const std::uint8_t* fine_a,
-                     const std::uint8_t* fine_b, std::size_t padded, const std::uint8_t* table, __m512i& sums_lo,
-                     __m512i& sums_hi) {
+// Blocks a and b (b may be a again) of both buffers, against the limits
+// limit_a and limit_b: bit j of keep_a (keep_b) is set when vector j of a
+// (b) is within its limit. Bytes of a code register: vectors 0..15 of a,
+// 0..15 of b, 16..31 of a, 16..31 of b.
+void block_pair_keep(const std::uint8_t* coarse_a, const std::uint8_t* coarse_b, const std::uint8_t* fine_a,
+                     const std::uint8_t* fine_b, std::size_t padded, const std::uint8_t* table,
+                     std::uint16_t limit_a, std::uint16_t limit_b, std::uint32_t& keep_a, std::uint32_t& keep_b) {
   const __m256i nibble = _mm256_set1_epi8(0x0f);
-  __m512i total_lo = _mm512_setzero_si512(), total_hi = _mm512_setzero_si512();
+  // Per 16-bit word: the sums of its even byte's vector and its odd one's.
+  __m512i total_even = _mm512_setzero_si512(), total_odd = _mm512_setzero_si512();
   for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
-    // Entries <= 255, at most kCodeSumRun of them: exact in 16 bits.
-    __m512i acc_lo = _mm512_setzero_si512(), acc_hi = _mm512_setzero_si512();
+    // Words of acc_all: even entry + 256 * odd entry, modulo 2^16; acc_odd:
+    // the odd entries alone. At most kCodeSumRun entries <= 255 each, so
+    // the even sums are exact in 16 bits.
+    __m512i acc_all = _mm512_setzero_si512(), acc_odd = _mm512_setzero_si512();
     for (std::size_t m = run; m < std::min(padded, run + kCodeSumRun); ++m) {
       if (m % 4 == 0) {
         prefetch(coarse_a + m * 16);
@@ -65,14 +70,23 @@ void block_pair_sums(const std::uint8_t* coarse_a, const std::uint8_t* coarse_b,
       const __m512i high_half =
           _mm512_permutex2var_epi8(_mm512_loadu_si512(row + 128), codes, _mm512_loadu_si512(row + 192));
       const __m512i entries = _mm512_mask_blend_epi8(_mm512_movepi8_mask(codes), low_half, high_half);
-      acc_lo = _mm512_add_epi16(acc_lo, _mm512_cvtepu8_epi16(_mm512_castsi512_si256(entries)));
-      acc_hi = _mm512_add_epi16(acc_hi, _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(entries, 1)));
+      acc_all = _mm512_add_epi16(acc_all, entries);
+      acc_odd = _mm512_add_epi16(acc_odd, _mm512_srli_epi16(entries, 8));
     }
-    total_lo = _mm512_adds_epu16(total_lo, acc_lo);
-    total_hi = _mm512_adds_epu16(total_hi, acc_hi);
+    const __m512i even = _mm512_sub_epi16(acc_all, _mm512_slli_epi16(acc_odd, 8));
+    total_even = _mm512_adds_epu16(total_even, even);
+    total_odd = _mm512_adds_epu16(total_odd, acc_odd);
   }
-  sums_lo = total_lo;
-  sums_hi = total_hi;
+  // Words 0..7 and 16..23 hold vectors of a, 8..15 and 24..31 of b.
+  const __m512i limit = _mm512_mask_blend_epi16(0xff00ff00u, _mm512_set1_epi16(static_cast<short>(limit_a)),
+                                                _mm512_set1_epi16(static_cast<short>(limit_b)));
+  const __m512i even_ok = _mm512_movm_epi16(_mm512_cmple_epu16_mask(total_even, limit));
+  const __m512i odd_ok = _mm512_movm_epi16(_mm512_cmple_epu16_mask(total_odd, limit));
+  const __m512i byte_ok = _mm512_or_si512(_mm512_and_si512(even_ok, _mm512_set1_epi16(0x00ff)),
+                                          _mm512_and_si512(odd_ok, _mm512_set1_epi16(static_cast<short>(0xff00))));
+  const std::uint64_t keep = _mm512_movepi8_mask(byte_ok);  // bit i: byte i's vector
+  keep_a = static_cast<std::uint32_t>((keep & 0xffffu) | (keep >> 32 & 0xffffu) << 16);
+  keep_b = static_cast<std::uint32_t>((keep >> 16 & 0xffffu) | (keep >> 48) << 16);
 }
 
 void full_scan_avx512vbmi(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
@@ -83,14 +97,10 @@ void full_scan_avx512vbmi(const std::uint8_t* coarse, const std::uint8_t* fine, 
   for (std::size_t x = 0; x < count; x += 2) {
     const std::size_t y = x + 1 < count ? x + 1 : x;
     const std::size_t a = std::size_t{blocks[x]} * bytes, b = std::size_t{blocks[y]} * bytes;
-    __m512i sums_lo, sums_hi;
-    block_pair_sums(coarse + a, coarse + b, fine + a, fine + b, padded, table, sums_lo, sums_hi);
-    const __m512i limit = _mm512_inserti64x4(_mm512_set1_epi16(static_cast<short>(limits[x])),
-                                             _mm256_set1_epi16(static_cast<short>(limits[y])), 1);
-    const std::uint32_t keep_lo = _mm512_cmple_epu16_mask(sums_lo, limit);
-    const std::uint32_t keep_hi = _mm512_cmple_epu16_mask(sums_hi, limit);
-    masks[x] = (keep_lo & 0xffffu) | (keep_hi << 16);
-    if (y != x) masks[y] = (keep_lo >> 16) | (keep_hi & 0xffff0000u);
+    std::uint32_t keep_a, keep_b;
+    block_pair_keep(coarse + a, coarse + b, fine + a, fine + b, padded, table, limits[x], limits[y], keep_a, keep_b);
+    masks[x] = keep_a;
+    if (y != x) masks[y] = keep_b;
   }
 }
 
