@@ -139,6 +139,7 @@ struct BoundCodes::QueryScan {
   std::size_t kept = 0;              // of those, sent to the exact distance
   bool scan_all = false;             // given up on the codes (kGiveUpShare)
   bool full_only = false;            // skips the coarse scan (kFullOnlyShare)
+  float norm_lo = 0.0f, norm_hi = 0.0f;  // cosine: the extremes of the coded vectors' norms
 };
 
 BoundCodes::BoundCodes(DistanceMetric metric, std::size_t dimension)
@@ -426,29 +427,41 @@ std::size_t BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::siz
 
 void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, std::uint32_t* masks) const {
   const float kth = scan.nearest.worst();
-  // Blocks with many survivors: one full scan over their codes. (Cosine
-  // bounds each vector by its own norm, so it keeps the fine sums.)
+  const bool cosine = metric_ == DistanceMetric::Cosine;
+  // Blocks with many survivors: one full scan over their codes, against the
+  // block's limit (cosine: for the range of its vectors' norms). Where no
+  // limit fits the sums, the fine sums of its vectors instead.
   bool done[kChunkBlocks] = {};
-  std::uint32_t dense[kChunkBlocks];
-  std::size_t ndense = 0;
+  bool any_dense = false;
   for (std::size_t b = 0; b < count; ++b) {
     const auto kept = static_cast<std::size_t>(std::popcount(masks[b]));
     scan.refined += kept;
-    if (metric_ != DistanceMetric::Cosine && kept >= scan_->full_scan_from) dense[ndense++] = static_cast<std::uint32_t>(first + b);
+    any_dense = any_dense || kept >= scan_->full_scan_from;
   }
-  if (ndense > 0 && prepare_full(scan)) {
-    const std::int64_t limit = code_sum_limit(scan.full, kth);
-    if (limit < kCodeSumMax) {
-      std::uint16_t limits[kChunkBlocks];
-      std::uint32_t full_masks[kChunkBlocks];
-      std::fill(limits, limits + ndense, static_cast<std::uint16_t>(std::max<std::int64_t>(limit, 0)));
-      if (limit >= 0)
-        scan_->full_scan(codes_.data(), fine_.data(), dense, ndense, dim_, scan.full_table.data(), limits, full_masks);
-      for (std::size_t x = 0; x < ndense; ++x) {
-        const std::size_t b = dense[x] - first;
-        masks[b] &= limit >= 0 ? full_masks[x] : 0;
-        done[b] = true;
+  if (any_dense && prepare_full(scan)) {
+    std::uint32_t dense[kChunkBlocks];
+    std::uint16_t limits[kChunkBlocks];
+    std::size_t ndense = 0;
+    const float qn = scan.full.query_norm;
+    for (std::size_t b = 0; b < count; ++b) {
+      if (static_cast<std::size_t>(std::popcount(masks[b])) < scan_->full_scan_from) continue;
+      const std::size_t block = first + b;
+      const std::int64_t limit = cosine ? cosine_code_sum_limit(scan.full, kth, qn * block_norm_lo_[block],
+                                                                qn * block_norm_hi_[block])
+                                        : code_sum_limit(scan.full, kth);
+      if (limit >= kCodeSumMax) continue;
+      done[b] = true;
+      if (limit < 0) {
+        masks[b] = 0;
+        continue;
       }
+      dense[ndense] = static_cast<std::uint32_t>(block);
+      limits[ndense++] = static_cast<std::uint16_t>(limit);
+    }
+    if (ndense > 0) {
+      std::uint32_t full_masks[kChunkBlocks];
+      scan_->full_scan(codes_.data(), fine_.data(), dense, ndense, dim_, scan.full_table.data(), limits, full_masks);
+      for (std::size_t x = 0; x < ndense; ++x) masks[dense[x] - first] &= full_masks[x];
     }
   }
   const std::int64_t fine_limit = metric_ != DistanceMetric::Cosine ? code_sum_limit(scan.fine, kth) : 0;
@@ -478,7 +491,11 @@ bool BoundCodes::prepare_full(QueryScan& scan) const {
   }
   if (!scan.full.prunable) return false;
   // As rescale: a limit near kTargetLimit for the current k-th distance.
-  const double wanted = scale_for_limit(scan.full, scan.nearest.worst(), kTargetLimit);
+  const float kth = scan.nearest.worst();
+  const float qn = scan.full.query_norm;
+  const double wanted = metric_ == DistanceMetric::Cosine
+                            ? cosine_scale_for_limit(scan.full, kth, qn * scan.norm_lo, qn * scan.norm_hi, kTargetLimit)
+                            : scale_for_limit(scan.full, kth, kTargetLimit);
   if (wanted > 0.0) {
     const double limit_now = kTargetLimit * wanted / scan.full.scale;
     if (limit_now > kHighLimit || (limit_now < kLowLimit && scan.full.scale > scan.full_natural_scale)) build(wanted);
@@ -565,6 +582,8 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
     scans.reserve(group);
     for (std::size_t q = 0; q < group; ++q) {
       QueryScan& scan = scans.emplace_back(g + q, queries + (g + q) * dim_, k);
+      scan.norm_lo = norm_lo;
+      scan.norm_hi = norm_hi;
       prepare(scan, 0.0);
       scan.natural_scale = scan.bounds.scale;
       const CellGrid fine{ends_.data(), kEnds, 1, kFineCells};
@@ -591,7 +610,7 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
           if (end * 8 >= nblocks && scan.seen >= kGiveUpAfter && (static_cast<double>(scan.kept) > kGiveUpShare * seen ||
                                      static_cast<double>(scan.fine_sums) > kGiveUpRefinedShare * seen))
             scan.scan_all = true;
-          if (scan.seen >= kGiveUpAfter && metric_ != DistanceMetric::Cosine && scan_->full_scan_from <= kCodeBlock &&
+          if (scan.seen >= kGiveUpAfter && scan_->full_scan_from <= kCodeBlock &&
               static_cast<double>(scan.refined) > kFullOnlyShare * seen)
             scan.full_only = true;
         }
