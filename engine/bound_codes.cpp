@@ -38,8 +38,8 @@ constexpr double kLowLimit = 10000.0;
 // Data the bounds cannot separate (high-dimensional Gaussian noise, where
 // every distance is close to every other): once an eighth of the blocks
 // are scanned, a query that still sends more than this share of the
-// vectors to the exact distance computes the rest exactly without reading
-// their codes. Each exact distance reads its block of the arena, so at a
+// vectors of a window (kWindow) to the exact distance computes the rest
+// exactly without reading their codes. Each exact distance reads its block of the arena, so at a
 // few percent the codes no longer save reading the vectors.
 constexpr double kGiveUpShare = 1.0 / 32;
 // The same for the fine sums of single vectors (not the full scans of
@@ -50,9 +50,11 @@ constexpr double kGiveUpRefinedShare = 1.0 / 4;
 // every block: reading the coarse halves first no longer saves reading the
 // fine ones.
 constexpr double kFullOnlyShare = 1.0 / 2;
-// ... judged only once this many vectors were seen with a full list (the
-// first k-th distances are far from the final one).
-constexpr std::size_t kGiveUpAfter = 32768;
+// The shares above are taken over windows of this many vectors seen with a
+// full list, the first window judged being the one that ends past an
+// eighth of the blocks: the first k-th distances are far from the final
+// one, and the vectors scanned under them would count against the codes.
+constexpr std::size_t kWindow = 32768;
 
 // The k nearest distances offered so far, with the ordering of top_k.h:
 // NaN is farther than every number and is kept when fewer than k numbers
@@ -133,7 +135,8 @@ struct BoundCodes::QueryScan {
   std::vector<std::uint8_t> table;   // the coarse entries as the scan reads them
   double natural_scale = 0.0;        // the coarse scale with no entry saturated
   Nearest nearest;
-  std::size_t seen = 0;              // vectors offered by the filter so far
+  // In the current window (kWindow):
+  std::size_t seen = 0;              // vectors offered by the filter with a full list
   std::size_t refined = 0;           // of those, fine bounds taken
   std::size_t fine_sums = 0;         // of those, by a fine sum (not a full scan)
   std::size_t kept = 0;              // of those, sent to the exact distance
@@ -429,8 +432,8 @@ void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, s
   const float kth = scan.nearest.worst();
   const bool cosine = metric_ == DistanceMetric::Cosine;
   // Blocks with many survivors: one full scan over their codes, against the
-  // block's limit (cosine: for the range of its vectors' norms). Where no
-  // limit fits the sums, the fine sums of its vectors instead.
+  // limit (cosine: each vector's test with its own norm). Where no limit
+  // fits the sums, the fine sums of its vectors instead.
   bool done[kChunkBlocks] = {};
   bool any_dense = false;
   for (std::size_t b = 0; b < count; ++b) {
@@ -440,28 +443,46 @@ void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, s
   }
   if (any_dense && prepare_full(scan)) {
     std::uint32_t dense[kChunkBlocks];
-    std::uint16_t limits[kChunkBlocks];
+    std::int64_t limits[kChunkBlocks];
     std::size_t ndense = 0;
     const float qn = scan.full.query_norm;
     for (std::size_t b = 0; b < count; ++b) {
       if (static_cast<std::size_t>(std::popcount(masks[b])) < scan_->full_scan_from) continue;
       const std::size_t block = first + b;
-      const std::int64_t limit = cosine ? cosine_code_sum_limit(scan.full, kth, qn * block_norm_lo_[block],
-                                                                qn * block_norm_hi_[block])
-                                        : code_sum_limit(scan.full, kth);
-      if (limit >= kCodeSumMax) continue;
+      std::int64_t limit = 0;
+      if (cosine) {
+        // A limit over the block's range of norms, then each vector's own
+        // test; sums (saturated or not) are lower bounds either way.
+        limit = std::min<std::int64_t>(
+            cosine_code_sum_limit(scan.full, kth, qn * block_norm_lo_[block], qn * block_norm_hi_[block]), kCodeSumMax);
+      } else {
+        limit = code_sum_limit(scan.full, kth);
+        if (limit >= kCodeSumMax) continue;  // no sum rules a vector out: the fine sums instead
+      }
       done[b] = true;
       if (limit < 0) {
         masks[b] = 0;
         continue;
       }
       dense[ndense] = static_cast<std::uint32_t>(block);
-      limits[ndense++] = static_cast<std::uint16_t>(limit);
+      limits[ndense++] = limit;
     }
     if (ndense > 0) {
-      std::uint32_t full_masks[kChunkBlocks];
-      scan_->full_scan(codes_.data(), fine_.data(), dense, ndense, dim_, scan.full_table.data(), limits, full_masks);
-      for (std::size_t x = 0; x < ndense; ++x) masks[dense[x] - first] &= full_masks[x];
+      std::uint16_t sums[kChunkBlocks * kCodeBlock];
+      scan_->full_scan(codes_.data(), fine_.data(), dense, ndense, dim_, scan.full_table.data(), sums);
+      for (std::size_t x = 0; x < ndense; ++x) {
+        std::uint32_t& mask = masks[dense[x] - first];
+        for (std::uint32_t left = mask; left != 0; left &= left - 1) {
+          const auto j = static_cast<std::size_t>(std::countr_zero(left));
+          const std::uint16_t sum = sums[x * kCodeBlock + j];
+          bool keep = sum <= limits[x];
+          if (keep && cosine) {
+            const float den = qn * norms_[dense[x] * kCodeBlock + j];
+            keep = !(den > 0.0f) || std::isinf(den) || cosine_may_reach(scan.full, sum, den, kth);
+          }
+          if (!keep) mask &= ~(std::uint32_t{1} << j);
+        }
+      }
     }
   }
   const std::int64_t fine_limit = metric_ != DistanceMetric::Cosine ? code_sum_limit(scan.fine, kth) : 0;
@@ -606,13 +627,15 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
         if (was_full) {
           scan.seen += live;
           scan.kept += survivors.size();
-          const double seen = static_cast<double>(scan.seen);
-          if (end * 8 >= nblocks && scan.seen >= kGiveUpAfter && (static_cast<double>(scan.kept) > kGiveUpShare * seen ||
-                                     static_cast<double>(scan.fine_sums) > kGiveUpRefinedShare * seen))
-            scan.scan_all = true;
-          if (scan.seen >= kGiveUpAfter && scan_->full_scan_from <= kCodeBlock &&
-              static_cast<double>(scan.refined) > kFullOnlyShare * seen)
-            scan.full_only = true;
+          if (scan.seen >= kWindow) {
+            const double seen = static_cast<double>(scan.seen);
+            if (end * 8 >= nblocks && (static_cast<double>(scan.kept) > kGiveUpShare * seen ||
+                                       static_cast<double>(scan.fine_sums) > kGiveUpRefinedShare * seen))
+              scan.scan_all = true;
+            if (scan_->full_scan_from <= kCodeBlock && static_cast<double>(scan.refined) > kFullOnlyShare * seen)
+              scan.full_only = true;
+            scan.seen = scan.kept = scan.refined = scan.fine_sums = 0;
+          }
         }
         if (survivors.empty()) continue;
         exact(scan.query, survivors.data(), survivors.size(), dist.data());

@@ -59,13 +59,12 @@ using FineSumKernel = std::uint32_t (*)(const std::uint8_t* coarse, unsigned shi
 
 // The scan of whole 8-bit codes, for blocks where many vectors passed the
 // coarse scan: for each x < count, block b = blocks[x] of both buffers,
-// bit j of masks[x] is set when vector j's sum of table[m * 256 + code_m]
-// (padded_code_components(dim) * 256 byte entries) is at most limits[x].
-// Sums as the coarse scan's: exact over runs of kCodeSumRun components,
-// saturating at 65535 between runs.
+// sums[x * 32 + j] is vector j's sum of table[m * 256 + code_m]
+// (padded_code_components(dim) * 256 byte entries). Sums as the coarse
+// scan's: exact over runs of kCodeSumRun components, saturating at 65535
+// between runs.
 using FullScanKernel = void (*)(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                                std::size_t count, std::size_t dim, const std::uint8_t* table,
-                                const std::uint16_t* limits, std::uint32_t* masks);
+                                std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
 constexpr std::size_t kCodeBufferPadding = 64;
 
 // The 8-bit codes of a row of finite floats: for component i, with its 257

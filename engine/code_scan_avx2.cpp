@@ -83,8 +83,7 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
 
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
 void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                      std::size_t count, std::size_t dim, const std::uint8_t* table, const std::uint16_t* limits,
-                      std::uint32_t* masks);
+                      std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
 
 const CodeScanPath* avx2_code_scan() {
   static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};

@@ -28,8 +28,7 @@ namespace velmoradb {
 
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
 void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                      std::size_t count, std::size_t dim, const std::uint8_t* table, const std::uint16_t* limits,
-                      std::uint32_t* masks);
+                      std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
 
 namespace {
 

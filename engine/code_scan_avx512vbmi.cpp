@@ -32,13 +32,21 @@ constexpr std::size_t kPrefetchAhead = 2048;
 
 inline void prefetch(const std::uint8_t* p) { _mm_prefetch(reinterpret_cast<const char*>(p + kPrefetchAhead), _MM_HINT_T0); }
 
-// Blocks a and b (b may be a again) of both buffers, against the limits
-// limit_a and limit_b: bit j of keep_a (keep_b) is set when vector j of a
-// (b) is within its limit. Bytes of a code register: vectors 0..15 of a,
-// 0..15 of b, 16..31 of a, 16..31 of b.
-void block_pair_keep(const std::uint8_t* coarse_a, const std::uint8_t* coarse_b, const std::uint8_t* fine_a,
+// Sums 0..15 of lane `lane` of (first, second) to `to`, in order: the
+// first register holds the sums of bytes 0..7 of each lane, the second of
+// bytes 8..15.
+template <int lane>
+inline void store_lane(std::uint16_t* to, __m512i first, __m512i second) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm512_extracti32x4_epi32(first, lane));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 8), _mm512_extracti32x4_epi32(second, lane));
+}
+
+// Blocks a and b (b may be a again) of both buffers: the 32 sums of each to
+// sums_a and sums_b. Bytes of a code register: vectors 0..15 of a, 0..15 of
+// b, 16..31 of a, 16..31 of b.
+void block_pair_sums(const std::uint8_t* coarse_a, const std::uint8_t* coarse_b, const std::uint8_t* fine_a,
                      const std::uint8_t* fine_b, std::size_t padded, const std::uint8_t* table,
-                     std::uint16_t limit_a, std::uint16_t limit_b, std::uint32_t& keep_a, std::uint32_t& keep_b) {
+                     std::uint16_t* sums_a, std::uint16_t* sums_b) {
   const __m256i nibble = _mm256_set1_epi8(0x0f);
   // Per 16-bit word: the sums of its even byte's vector and its odd one's.
   __m512i total_even = _mm512_setzero_si512(), total_odd = _mm512_setzero_si512();
@@ -77,30 +85,27 @@ void block_pair_keep(const std::uint8_t* coarse_a, const std::uint8_t* coarse_b,
     total_even = _mm512_adds_epu16(total_even, even);
     total_odd = _mm512_adds_epu16(total_odd, acc_odd);
   }
-  // Words 0..7 and 16..23 hold vectors of a, 8..15 and 24..31 of b.
-  const __m512i limit = _mm512_mask_blend_epi16(0xff00ff00u, _mm512_set1_epi16(static_cast<short>(limit_a)),
-                                                _mm512_set1_epi16(static_cast<short>(limit_b)));
-  const __m512i even_ok = _mm512_movm_epi16(_mm512_cmple_epu16_mask(total_even, limit));
-  const __m512i odd_ok = _mm512_movm_epi16(_mm512_cmple_epu16_mask(total_odd, limit));
-  const __m512i byte_ok = _mm512_or_si512(_mm512_and_si512(even_ok, _mm512_set1_epi16(0x00ff)),
-                                          _mm512_and_si512(odd_ok, _mm512_set1_epi16(static_cast<short>(0xff00))));
-  const std::uint64_t keep = _mm512_movepi8_mask(byte_ok);  // bit i: byte i's vector
-  keep_a = static_cast<std::uint32_t>((keep & 0xffffu) | (keep >> 32 & 0xffffu) << 16);
-  keep_b = static_cast<std::uint32_t>((keep >> 16 & 0xffffu) | (keep >> 48) << 16);
+  // Per 128-bit lane, the even and odd words interleaved are the sums of
+  // its 16 bytes' vectors in order: lane 0 holds vectors 0..15 of a, lane 1
+  // 0..15 of b, lane 2 16..31 of a, lane 3 16..31 of b.
+  const __m512i first = _mm512_unpacklo_epi16(total_even, total_odd);   // bytes 0..7 of each lane
+  const __m512i second = _mm512_unpackhi_epi16(total_even, total_odd);  // bytes 8..15
+  store_lane<0>(sums_a, first, second);
+  store_lane<2>(sums_a + 16, first, second);
+  store_lane<1>(sums_b, first, second);
+  store_lane<3>(sums_b + 16, first, second);
 }
 
 void full_scan_avx512vbmi(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                          std::size_t count, std::size_t dim, const std::uint8_t* table,
-                          const std::uint16_t* limits, std::uint32_t* masks) {
+                          std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums) {
   const std::size_t padded = padded_code_components(dim);
   const std::size_t bytes = padded * 16;
+  std::uint16_t spare[kCodeBlock];
   for (std::size_t x = 0; x < count; x += 2) {
-    const std::size_t y = x + 1 < count ? x + 1 : x;
-    const std::size_t a = std::size_t{blocks[x]} * bytes, b = std::size_t{blocks[y]} * bytes;
-    std::uint32_t keep_a, keep_b;
-    block_pair_keep(coarse + a, coarse + b, fine + a, fine + b, padded, table, limits[x], limits[y], keep_a, keep_b);
-    masks[x] = keep_a;
-    if (y != x) masks[y] = keep_b;
+    const bool pair = x + 1 < count;
+    const std::size_t a = std::size_t{blocks[x]} * bytes, b = std::size_t{blocks[pair ? x + 1 : x]} * bytes;
+    block_pair_sums(coarse + a, coarse + b, fine + a, fine + b, padded, table, sums + x * kCodeBlock,
+                    pair ? sums + (x + 1) * kCodeBlock : spare);
   }
 }
 

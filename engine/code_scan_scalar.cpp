@@ -10,8 +10,7 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
                               const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
 void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                      std::size_t count, std::size_t dim, const std::uint8_t* table, const std::uint16_t* limits,
-                      std::uint32_t* masks);
+                      std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
 const CodeScanPath* avx512_code_scan();  // likewise
 const CodeScanPath* avx512vbmi_code_scan();  // likewise
 
@@ -61,12 +60,10 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
 }
 
 void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                      std::size_t count, std::size_t dim, const std::uint8_t* table, const std::uint16_t* limits,
-                      std::uint32_t* masks) {
+                      std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums) {
   const std::size_t padded = padded_code_components(dim);
   for (std::size_t x = 0; x < count; ++x) {
     const std::size_t offset = std::size_t{blocks[x]} * padded * 16;
-    std::uint32_t mask = 0;
     for (std::size_t j = 0; j < kCodeBlock; ++j) {
       const unsigned shift = j < 16 ? 0 : 4;
       std::uint32_t total = 0;
@@ -79,9 +76,8 @@ void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, cons
         }
         total = std::min<std::uint32_t>(total + sum, kCodeSumMax);
       }
-      if (total <= limits[x]) mask |= std::uint32_t{1} << j;
+      sums[x * kCodeBlock + j] = static_cast<std::uint16_t>(total);
     }
-    masks[x] = mask;
   }
 }
 
