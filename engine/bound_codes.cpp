@@ -486,9 +486,12 @@ void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, s
     }
   }
   const std::int64_t fine_limit = metric_ != DistanceMetric::Cosine ? code_sum_limit(scan.fine, kth) : 0;
+  // The fine sums: of the survivors of the full scans too, whose byte
+  // entries lost up to one unit each to rounding; the fine table's entries
+  // are finer, and the few vectors left cost more in exact distances, each
+  // of which reads its whole block of the arena.
   for (std::size_t b = 0; b < count; ++b) {
-    if (done[b]) continue;
-    scan.fine_sums += static_cast<std::size_t>(std::popcount(masks[b]));
+    if (!done[b]) scan.fine_sums += static_cast<std::size_t>(std::popcount(masks[b]));
     const std::size_t block = first + b;
     for (std::uint32_t left = masks[b]; left != 0; left &= left - 1) {
       const std::uint32_t slot =

@@ -16,6 +16,19 @@ const CodeScanPath* avx512vbmi_code_scan();  // likewise
 
 namespace {
 
+// The sum of entry(m) over the padded components, exact over each run of
+// kCodeSumRun and saturating at kCodeSumMax between runs (code_scan.h).
+template <typename Entry>
+std::uint16_t run_saturated_sum(std::size_t padded, Entry entry) {
+  std::uint32_t total = 0;
+  for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
+    std::uint32_t sum = 0;
+    for (std::size_t m = run; m < std::min(padded, run + kCodeSumRun); ++m) sum += entry(m);
+    total = std::min<std::uint32_t>(total + sum, kCodeSumMax);
+  }
+  return static_cast<std::uint16_t>(total);
+}
+
 void scan_scalar(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, const std::uint8_t* table,
                  const std::uint16_t* limits, std::uint32_t* masks) {
   const std::size_t padded = padded_code_components(dim);
@@ -24,15 +37,8 @@ void scan_scalar(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim
     std::uint32_t mask = 0;
     for (std::size_t j = 0; j < kCodeBlock; ++j) {
       const unsigned shift = j < 16 ? 0 : 4;
-      std::uint32_t total = 0;
-      for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
-        std::uint32_t sum = 0;
-        for (std::size_t m = run; m < std::min(padded, run + kCodeSumRun); ++m) {
-          const unsigned code = (block[m * 16 + j % 16] >> shift) & 15u;
-          sum += table[m * 16 + code];
-        }
-        total = std::min<std::uint32_t>(total + sum, kCodeSumMax);
-      }
+      const std::uint16_t total =
+          run_saturated_sum(padded, [&](std::size_t m) { return table[m * 16 + ((block[m * 16 + j % 16] >> shift) & 15u)]; });
       if (total <= limits[b]) mask |= std::uint32_t{1} << j;
     }
     masks[b] = mask;
@@ -63,20 +69,14 @@ void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, cons
                       std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums) {
   const std::size_t padded = padded_code_components(dim);
   for (std::size_t x = 0; x < count; ++x) {
-    const std::size_t offset = std::size_t{blocks[x]} * padded * 16;
     for (std::size_t j = 0; j < kCodeBlock; ++j) {
+      const std::size_t column = std::size_t{blocks[x]} * padded * 16 + j % 16;
       const unsigned shift = j < 16 ? 0 : 4;
-      std::uint32_t total = 0;
-      for (std::size_t run = 0; run < padded; run += kCodeSumRun) {
-        std::uint32_t sum = 0;
-        for (std::size_t m = run; m < std::min(padded, run + kCodeSumRun); ++m) {
-          const unsigned hi = (coarse[offset + m * 16 + j % 16] >> shift) & 15u;
-          const unsigned lo = (fine[offset + m * 16 + j % 16] >> shift) & 15u;
-          sum += table[m * 256 + (hi << 4 | lo)];
-        }
-        total = std::min<std::uint32_t>(total + sum, kCodeSumMax);
-      }
-      sums[x * kCodeBlock + j] = static_cast<std::uint16_t>(total);
+      sums[x * kCodeBlock + j] = run_saturated_sum(padded, [&](std::size_t m) {
+        const unsigned hi = (coarse[column + m * 16] >> shift) & 15u;
+        const unsigned lo = (fine[column + m * 16] >> shift) & 15u;
+        return table[m * 256 + (hi << 4 | lo)];
+      });
     }
   }
 }
