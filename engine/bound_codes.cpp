@@ -502,9 +502,8 @@ void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, s
 }
 
 bool BoundCodes::prepare_full(QueryScan& scan) const {
-  const CellGrid grid{ends_.data(), kEnds, 1, kFineCells};
   auto build = [&](double min_scale) {
-    prepare_query_bounds(metric_, scan.vector, grid, dim_, kCodeEntryMax, scan.full, min_scale);
+    requantize_query_bounds(scan.fine, kCodeEntryMax, min_scale, scan.full);
     scan.full_table.assign(padded_code_components(dim_) * kFineCells, 0);
     if (scan.full.prunable)
       std::copy(scan.full.table.begin(), scan.full.table.end(), scan.full_table.begin());  // entries <= 255

@@ -6,14 +6,18 @@
 // at build(): the per-component minimum and maximum of all vectors and
 // quantiles of a sample in between. Every 16 fine cells make one coarse
 // cell. A vector's code is its fine cell per component, stored as two
-// halves: the coarse cell (4 bits) in the block layout of code_scan.h, and
-// the fine cell within it (4 bits) row by row.
+// halves in two buffers of the block layout of code_scan.h: the coarse cell
+// (4 bits) and the fine cell within it (4 bits).
 //
 // A search builds, per query, tables of lower bounds per (component, cell)
 // (distance_bounds.h) for both grids. The SIMD scan sums the coarse table
 // over every vector's coarse code; a vector whose bound can still reach
-// the current k-th distance has its fine bound summed; only where that too
-// can reach it is the exact distance asked for (the caller's function,
+// the current k-th distance has its fine bound taken: by a full scan of
+// its block's whole codes where many of the block passed (on a path with a
+// fast one), else by a sum of its own. Where the coarse scan keeps most
+// vectors (Gaussian noise in high dimensions), it is skipped and every
+// block gets the full scan. Only where the fine bound too can reach the
+// k-th distance is the exact distance asked for (the caller's function,
 // which must give the plain scan's bits). Every bound includes an
 // allowance for float32 rounding, so the result is the plain scan's: the
 // same distances bit for bit and the same ids, except that equal distances
@@ -31,8 +35,8 @@
 // Slots follow the index's rules (vector_index.h): 0 .. size()-1, append()
 // takes the next one, remove() moves the last slot into the freed one.
 //
-// Memory per vector: one byte per component (the coarse half padded to a
-// multiple of 4 components), plus a 4-byte norm for cosine; the cell ends
+// Memory per vector: one byte per component (padded to a multiple of 4
+// components), plus a 4-byte norm for cosine; the cell ends
 // cost 257 floats per component.
 //
 // Not thread-safe for changes; searches only read.

@@ -1,5 +1,7 @@
-// The scan of 4-bit bound codes: per vector, the sum of one table entry per
-// component, compared with a limit, for 32 vectors at a time.
+// The scans of bound codes: per vector, the sum of one table entry per
+// component, for 32 vectors at a time; over the 4-bit coarse codes (scan),
+// over the whole 8-bit codes of one vector (fine_sum) or of listed blocks
+// (full_scan).
 //
 // Layout. Components are padded to a multiple of kCodeComponentGroup (the
 // padding codes are 0 and their table rows are 0). Vectors are stored in

@@ -140,6 +140,34 @@ constexpr std::size_t kMaxPrunableDim = std::size_t{1} << 20;
 
 }  // namespace
 
+namespace {
+
+// The second pass: the scale, and T[i][c] = floor of a lower bound of
+// (g - m_i) / scale from the cell bounds g of `from` (which may be `to`).
+void quantize(const QueryBounds& from, std::uint32_t entry_max, double min_scale, QueryBounds& to) {
+  const std::size_t cells = from.cells, dim = from.dim;
+  // At `scale`, the largest excess is exactly entry_max.
+  const double cap = static_cast<double>(entry_max);
+  double scale = from.max_excess / cap;
+  if (min_scale > scale && std::isfinite(min_scale)) scale = min_scale;
+  if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
+  to.table.resize(dim * cells);
+  for (std::size_t i = 0; i < dim; ++i) {
+    const double* g_cells = from.cell_bounds.data() + i * cells;
+    double lo = kInf;
+    for (std::size_t c = 0; c < cells; ++c) lo = std::min(lo, g_cells[c]);
+    std::uint32_t* row = to.table.data() + i * cells;
+    for (std::size_t c = 0; c < cells; ++c) {
+      double excess = g_cells[c] == lo ? 0.0 : std::max(down(g_cells[c] - lo), 0.0);
+      double t = excess == 0.0 ? 0.0 : std::max(down(excess / scale), 0.0);
+      row[c] = t >= cap ? entry_max : static_cast<std::uint32_t>(std::floor(t));
+    }
+  }
+  to.scale = scale;
+}
+
+}  // namespace
+
 void prepare_query_bounds(DistanceMetric metric, const float* query, const float* bounds,
                           std::size_t dim, QueryBounds& qb, double min_scale) {
   prepare_query_bounds(metric, query, CellGrid{bounds, kCodeCells + 1, 1, kCodeCells}, dim, kCodeEntryMax, qb,
@@ -205,27 +233,28 @@ void prepare_query_bounds(DistanceMetric metric, const float* query, const CellG
     base = down(base + lo);
     max_excess = std::max(max_excess, up(hi - lo));
   }
-  // At `scale`, the largest excess is exactly entry_max.
-  const double cap = static_cast<double>(entry_max);
-  double scale = max_excess / cap;
-  if (min_scale > scale && std::isfinite(min_scale)) scale = min_scale;
-  if (!(scale > 0.0) || !std::isfinite(scale)) scale = 1.0;
-
-  // Second pass: T[i][c] = floor of a lower bound of (g - m_i) / scale.
-  for (std::size_t i = 0; i < dim; ++i) {
-    const double* g_cells = qb.cell_bounds.data() + i * cells;
-    double lo = kInf;
-    for (std::size_t c = 0; c < cells; ++c) lo = std::min(lo, g_cells[c]);
-    std::uint32_t* row = qb.table.data() + i * cells;
-    for (std::size_t c = 0; c < cells; ++c) {
-      double excess = g_cells[c] == lo ? 0.0 : std::max(down(g_cells[c] - lo), 0.0);
-      double t = excess == 0.0 ? 0.0 : std::max(down(excess / scale), 0.0);
-      row[c] = t >= cap ? entry_max : static_cast<std::uint32_t>(std::floor(t));
-    }
-  }
   qb.base = base;
-  qb.scale = scale;
+  qb.cells = cells;
+  qb.max_excess = max_excess;
   qb.prunable = true;
+  quantize(qb, entry_max, min_scale, qb);
+}
+
+void requantize_query_bounds(const QueryBounds& from, std::uint32_t entry_max, double min_scale, QueryBounds& to) {
+  to.metric = from.metric;
+  to.dim = from.dim;
+  to.prunable = from.prunable;
+  to.base = from.base;
+  to.scale = 1.0;
+  to.slack = from.slack;
+  to.query_norm = from.query_norm;
+  to.cells = from.cells;
+  to.max_excess = from.max_excess;
+  if (!from.prunable || static_cast<double>(entry_max) * static_cast<double>(from.dim) > 4294967295.0) {
+    to.prunable = false;
+    return;
+  }
+  quantize(from, entry_max, min_scale, to);
 }
 
 namespace {

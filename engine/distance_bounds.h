@@ -58,6 +58,8 @@ struct QueryBounds {
   double scale = 1.0;
   double slack = 0.0;
   float query_norm = 0.0f;  // cosine: the kernels' sqrt(dot(q, q))
+  std::size_t cells = 0;    // per component
+  double max_excess = 0.0;  // the largest excess of a cell over its component's smallest
 };
 
 // Fills `qb` for `query` (dim floats) against the cells `grid`, reusing
@@ -68,6 +70,10 @@ struct QueryBounds {
 // distance chooses the resolution where it matters.
 void prepare_query_bounds(DistanceMetric metric, const float* query, const CellGrid& grid, std::size_t dim,
                           std::uint32_t entry_max, QueryBounds& qb, double min_scale = 0.0);
+// The same bounds as `from` (filled by prepare_query_bounds, its cell
+// bounds kept) at another resolution: entries at most `entry_max`, the
+// scale chosen as there. Skips the first pass, the costly one.
+void requantize_query_bounds(const QueryBounds& from, std::uint32_t entry_max, double min_scale, QueryBounds& to);
 // The coarse form: kCodeCells cells per component from dim * (kCodeCells
 // + 1) ends, byte entries.
 void prepare_query_bounds(DistanceMetric metric, const float* query, const float* bounds,
