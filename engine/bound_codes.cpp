@@ -39,8 +39,9 @@ constexpr double kLowLimit = 10000.0;
 // every distance is close to every other): once an eighth of the blocks
 // are scanned, a query that still sends more than this share of the
 // vectors of a window (kWindow) to the exact distance computes the rest
-// exactly without reading their codes. Each exact distance reads its block of the arena, so at a
-// few percent the codes no longer save reading the vectors.
+// exactly without reading their codes. Each exact distance reads its block
+// of the arena, so at a few percent the codes no longer save reading the
+// vectors.
 constexpr double kGiveUpShare = 1.0 / 32;
 // The same for the fine sums of single vectors (not the full scans of
 // blocks): one costs about a read of the vector's floats.
