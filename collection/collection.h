@@ -193,8 +193,9 @@ class PersistentCollection {
                       Payload* payloads, std::size_t* inserted = nullptr);
   // A bulk insert (collection_bulk.cpp): the rows written straight to the
   // data file, never as log text, and forced before it returns. All or
-  // nothing: every row is checked first (the errors of insert), and a
-  // failure, or a crash before it returns, leaves none of the batch, with
+  // nothing: the lengths are checked first, a non-finite component as its
+  // row is written (the errors of insert), and a failure, or a crash
+  // before it returns, leaves none of the batch, with
   // one exception, as for insert_batch: when only the final forcing fails,
   // the batch stays inserted (*inserted, when given, is then count) and the
   // error is returned. Costs a checkpoint and four more forced writes, so

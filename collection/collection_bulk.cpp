@@ -27,6 +27,8 @@
 #include <string>
 
 #include "collection/collection.h"
+#include "storage/data_format.h"
+#include "storage/endian.h"
 #include "storage/record_file_writer.h"
 
 namespace velmoradb {
@@ -76,6 +78,16 @@ Result<Marker> read_marker(FileSystem& fs, const std::string& path) {
   return marker;
 }
 
+// The position of the first NaN or infinite component, or dim.
+std::size_t first_non_finite(const float* v, std::size_t dim) {
+  bool any = false;  // a loop without an early exit, which compilers vectorise
+  for (std::size_t j = 0; j < dim; ++j) any |= !std::isfinite(v[j]);
+  if (!any) return dim;
+  std::size_t j = 0;
+  while (std::isfinite(v[j])) ++j;
+  return j;
+}
+
 }  // namespace
 
 Status PersistentCollection::roll_back_bulk() {
@@ -114,14 +126,12 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   std::lock_guard writer(write_lock_);
   if (inserted) *inserted = 0;
   if (auto r = check_writable(); !r) return r;
-  // Every row checked before anything is written: the batch is all or nothing.
+  // The lengths are checked before anything is written; a non-finite
+  // component is found as the vectors go to the index (below), which
+  // undoes the batch.
   for (std::size_t i = 0; i < count; ++i) {
-    auto [data, len] = row(i);
-    if (len != config_.dimension) return VectorError::dimension_mismatch(config_.dimension, len);
-    for (std::size_t j = 0; j < len; ++j) {
-      if (!std::isfinite(data[j])) {
-        return VectorError::collection("non-finite vector component at position " + std::to_string(j));
-      }
+    if (std::size_t len = row(i).second; len != config_.dimension) {
+      return VectorError::dimension_mismatch(config_.dimension, len);
     }
   }
   if (count == 0) return {};
@@ -143,9 +153,22 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
       return VectorError::io("sync failed: " + r.error().text());
     }
   }
+  // The vectors go to the index as the file gets them, staged where no
+  // search reads until the batch is durable: building the arena's pages
+  // (first touched here) overlaps the disk's work.
+  StagedRows staging;
+  {
+    std::unique_lock lock(index_lock_);
+    staging = index_.begin_staging(count);
+  }
+  const auto discard_staging = [&] {
+    std::unique_lock lock(index_lock_);
+    index_.discard_staged(staging);
+  };
   std::vector<std::uint64_t> offsets(count);
   {
-    // Searches go on: they read the index, not the data file.
+    // Searches go on: they read the index below its size, and the data
+    // file not at all.
     std::unique_lock data(data_lock_);
     auto direct = data_->direct_writer();
     Status written = direct ? Status{} : Status(direct.error());
@@ -153,13 +176,29 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
     if (direct) {
       std::unique_ptr<RecordFileWriter> out = std::move(*direct);
       static const Payload kEmpty;
+      // Rows are staged a block at a time from the bytes written to the
+      // file, so that the index holds what the file holds even if the
+      // caller's rows change meanwhile; they are checked there too.
+      const std::size_t dim = config_.dimension;
+      std::vector<float> group(StagedRows::kMaxBlockRows * dim);
+      std::size_t grouped = 0;
       for (std::size_t i = 0; i < count && written; ++i) {
         auto [vector, len] = row(i);
         auto offset = out->add(ids[i], vector, len, payloads ? payloads[i] : kEmpty);
         if (!offset) {
           written = offset.error();
-        } else {
-          offsets[i] = *offset;
+          break;
+        }
+        offsets[i] = *offset;
+        float* staged = group.data() + grouped * dim;
+        le::load_floats(staged, out->last_record() + data_format::kVectorOffset, dim);
+        if (auto bad = first_non_finite(staged, dim); bad < dim) {
+          written = VectorError::collection("non-finite vector component at position " + std::to_string(bad));
+          break;
+        }
+        if (++grouped == staging.block_rows() || i + 1 == count) {
+          index_.stage_rows(staging, group.data(), grouped);
+          grouped = 0;
         }
       }
       if (written) written = out->finish();
@@ -167,6 +206,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
     }  // the writer is done with the file
     if (!written) {
       data.unlock();
+      discard_staging();
       (void)undo_bulk(start);
       return written;
     }
@@ -179,6 +219,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   // batch whose log sync fails stays inserted).
   auto cleared = fs_.open(marker, OpenMode::WriteCreateTruncate);
   if (!cleared) {
+    discard_staging();
     (void)undo_bulk(start);
     return VectorError::io("write bulk marker failed: " + cleared.error().text());
   }
@@ -187,7 +228,6 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   // written out with the next release: nothing in the log stands behind
   // them), an id given twice in the batch included.
   std::vector<std::uint64_t> retired;  // offsets of replaced records
-  std::vector<bool> present(count);     // the id held a record when its row went in
   constexpr std::size_t kAhead = 8;     // ids prefetched ahead: each probe misses the cache
   {
     std::unique_lock lock(offsets_lock_);
@@ -196,7 +236,6 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
       if (i + kAhead < count) record_offsets_.prefetch(ids[i + kAhead]);
       if (auto previous = record_offsets_.put(ids[i], offsets[i])) {
         retired.push_back(*previous);
-        present[i] = true;
       }
     }
   }
@@ -212,13 +251,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   {
     std::unique_lock lock(index_lock_);
     if (recode) index_.use_bound_codes(false);
-    index_.reserve(index_.size() + count);  // grown once, not record by record
-    for (std::size_t i = 0; i < count; ++i) {
-      auto [vector, len] = row(i);
-      if (present[i]) index_.remove(ids[i]);
-      // The row was checked above, and the index takes every checked row.
-      (void)index_.insert(ids[i], vector, len, payloads ? std::move(payloads[i]) : Payload{});
-    }
+    index_.publish_staged(staging, ids, payloads);
   }
   if (recode) start_bound_codes(kRecodeDelay);
   {

@@ -108,14 +108,12 @@ void write_lanes(float* dst, const std::uint8_t* const* src, std::size_t lanes, 
 }
 
 // Writes the rows of `src` into the slots from `first_slot` on, a block at
-// a time, into `arena` (already large enough).
-void write_rows(float* arena, std::size_t dim, std::size_t first_slot, const Rows& src, std::size_t count) {
+// a time, into `arena` (already large enough). With `stream`, whole blocks
+// go past the cache (for large writes, whose blocks are not read back
+// soon); a small write stays in the cache, where the next search finds it.
+void write_rows(float* arena, std::size_t dim, std::size_t first_slot, const Rows& src, std::size_t count,
+                [[maybe_unused]] bool stream) {
   const std::size_t end = first_slot + count;
-#if defined(__SSE2__)
-  // Whole blocks of a large write are streamed; a small one stays in the
-  // cache, where the next search finds it.
-  const bool stream = count * dim * sizeof(float) >= kStreamBytes;
-#endif
   const std::uint8_t* rows[W];
   for (std::size_t slot = first_slot; slot < end;) {
     const std::size_t block_end = std::min(end, (slot / W + 1) * W);
@@ -138,6 +136,8 @@ void write_rows(float* arena, std::size_t dim, std::size_t first_slot, const Row
   if (stream) _mm_sfence();
 #endif
 }
+
+bool large_write(std::size_t count, std::size_t dim) { return count * dim * sizeof(float) >= kStreamBytes; }
 
 static_assert(W == 16, "a block's bits are a quarter of a bitmap word");
 
@@ -189,7 +189,7 @@ float* VectorIndex::slot_component(std::uint32_t slot, std::size_t i) {
 void VectorIndex::write_slots(std::size_t first_slot, const float* vectors, std::size_t count) {
   arena_.reserve((first_slot + count + W - 1) / W * block_floats());
   const Rows rows{nullptr, reinterpret_cast<const std::uint8_t*>(vectors), dimension_ * sizeof(float)};
-  write_rows(arena_.data(), dimension_, first_slot, rows, count);
+  write_rows(arena_.data(), dimension_, first_slot, rows, count, large_write(count, dimension_));
 }
 
 void VectorIndex::copy_slot(std::uint32_t from, std::uint32_t to) {
@@ -252,9 +252,98 @@ Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* co
   const std::size_t first = size();
   std::size_t done = 0;
   Status status = append_ids(ids, count, done);
-  if (dimension_ > 0) write_rows(arena_.data(), dimension_, first, Rows{rows, nullptr, 0}, done);
+  if (dimension_ > 0) {
+    write_rows(arena_.data(), dimension_, first, Rows{rows, nullptr, 0}, done, large_write(done, dimension_));
+  }
   if (codes_on_) append_codes(first, done);
   return status;
+}
+
+std::size_t StagedRows::block_rows() const {
+  return staged < head_rows ? head_rows - staged : W;
+}
+
+StagedRows VectorIndex::begin_staging(std::size_t count) {
+  StagedRows staging;
+  staging.count = count;
+  staging.first_slot = (size() + W - 1) / W * W;
+  staging.head_rows = std::min(count, staging.first_slot - size());
+  staging.head.resize(staging.head_rows * dimension_);
+  reserve(size() + count);
+  // Grown to hold the staged slots themselves, whichever rows publish
+  // moves where.
+  if (dimension_ > 0) {
+    arena_.reserve((staging.first_slot + count - staging.head_rows + W - 1) / W * block_floats());
+  }
+  return staging;
+}
+
+void VectorIndex::stage_rows(StagedRows& staging, const float* rows, std::size_t n) {
+  if (dimension_ == 0) {
+    staging.staged += n;
+    return;
+  }
+  const std::size_t into_head = std::min(n, staging.head_rows - std::min(staging.head_rows, staging.staged));
+  std::copy(rows, rows + into_head * dimension_, staging.head.begin() + staging.staged * dimension_);
+  staging.staged += into_head;
+  const std::size_t rest = n - into_head;
+  if (rest == 0) return;
+  const Rows src{nullptr, reinterpret_cast<const std::uint8_t*>(rows + into_head * dimension_),
+                 dimension_ * sizeof(float)};
+  write_rows(arena_.data(), dimension_, staging.first_slot + (staging.staged - staging.head_rows), src, rest,
+             true);
+  staging.staged += rest;
+}
+
+void VectorIndex::publish_staged(StagedRows& staging, const std::uint64_t* ids, Payload* payloads) {
+  // Rows go in order, each into the next slot. A replaced id (present, or
+  // earlier in the batch) frees a slot below size() and lowers it, so a
+  // staged row may have to move down; it never moves onto a staged row
+  // still to come, as the next slot stays below the current row's own.
+  std::size_t uncoded = size();  // the first slot the codes do not hold yet
+  constexpr std::size_t kPrefetchAhead = 8;
+  for (std::size_t i = 0; i < std::min(staging.count, kPrefetchAhead); ++i) slots_.prefetch(ids[i]);
+  for (std::size_t i = 0; i < staging.count; ++i) {
+    if (i + kPrefetchAhead < staging.count) slots_.prefetch(ids[i + kPrefetchAhead]);
+    std::uint32_t slot = slots_.append_if_absent(ids[i]);
+    if (slot == IdSlotMap::kNone) {
+      // The codes follow every remove: they hold each slot up to it.
+      if (codes_on_) append_codes(uncoded, size() - uncoded);
+      (void)remove(ids[i]);
+      uncoded = size();
+      slot = slots_.append(ids[i]);
+    }
+    if (dimension_ > 0) {
+      if (i < staging.head_rows) {
+        const Rows src{nullptr, reinterpret_cast<const std::uint8_t*>(staging.head.data() + i * dimension_), 0};
+        write_rows(arena_.data(), dimension_, slot, src, 1, false);
+      } else if (const std::size_t from = staging.first_slot + (i - staging.head_rows); from != slot) {
+        copy_slot(static_cast<std::uint32_t>(from), slot);
+      }
+    }
+    if (payloads != nullptr && !payloads[i].empty()) {
+      (void)payload_index_.add(slot, payloads[i]);  // a new slot: the rules hold
+      payloads_.insert_or_assign(ids[i], std::move(payloads[i]));
+    }
+  }
+  if (codes_on_) append_codes(uncoded, size() - uncoded);
+  // What moved down left its staged slot behind.
+  clear_staged(std::max(size(), staging.first_slot), staging.first_slot + (staging.count - staging.head_rows));
+  staging = {};
+}
+
+void VectorIndex::discard_staged(StagedRows& staging) {
+  clear_staged(staging.first_slot, staging.first_slot + (staging.staged - std::min(staging.staged, staging.head_rows)));
+  staging = {};
+}
+
+void VectorIndex::clear_staged(std::size_t from, std::size_t to) {
+  if (dimension_ == 0 || from >= to) return;
+  // Lanes of a partly cleared block one by one, whole blocks at once.
+  while (from < to && from % W != 0) clear_slot(static_cast<std::uint32_t>(from++));
+  const std::size_t whole = (to - from) / W;
+  std::fill_n(arena_.data() + from / W * block_floats(), whole * block_floats(), 0.0f);
+  for (from += whole * W; from < to; ++from) clear_slot(static_cast<std::uint32_t>(from));
 }
 
 std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {

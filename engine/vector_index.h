@@ -71,6 +71,25 @@ struct BoundCodesBuild {
   std::size_t reserved_bytes = 0;  // memory_bytes() once the room was reserved
 };
 
+// A large insert whose vectors reach the arena ahead of its ids
+// (VectorIndex::begin_staging). Rows 0 .. head_rows-1 belong to the block
+// that size() leaves partly filled, which searches read: they are kept
+// here until publish. The others are staged from `first_slot`, the first
+// whole block past size(), where no search reads.
+struct StagedRows {
+  static constexpr std::size_t kMaxBlockRows = kBlockWidth;
+
+  std::size_t count = 0;       // rows of the insert
+  std::size_t staged = 0;      // rows handed to stage_rows so far
+  std::size_t head_rows = 0;
+  std::size_t first_slot = 0;  // where row head_rows is staged
+  std::vector<float> head;
+
+  // How many rows the next stage_rows call should bring to fill its block
+  // (a whole block is written with streaming stores).
+  std::size_t block_rows() const;
+};
+
 struct SearchResult {
   std::uint64_t id;
   float distance;
@@ -113,6 +132,23 @@ class VectorIndex {
   Status insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count);
   // Takes the id's entry out; nothing when absent.
   std::optional<IndexEntry> remove(std::uint64_t id);
+  // A large insert in steps, so that its vectors reach the arena while the
+  // owner writes them elsewhere (a file) and searches go on:
+  //  - begin_staging, with no search running: room for `count` more rows
+  //    (the arena is not grown again until publish_staged or
+  //    discard_staged);
+  //  - stage_rows, `n` rows of `dimension` floats one after the other,
+  //    in order, with searches running and nothing else changing the
+  //    index: no search reads a staged slot;
+  //  - publish_staged, with no search running, once every row is staged:
+  //    each ids[i] is inserted with row i as insert() would (an id present,
+  //    or given twice, is replaced), with payloads[i] when payloads is not
+  //    null (moved from);
+  //  - or discard_staged instead: the index is as before begin_staging.
+  StagedRows begin_staging(std::size_t count);
+  void stage_rows(StagedRows& staging, const float* rows, std::size_t n);
+  void publish_staged(StagedRows& staging, const std::uint64_t* ids, Payload* payloads);
+  void discard_staged(StagedRows& staging);
   // A copy of the stored vector of `id`.
   std::optional<std::vector<float>> vector_of(std::uint64_t id) const;
   // The vector at `slot` (< size()) into out[0 .. dimension).
@@ -199,6 +235,8 @@ class VectorIndex {
   Status append_ids(const std::uint64_t* ids, std::size_t count, std::size_t& done);
   void copy_slot(std::uint32_t from, std::uint32_t to);
   void clear_slot(std::uint32_t slot);
+  // Zeros the slots [from, to), past size().
+  void clear_staged(std::size_t from, std::size_t to);
   std::vector<SearchResult> to_results(const std::vector<Candidate>& picked) const;
   // Bound codes (vector_index_codes.cpp).
   void maintain_codes();

@@ -68,6 +68,8 @@ Result<std::uint64_t> RecordFileWriter::add(std::uint64_t id, const float* vecto
   if (!size) return size.error();
   const std::uint64_t offset = length_;
   length_ += *size;
+  // Swapping the pieces keeps their buffers where they are.
+  last_record_ = piece_.data() + (piece_.size() - *size);
   if (piece_.size() >= kPieceBytes) {
     if (auto r = send_piece(); !r) {
       failed_ = r;

@@ -40,6 +40,9 @@ class RecordFileWriter {
   RecordFileWriter& operator=(const RecordFileWriter&) = delete;
 
   Result<std::uint64_t> add(std::uint64_t id, const float* vector, std::size_t len, const Payload& payload);
+  // The bytes of the record last added, as the file gets them: valid until
+  // the next add() or finish().
+  const std::uint8_t* last_record() const { return last_record_; }
   // A record as another data file holds it (its bytes whole), written live.
   Result<std::uint64_t> add_encoded(const std::uint8_t* record, std::size_t size);
   // IoError "write failed: " or "sync failed: ".
@@ -60,6 +63,7 @@ class RecordFileWriter {
   std::vector<std::uint8_t> spare_;  // the piece last written, for reuse
   std::future<Status> in_flight_;    // writes the other piece
   std::string scratch_;
+  const std::uint8_t* last_record_ = nullptr;  // in piece_, or in spare_ once sent
   std::uint64_t length_ = 0;
   Status failed_;
 };

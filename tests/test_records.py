@@ -201,12 +201,18 @@ def test_unfinished_bulk_insert_is_cut_off_at_the_next_writable_open(path):
         assert len(c) == 2
 
 
-def test_bad_row_in_a_bulk_batch_writes_nothing(path):
-    rows = np.ones((BULK_ROWS, 128), dtype=np.float32)
-    rows[7000, 3] = np.nan
+# float32 rows are checked in place, float64 ones as they are copied.
+@pytest.mark.parametrize("dtype, bad, message", [
+    (np.float32, np.nan, "is NaN"),
+    (np.float32, -np.inf, "is infinite"),
+    (np.float64, 1e39, "= 1e\\+39 is outside the float32 range"),
+])
+def test_bad_row_in_a_bulk_batch_writes_nothing(path, dtype, bad, message):
+    rows = np.ones((BULK_ROWS, 128), dtype=dtype)
+    rows[7000, 3] = bad
     with Collection.open_or_create(path, 128, "euclidean") as c:
         c.insert(1, rows[0])
-        with pytest.raises(ValueError, match=r"vectors\[7000\]\[3\] is NaN \(id 7000\)"):
+        with pytest.raises(ValueError, match=r"vectors\[7000\]\[3\] " + message + r" \(id 7000\)"):
             c.insert_batch(range(BULK_ROWS), rows)
         assert c.ids() == [1]
     with Collection.open(path) as c:

@@ -375,15 +375,29 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
       prefix_error("ids");
       return nullptr;
     }
+    const std::size_t dimension = as_object(self)->dimension;
+    // A large batch goes straight to the data file (all or nothing); a
+    // smaller one through the log, pair by pair.
+    const bool bulk = ids.size() * dimension * sizeof(float) >= PersistentCollection::kBulkMinBytes;
+    // A bulk batch of float32 rows is read in place, not copied: the engine
+    // reads each row once, to write it to the file, and the index takes
+    // the row from the bytes written (so the two agree even if another
+    // thread changes the array meanwhile).
+    FloatBuffer in_place;
+    if (bulk && in_place.acquire(vectors_arg, 2) &&
+        !(in_place.is_float32() && in_place.rows() == ids.size() && in_place.columns() == dimension)) {
+      in_place.release();
+    }
+    const bool read_in_place = in_place.held();
+    if (read_in_place && !check_float32_rows(in_place, "vectors", &ids)) return nullptr;
     FloatRowsCopy vectors;
-    if (!to_checked_rows(vectors_arg, "vectors", &vectors, &ids)) return nullptr;
-    if (ids.size() != vectors.count()) {
+    if (!read_in_place && !to_checked_rows(vectors_arg, "vectors", &vectors, &ids)) return nullptr;
+    if (!read_in_place && ids.size() != vectors.count()) {
       PyErr_Format(PyExc_ValueError, "ids has %zu items but vectors has %zu rows", ids.size(),
                    vectors.count());
       return nullptr;
     }
-    const std::size_t dimension = as_object(self)->dimension;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
+    for (std::size_t i = 0; !read_in_place && i < ids.size(); ++i) {
       if (vectors.length(i) == dimension) continue;
       PyErr_Format(PyExc_ValueError,
                    "vectors[%zu] (id %llu) has %zu components, the collection's dimension is %zu",
@@ -395,11 +409,10 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
 
     Status inserted;
     std::size_t done = 0;
-    // A large batch goes straight to the data file (all or nothing); a
-    // smaller one through the log, pair by pair.
-    const bool bulk = ids.size() * dimension * sizeof(float) >= PersistentCollection::kBulkMinBytes;
     if (!run_released(*cell, [&](PersistentCollection& c) {
+          const float* rows = static_cast<const float*>(in_place.data());
           const PersistentCollection::BatchRow row = [&](std::size_t i) {
+            if (read_in_place) return std::pair<const float*, std::size_t>(rows + i * dimension, dimension);
             return std::pair<const float*, std::size_t>(vectors.row(i), vectors.length(i));
           };
           Payload* rows_payloads = payloads.empty() ? nullptr : payloads.data();

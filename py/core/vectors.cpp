@@ -1,5 +1,6 @@
 #include "py/core/vectors.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -37,6 +38,25 @@ bool append_component(double value, const std::string& name, std::size_t i,
   return false;
 }
 
+// Raises the error of the non-finite component j of `buffer` (the value as
+// the source holds it); *failed_row (when given) is its row.
+bool report_component(const FloatBuffer& buffer, const std::string& name, bool rows, std::size_t j,
+                      std::size_t* failed_row) {
+  double value;
+  if (buffer.is_float32()) {
+    float f;
+    std::memcpy(&f, static_cast<const unsigned char*>(buffer.data()) + j * sizeof(float), sizeof(float));
+    value = f;
+  } else {
+    std::memcpy(&value, static_cast<const unsigned char*>(buffer.data()) + j * sizeof(double), sizeof(double));
+  }
+  std::vector<float> unused;
+  const std::size_t column = j % buffer.columns();
+  if (failed_row != nullptr) *failed_row = j / buffer.columns();
+  const std::string row_name = rows ? element_name(name, j / buffer.columns()) : name;
+  return append_component(value, row_name, column, &unused);
+}
+
 // On failure, *failed_row (when given) is the row of the bad component.
 bool append_buffer_checked(const FloatBuffer& buffer, const std::string& name, bool rows,
                            std::vector<float>* out, std::size_t* failed_row = nullptr) {
@@ -47,16 +67,7 @@ bool append_buffer_checked(const FloatBuffer& buffer, const std::string& name, b
   for (std::size_t j = 0; j < n; ++j) {
     if (std::isfinite((*out)[start + j])) continue;
     // Found a bad one: name it from its source value.
-    double value = (*out)[start + j];
-    if (!buffer.is_float32()) {
-      std::memcpy(&value, static_cast<const unsigned char*>(buffer.data()) + j * sizeof(double),
-                  sizeof(double));
-    }
-    std::vector<float> unused;
-    const std::size_t column = j % buffer.columns();
-    if (failed_row != nullptr) *failed_row = j / buffer.columns();
-    const std::string row_name = rows ? element_name(name, j / buffer.columns()) : name;
-    return append_component(value, row_name, column, &unused);
+    return report_component(buffer, name, rows, j, failed_row);
   }
   return true;
 }
@@ -139,6 +150,27 @@ void name_row_id(std::size_t row, const std::vector<std::uint64_t>* ids) {
 }
 
 }  // namespace
+
+bool check_float32_rows(const FloatBuffer& buffer, const std::string& name,
+                        const std::vector<std::uint64_t>* ids) {
+  const std::size_t n = buffer.rows() * buffer.columns();
+  const float* v = static_cast<const float*>(buffer.data());
+  // A pass without an early exit (which compilers vectorise), a piece at a time.
+  constexpr std::size_t kPiece = 4096;
+  for (std::size_t at = 0; at < n; at += kPiece) {
+    const std::size_t end = std::min(n, at + kPiece);
+    bool any = false;
+    for (std::size_t j = at; j < end; ++j) any |= !std::isfinite(v[j]);
+    if (!any) continue;
+    std::size_t j = at;
+    while (std::isfinite(v[j])) ++j;
+    std::size_t failed_row = 0;
+    (void)report_component(buffer, name, true, j, &failed_row);
+    name_row_id(failed_row, ids);
+    return false;
+  }
+  return true;
+}
 
 bool to_checked_rows(PyObject* o, const std::string& name, FloatRowsCopy* out,
                      const std::vector<std::uint64_t>* ids) {

@@ -5,9 +5,9 @@
 //   "vectors[3][1] = 1e+39 is outside the float32 range".
 // A vector is a sequence of numbers (each through __float__) or a 1-D
 // C-contiguous float32/float64 buffer (numpy array); rows are a sequence of
-// vectors or a 2-D such buffer. The floats are always copied: the engine reads
-// them with the interpreter lock released, when Python code could change the
-// array they came from.
+// vectors or a 2-D such buffer. The floats are copied (but see
+// check_float32_rows): the engine reads them with the interpreter lock
+// released, when Python code could change the array they came from.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "py/src/buffer.h"
 #include "py/src/python.h"
 
 namespace velmoradb::py {
@@ -36,6 +37,11 @@ struct FloatRowsCopy {
 // its id (" (id 17)") when the row has one.
 [[nodiscard]] bool to_checked_rows(PyObject* o, const std::string& name, FloatRowsCopy* out,
                                    const std::vector<std::uint64_t>* ids = nullptr);
+
+// The check of to_checked_rows without the copy, for a 2-D float32 buffer
+// (FloatBuffer::acquire(o, 2)) whose rows the caller reads in place.
+[[nodiscard]] bool check_float32_rows(const FloatBuffer& buffer, const std::string& name,
+                                      const std::vector<std::uint64_t>* ids);
 
 // Rewrites the message of the pending exception as prefix + message +
 // suffix, keeping its type, when it is a TypeError, ValueError or

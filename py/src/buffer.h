@@ -39,6 +39,7 @@ class FloatBuffer {
   bool acquire(PyObject* o, int ndim);
   void release();
 
+  bool held() const { return held_; }
   bool is_float32() const { return itemsize_ == 4; }
   const void* data() const { return view_.buf; }
   // Rows and columns; a 1-D buffer is one row.

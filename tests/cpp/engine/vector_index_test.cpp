@@ -372,7 +372,8 @@ struct RandomCase {
 class IndexRandom : public ::testing::TestWithParam<std::tuple<const KernelSet*, RandomCase>> {};
 
 TEST_P(IndexRandom, SearchesEqualBruteForceAfterInsertsAndRemoves) {
-  const auto& [set, c] = GetParam();
+  const KernelSet* set = std::get<0>(GetParam());
+  const RandomCase& c = std::get<1>(GetParam());  // named, not bound: the lambdas below capture it
   std::mt19937_64 gen(c.dim * 31 + c.ops);
   std::uniform_int_distribution<int> small(-2, 2);
   std::normal_distribution<float> normal(0.0f, 1.0f);
