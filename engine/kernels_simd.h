@@ -92,12 +92,14 @@ inline void blocked_sums(const float* const* queries, const float* const* unit, 
   }
 }
 
-// Base pointers of the units of NB consecutive blocks.
+// Base pointers of the units of NB consecutive blocks. At dimension 0
+// nothing is read, and `blocks` may be null: no offset is applied to it.
 template <class V, int NB>
 inline void unit_pointers(const float* blocks, std::size_t dim, const float* (&unit)[NB * V::kUnits]) {
   for (int u = 0; u < NB * V::kUnits; ++u)
-    unit[u] = blocks + static_cast<std::size_t>(u / V::kUnits) * dim * kBlockWidth +
-              static_cast<std::size_t>(u % V::kUnits) * V::L;
+    unit[u] = dim == 0 ? blocks
+                       : blocks + static_cast<std::size_t>(u / V::kUnits) * dim * kBlockWidth +
+                             static_cast<std::size_t>(u % V::kUnits) * V::L;
 }
 
 // Q queries against NB blocks; out[q] receives NB * kBlockWidth distances.

@@ -284,8 +284,10 @@ void VectorIndex::stage_rows(StagedRows& staging, const float* rows, std::size_t
     return;
   }
   const std::size_t into_head = std::min(n, staging.head_rows - std::min(staging.head_rows, staging.staged));
-  std::copy(rows, rows + into_head * dimension_, staging.head.begin() + staging.staged * dimension_);
-  staging.staged += into_head;
+  if (into_head > 0) {
+    std::copy(rows, rows + into_head * dimension_, staging.head.begin() + staging.staged * dimension_);
+    staging.staged += into_head;
+  }
   const std::size_t rest = n - into_head;
   if (rest == 0) return;
   const Rows src{nullptr, reinterpret_cast<const std::uint8_t*>(rows + into_head * dimension_),
@@ -386,12 +388,12 @@ std::optional<std::vector<float>> VectorIndex::vector_of(std::uint64_t id) const
   std::uint32_t slot = slots_.find(id);
   if (slot == IdSlotMap::kNone) return std::nullopt;
   std::vector<float> v(dimension_);
-  const float* p = arena_.data() + (slot / W) * block_floats() + (slot % W);
-  for (std::size_t i = 0; i < dimension_; ++i) v[i] = p[i * W];
+  if (dimension_ > 0) read_slot(slot, v.data());  // at dimension 0 the arena may be null
   return v;
 }
 
 void VectorIndex::read_slot(std::uint32_t slot, float* out) const {
+  if (dimension_ == 0) return;
   const float* p = arena_.data() + (slot / W) * block_floats() + (slot % W);
   for (std::size_t i = 0; i < dimension_; ++i) out[i] = p[i * W];
 }

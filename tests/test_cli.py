@@ -546,7 +546,7 @@ def test_help_shows_every_default() -> None:
     result = run("import", "--help")
     assert result.returncode == 0
     text = " ".join(result.stdout.split())
-    assert "vectors per insert_batch (default 10000)" in text
+    assert "vectors per insert_batch (default: 256 MiB of vectors, at least 10000)" in text
     assert "(default 0)" in text
 
 

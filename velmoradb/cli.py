@@ -117,7 +117,10 @@ def _parser() -> argparse.ArgumentParser:
     load.add_argument("--ids", metavar="IDS.npy", help="1-D .npy of integer ids, one per vector (default: row numbers)")
     load.add_argument("--first-id", type=int, default=0, help="id of row 0 when ids are row numbers (default 0)")
     load.add_argument("--metric", choices=PYTHON_METRICS, help="default: the collection's, or euclidean for a new one")
-    load.add_argument("--batch-size", type=int, default=10_000, metavar="N", help="vectors per insert_batch (default 10000)")
+    load.add_argument(
+        "--batch-size", type=int, metavar="N",
+        help="vectors per insert_batch (default: 256 MiB of vectors, at least 10000)",
+    )
     load.add_argument(
         "--payloads", metavar="FILE.jsonl",
         help="payloads: one JSON object per line, one line per vector (default: none)",
@@ -272,19 +275,27 @@ def _run_check(args: argparse.Namespace) -> int:
 # --- import -----------------------------------------------------------------
 
 
+_IMPORT_BATCH_BYTES = 256 << 20
+_IMPORT_MIN_BATCH = 10_000
+
+
 def _run_import(args: argparse.Namespace) -> int:
     from tqdm import tqdm
 
-    if args.batch_size < 1:
+    if args.batch_size is not None and args.batch_size < 1:
         raise ValueError("--batch-size must be at least 1")
     vectors = vectorfiles.load_vectors(args.file)
     count, dimension = vectors.shape
+    # Large batches are bulk inserts, written once, straight to the data
+    # file; each costs a few forced writes, so they are made large.
+    batch_size = args.batch_size or max(_IMPORT_MIN_BATCH, _IMPORT_BATCH_BYTES // (4 * max(dimension, 1)))
     ids = vectorfiles.load_ids(args.ids, count) if args.ids else None
     if ids is None and not 0 <= args.first_id <= formats.MAX_ID - max(count - 1, 0):
         raise ValueError(f"--first-id {args.first_id}: the ids would leave 0 .. 2**64 - 1")
     meta = _read_meta(args.dir)
-    metric = args.metric or _stored_metric(args.dir, meta, dimension) or "euclidean"
-    bad = vectorfiles.first_non_finite_row(vectors, args.batch_size)
+    stored = _stored_metric(args.dir, meta, dimension)
+    metric = args.metric or stored or "euclidean"
+    bad = vectorfiles.first_non_finite_row(vectors, batch_size)
     if bad is not None:
         raise ValueError(
             f"{args.file}: row {bad} has a NaN or infinite component (as float32); nothing was imported"
@@ -292,15 +303,16 @@ def _run_import(args: argparse.Namespace) -> int:
     payloads = _load_payloads(args.payloads, count, args.file) if args.payloads else None
     distinct = count if ids is None else _distinct_count(ids)
 
-    collection = _open_for_import(args.dir, dimension, metric, with_payloads=payloads is not None)
+    collection = _open_for_import(args.dir, dimension, metric, with_payloads=payloads is not None,
+                                  metric_changes=stored is not None and metric != stored)
     try:
         # The count before the import, as the open left it (log replayed): a
         # checkpoint writes it to meta.json.
         collection.flush()
         before = _read_meta(args.dir)
         with tqdm(total=count, unit="vec", desc="import", disable=None, file=sys.stderr) as bar:
-            for start in range(0, count, args.batch_size):
-                stop = min(start + args.batch_size, count)
+            for start in range(0, count, batch_size):
+                stop = min(start + batch_size, count)
                 batch_ids: Sequence[int] = (
                     ids[start:stop].tolist() if ids is not None
                     else range(args.first_id + start, args.first_id + stop)
@@ -313,7 +325,7 @@ def _run_import(args: argparse.Namespace) -> int:
                 bar.update(stop - start)
         collection.flush()
     finally:
-        if payloads is not None:
+        if hasattr(collection, "close"):  # the payload-free class closes when collected
             collection.close()
     after = _read_meta(args.dir)
     assert before is not None and after is not None  # both written by the flushes
@@ -333,11 +345,12 @@ def _run_import(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _open_for_import(directory: str, dimension: int, metric: str, *, with_payloads: bool) -> Any:
-    """The payload-free class keeps its behaviour for a plain import (a
-    --metric other than the stored one is allowed and written by the flush);
-    payloads need the records class, which keeps the stored metric."""
-    if with_payloads:
+def _open_for_import(directory: str, dimension: int, metric: str, *, with_payloads: bool,
+                     metric_changes: bool) -> Any:
+    """The records class, whose large batches are bulk inserts; the
+    payload-free class for a plain import whose --metric differs from the
+    stored one (it allows that, and the flush writes the new metric)."""
+    if with_payloads or not metric_changes:
         import velmoradb
 
         return velmoradb.Collection.open_or_create(directory, dimension, metric)
