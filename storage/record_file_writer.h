@@ -28,7 +28,7 @@ class RecordFileWriter {
   // Pieces of about this many bytes go to the file.
   static constexpr std::size_t kPieceBytes = std::size_t{4} << 20;
   // ... in write calls of at most this many bytes (see send_piece).
-  static constexpr std::size_t kWriteCallBytes = std::size_t{16} << 10;
+  static constexpr std::size_t kWriteCallBytes = std::size_t{1} << 20;
 
   // IoError "failed to open data file: ".
   static Result<std::unique_ptr<RecordFileWriter>> create(FileSystem& fs, const std::string& path);

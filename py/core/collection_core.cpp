@@ -388,8 +388,9 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
         !(in_place.is_float32() && in_place.rows() == ids.size() && in_place.columns() == dimension)) {
       in_place.release();
     }
+    // Its rows are checked by the engine as it writes them (a bad one undoes
+    // the batch), and only then here, for the error that names the row.
     const bool read_in_place = in_place.held();
-    if (read_in_place && !check_float32_rows(in_place, "vectors", &ids)) return nullptr;
     FloatRowsCopy vectors;
     if (!read_in_place && !to_checked_rows(vectors_arg, "vectors", &vectors, &ids)) return nullptr;
     if (!read_in_place && ids.size() != vectors.count()) {
@@ -423,6 +424,10 @@ PyObject* collection_insert_batch(PyObject* self, PyObject* args, PyObject* kwar
           }
         })) {
       return nullptr;
+    }
+    if (!inserted && read_in_place && inserted.error().kind() == VectorError::Kind::CollectionError &&
+        done == 0 && !check_float32_rows(in_place, "vectors", &ids)) {
+      return nullptr;  // a non-finite component, named (none of the batch is inserted)
     }
     if (!inserted && bulk) {
       raise_engine_error(inserted.error());
