@@ -44,15 +44,11 @@ class LoadBatch {
     const std::size_t dim = index_.dimension();
     for (RecordView& rec : run) {
       if (rec.dim != dim) continue;  // never indexed
-      if (rec.payload) {
-        // Rare (nothing Python inserts has one): on its own, in its place.
-        flush();
-        put(rec.id, rec.vector, std::exchange(*rec.payload, {}), rec.offset);
-        continue;
-      }
       ids_.push_back(rec.id);
       offsets_.push_back(rec.offset);
       rows_.push_back(rec.vector);
+      payloads_.push_back(rec.payload ? std::exchange(*rec.payload, {}) : Payload{});
+      any_payload_ = any_payload_ || rec.payload != nullptr;
     }
     flush();  // the rows point into the run
   }
@@ -67,17 +63,20 @@ class LoadBatch {
     // run): that record replaces the entry and the run goes on behind it.
     for (std::size_t done = 0; done < n;) {
       const std::size_t before = index_.size();
-      Status status = index_.insert_rows(ids_.data() + done, rows_.data() + done, n - done);
+      Status status = index_.insert_rows(ids_.data() + done, rows_.data() + done, n - done,
+                                         any_payload_ ? payloads_.data() + done : nullptr);
       const std::size_t appended = index_.size() - before;
       slot_offsets_.insert(slot_offsets_.end(), offsets_.begin() + done, offsets_.begin() + done + appended);
       done += appended;
       if (status) break;
-      put(ids_[done], rows_[done], {}, offsets_[done]);
+      put(ids_[done], rows_[done], std::move(payloads_[done]), offsets_[done]);
       ++done;
     }
     ids_.clear();
     offsets_.clear();
     rows_.clear();
+    payloads_.clear();
+    any_payload_ = false;
   }
 
   // Inserts or replaces `id` as every replacement does (remove, then
@@ -100,6 +99,8 @@ class LoadBatch {
   std::vector<std::uint64_t> ids_;
   std::vector<std::uint64_t> offsets_;
   std::vector<const std::uint8_t*> rows_;
+  std::vector<Payload> payloads_;  // empty ones too, beside the rows
+  bool any_payload_ = false;       // of the run
   RecordOffsets::OffsetArray slot_offsets_;  // the offset of each slot's record
 };
 

@@ -248,12 +248,19 @@ Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors,
   return status;
 }
 
-Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count) {
+Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count,
+                                Payload* payloads) {
   const std::size_t first = size();
   std::size_t done = 0;
   Status status = append_ids(ids, count, done);
   if (dimension_ > 0) {
     write_rows(arena_.data(), dimension_, first, Rows{rows, nullptr, 0}, done, large_write(done, dimension_));
+  }
+  for (std::size_t i = 0; payloads != nullptr && i < done; ++i) {
+    if (payloads[i].empty()) continue;
+    const auto slot = static_cast<std::uint32_t>(first + i);
+    (void)payload_index_.add(slot, payloads[i]);  // a new slot: the rules hold
+    payloads_.emplace(ids[i], std::move(payloads[i]));
   }
   if (codes_on_) append_codes(first, done);
   return status;

@@ -129,7 +129,10 @@ class VectorIndex {
   // insert_batch with the vector of ids[i] read from rows[i]: `dimension`
   // floats in native byte order at any alignment, such as a record in a
   // read buffer.
-  Status insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count);
+  // With `payloads` (not null), payloads[i] goes with ids[i] (moved from,
+  // for the pairs inserted).
+  Status insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count,
+                     Payload* payloads = nullptr);
   // Takes the id's entry out; nothing when absent.
   std::optional<IndexEntry> remove(std::uint64_t id);
   // A large insert in steps, so that its vectors reach the arena while the
