@@ -93,6 +93,10 @@ struct CollectionConfig {
   // scan, with the same results. false: open() builds them before it
   // returns. See wait_for_bound_codes().
   bool bound_codes_background = true;
+  // A single-query search takes the codes or the plain scan, whichever has
+  // been faster on this collection (engine/search_path_chooser.h); the
+  // results are the same. false: the codes whenever they are ready.
+  bool choose_search_path_by_time = true;
 };
 
 // What open() may do with the directory.

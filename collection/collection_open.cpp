@@ -109,7 +109,9 @@ class LoadBatch {
 PersistentCollection::PersistentCollection(FileSystem& fs, std::string dir, CollectionConfig config,
                                            bool read_only)
     : fs_(fs), dir_(std::move(dir)), config_(config), read_only_(read_only),
-      index_(config.metric, config.dimension) {}
+      index_(config.metric, config.dimension) {
+  index_.choose_search_path_by_time(config.choose_search_path_by_time);
+}
 
 Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_create(
     const std::string& path, const CollectionConfig& config, FileSystem& fs) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -355,6 +356,10 @@ void VectorIndex::clear_staged(std::size_t from, std::size_t to) {
   for (from += whole * W; from < to; ++from) clear_slot(static_cast<std::uint32_t>(from));
 }
 
+void VectorIndex::choose_search_path_by_time(bool on) {
+  for (auto& chooser : choosers_) chooser = on ? std::make_unique<SearchPathChooser>() : nullptr;
+}
+
 std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
   std::uint32_t slot = slots_.find(id);
   if (slot == IdSlotMap::kNone) return std::nullopt;
@@ -445,7 +450,20 @@ std::vector<SearchResult> VectorIndex::search(const float* query, std::size_t le
   if (len != dimension_ || k == 0) return {};
   std::size_t n = size();
   if (n == 0) return {};
-  if (bound_codes_active()) return search_codes(query, k, nullptr);
+  if (bound_codes_active()) {
+    SearchPathChooser* chooser = choosers_[0].get();
+    if (chooser == nullptr) return search_codes(query, k, nullptr);
+    const bool codes = chooser->use_codes();
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<SearchResult> found = codes ? search_codes(query, k, nullptr) : scan(query, k);
+    chooser->record(codes, std::chrono::steady_clock::now() - start);
+    return found;
+  }
+  return scan(query, k);
+}
+
+std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k) const {
+  const std::size_t n = size();
   std::size_t nblocks = (n + W - 1) / W;
   if (dimension_ == 0) {
     // No components: every distance is the metric's value for empty vectors.
@@ -505,7 +523,20 @@ std::vector<SearchResult> VectorIndex::search(const float* query, std::size_t le
                                               const SlotBitmap& only) const {
   const std::size_t n = size();
   if (len != dimension_ || k == 0 || n == 0 || only.size() != n) return {};
-  if (bound_codes_active()) return search_codes(query, k, &only);
+  if (bound_codes_active()) {
+    SearchPathChooser* chooser = choosers_[1].get();
+    if (chooser == nullptr) return search_codes(query, k, &only);
+    const bool codes = chooser->use_codes();
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<SearchResult> found = codes ? search_codes(query, k, &only) : scan(query, k, only);
+    chooser->record(codes, std::chrono::steady_clock::now() - start);
+    return found;
+  }
+  return scan(query, k, only);
+}
+
+std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k, const SlotBitmap& only) const {
+  const std::size_t n = size();
   TopK top(k);
   if (dimension_ == 0) {
     const float d = distance(metric_, query, query, 0);

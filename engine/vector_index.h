@@ -36,6 +36,7 @@
 #include "engine/payload.h"
 #include "engine/payload_index.h"
 #include "engine/result.h"
+#include "engine/search_path_chooser.h"
 #include "engine/slot_bitmap.h"
 #include "engine/top_k.h"
 #include "engine/vector_arena.h"
@@ -209,6 +210,10 @@ class VectorIndex {
   bool bound_codes_active() const {
     return codes_ != nullptr && size() >= codes_min_size_ && codes_->size() == size();
   }
+  // With `on`, a single-query search takes the codes or the plain scan,
+  // whichever has been faster here (search_path_chooser.h): the same
+  // results either way. Off (at construction): the codes whenever active.
+  void choose_search_path_by_time(bool on);
   // Bytes the codes hold (0 when none are kept).
   std::size_t bound_codes_bytes() const { return codes_ ? codes_->memory_bytes() : 0; }
   // The minimum size; kBoundCodesMinSize unless set (tests and benchmarks).
@@ -241,6 +246,9 @@ class VectorIndex {
   // Zeros the slots [from, to), past size().
   void clear_staged(std::size_t from, std::size_t to);
   std::vector<SearchResult> to_results(const std::vector<Candidate>& picked) const;
+  // The plain scans of search (every slot, or those of `only`).
+  std::vector<SearchResult> scan(const float* query, std::size_t k) const;
+  std::vector<SearchResult> scan(const float* query, std::size_t k, const SlotBitmap& only) const;
   // Bound codes (vector_index_codes.cpp).
   void maintain_codes();
   void build_codes();
@@ -266,6 +274,9 @@ class VectorIndex {
   // The largest reserve() asked for: codes built later hold room for it.
   std::size_t reserved_ = 0;
   std::uint64_t removals_ = 0;
+  // Set by choose_search_path_by_time: unfiltered and filtered searches
+  // are timed apart (a filter changes what each path costs).
+  std::unique_ptr<SearchPathChooser> choosers_[2];
 };
 
 }  // namespace velmoradb

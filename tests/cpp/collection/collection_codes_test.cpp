@@ -29,6 +29,7 @@ bool same_bits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 CollectionConfig codes_config(DistanceMetric metric, bool codes, bool background = true) {
   CollectionConfig cfg = config(kDim, metric);
   cfg.bound_codes = codes;
+  cfg.choose_search_path_by_time = false;  // every search of the twin with codes takes them
   cfg.bound_codes_min_size = kMinSize;
   cfg.bound_codes_background = background;
   return cfg;

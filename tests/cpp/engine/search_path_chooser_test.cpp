@@ -1,0 +1,73 @@
+// The choice between the bound codes and the plain scan: each path is
+// measured before the cheaper one is kept, the other is tried again at a
+// fixed rate, and an index that chooses answers as one that always scans.
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/search_path_chooser.h"
+#include "engine/vector_index.h"
+
+namespace velmoradb {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(SearchPathChooser, MeasuresBothThenKeepsTheCheaperAndProbesTheOther) {
+  SearchPathChooser chooser;
+  ASSERT_TRUE(chooser.use_codes());  // query 0: the codes, unmeasured
+  chooser.record(true, milliseconds(10));
+  ASSERT_FALSE(chooser.use_codes());  // query 1: the scan, unmeasured
+  chooser.record(false, milliseconds(1));
+  int codes = 0;
+  for (int q = 2; q < 2 + 64; ++q) codes += chooser.use_codes() ? 1 : 0;
+  EXPECT_EQ(codes, 4);  // the probes of queries 16, 32, 48 and 64
+  // The scan slows down past the codes: the average follows within a few queries.
+  for (int i = 0; i < 12; ++i) chooser.record(false, milliseconds(50));
+  int scans = 0;
+  for (int q = 0; q < 64; ++q) scans += chooser.use_codes() ? 0 : 1;
+  EXPECT_EQ(scans, 4);
+}
+
+TEST(SearchPathChooser, AnIndexThatChoosesAnswersAsAScan) {
+  constexpr std::size_t kDim = 24;
+  constexpr std::size_t kCount = 3000;
+  std::mt19937 gen(5);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::vector<float> rows(kCount * kDim);
+  for (float& x : rows) x = normal(gen);
+  VectorIndex choosing(DistanceMetric::Euclidean, kDim);
+  VectorIndex scanning(DistanceMetric::Euclidean, kDim);
+  choosing.set_bound_codes_min_size(100);
+  choosing.use_bound_codes(true);
+  choosing.choose_search_path_by_time(true);
+  for (std::size_t i = 0; i < kCount; ++i) {
+    Payload p;
+    if (i % 2 == 0) p.data["even"] = JsonValue(true);
+    ASSERT_TRUE(choosing.insert(i, rows.data() + i * kDim, kDim, p));
+    ASSERT_TRUE(scanning.insert(i, rows.data() + i * kDim, kDim, p));
+  }
+  ASSERT_TRUE(choosing.bound_codes_active());
+  auto even = Filter::compile(JsonValue(JsonObject{{"even", JsonValue(true)}}));
+  ASSERT_TRUE(even);
+  for (int q = 0; q < 40; ++q) {  // both paths, probes included
+    std::vector<float> query(kDim);
+    for (float& x : query) x = normal(gen);
+    for (bool filtered : {false, true}) {
+      const auto a = filtered ? choosing.search(query.data(), kDim, 10, choosing.matching(*even))
+                              : choosing.search(query, 10);
+      const auto b = filtered ? scanning.search(query.data(), kDim, 10, scanning.matching(*even))
+                              : scanning.search(query, 10);
+      ASSERT_EQ(a.size(), b.size());
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(std::memcmp(&a[i].distance, &b[i].distance, sizeof(float)), 0) << q << " " << i;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmoradb
