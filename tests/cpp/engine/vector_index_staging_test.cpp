@@ -45,9 +45,13 @@ VectorIndex make_index(bool codes) {
   return index;
 }
 
-void fill(VectorIndex& index, std::size_t n, std::mt19937& gen) {
+// An index of ids 0 .. n-1, the same rows for the same n.
+VectorIndex filled(std::size_t n, bool codes) {
+  VectorIndex index = make_index(codes);
+  std::mt19937 gen(7);
   const Vec rows = random_rows(n, gen);
-  for (std::size_t i = 0; i < n; ++i) ASSERT_TRUE(index.insert(i, rows.data() + i * kDim, kDim, tag(i)));
+  for (std::size_t i = 0; i < n; ++i) EXPECT_TRUE(index.insert(i, rows.data() + i * kDim, kDim, tag(i)));
+  return index;
 }
 
 // The rows handed to stage_rows in the pieces the index asks for.
@@ -108,12 +112,8 @@ TEST_P(Staging, PublishEqualsALoopOfInserts) {
   std::vector<Payload> payloads(count);
   for (std::size_t i = 0; i < count; ++i) payloads[i] = tag(ids[i] + i);
 
-  std::mt19937 fill_gen(7);
-  VectorIndex staged = make_index(codes);
-  fill(staged, before, fill_gen);
-  fill_gen.seed(7);
-  VectorIndex looped = make_index(codes);
-  fill(looped, before, fill_gen);
+  VectorIndex staged = filled(before, codes);
+  VectorIndex looped = filled(before, codes);
 
   StagedRows staging = staged.begin_staging(count);
   stage_all(staged, staging, rows, count);
@@ -141,12 +141,8 @@ class StagingDiscard : public ::testing::TestWithParam<std::tuple<std::size_t, s
 TEST_P(StagingDiscard, LeavesTheIndexAsItWas) {
   const auto [before, count, codes] = GetParam();
   std::mt19937 gen(static_cast<unsigned>(before + count));
-  std::mt19937 fill_gen(7);
-  VectorIndex staged = make_index(codes);
-  fill(staged, before, fill_gen);
-  fill_gen.seed(7);
-  VectorIndex untouched = make_index(codes);
-  fill(untouched, before, fill_gen);
+  VectorIndex staged = filled(before, codes);
+  VectorIndex untouched = filled(before, codes);
 
   const Vec rows = random_rows(count, gen);
   StagedRows staging = staged.begin_staging(count);
