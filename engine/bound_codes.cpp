@@ -146,6 +146,18 @@ struct BoundCodes::QueryScan {
   float norm_lo = 0.0f, norm_hi = 0.0f;  // cosine: the extremes of the coded vectors' norms
 };
 
+// A chunk of blocks between the coarse step and the fine step: a query's
+// fine step of one chunk comes after its coarse step of the next.
+struct BoundCodes::PendingChunk {
+  std::size_t first = 0;           // first block
+  std::size_t count = 0;           // blocks, at most kChunkBlocks
+  std::size_t live_count = 0;      // vectors the filter let through
+  bool was_full = false;           // the query had k distances at the coarse step
+  bool refine = false;             // the fine bounds are to be taken
+  std::uint32_t live[kChunkBlocks] = {};  // per block: the vectors the filter let through
+  std::uint32_t bits[kChunkBlocks] = {};  // per block: the coarse survivors with codes
+};
+
 BoundCodes::BoundCodes(DistanceMetric metric, std::size_t dimension)
     : metric_(metric), dim_(dimension), scan_(&best_code_scan()), ends_(dimension * kEnds, 0.0f),
       coarse_inner_(dimension * (kCodeCells - 1), 0.0f) {}
@@ -360,15 +372,19 @@ Status BoundCodes::remove(std::uint32_t slot) {
   return {};
 }
 
-std::size_t BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
-                                    std::vector<std::uint32_t>& survivors) const {
+std::size_t BoundCodes::coarse_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
+                                      PendingChunk& chunk) const {
   const QueryBounds& qb = scan.bounds;
   const std::size_t count = end - first;
-  std::uint32_t masks[kChunkBlocks];
+  chunk.first = first;
+  chunk.count = count;
+  chunk.was_full = scan.nearest.full();
+  chunk.refine = false;
+  std::uint32_t* masks = chunk.bits;
+  std::uint32_t* live = chunk.live;
   std::uint16_t limits[kChunkBlocks];
   // Per block: the vectors that take part (filter, and the end of the
   // last block).
-  std::uint32_t live[kChunkBlocks];
   std::size_t live_count = 0;
   for (std::size_t b = 0; b < count; ++b) {
     const std::size_t block = first + b;
@@ -378,7 +394,11 @@ std::size_t BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::siz
     live[b] = bits;
     live_count += static_cast<std::size_t>(std::popcount(bits));
   }
-  if (live_count == 0) return 0;
+  chunk.live_count = live_count;
+  if (live_count == 0) {
+    std::fill(masks, masks + count, 0);
+    return 0;
+  }
 
   const float kth = scan.nearest.worst();
   const bool prune = qb.prunable && scan.nearest.full() && !scan.scan_all;
@@ -416,17 +436,35 @@ std::size_t BoundCodes::scan_blocks(QueryScan& scan, std::size_t first, std::siz
       scan_->scan(codes_.data() + first * block_bytes(), count, dim_, scan.table.data(), limits, masks);
     }
   }
-  // The coarse survivors' fine bounds (the vectors always computed exactly
-  // have none).
-  std::uint32_t bits[kChunkBlocks];
-  for (std::size_t b = 0; b < count; ++b) bits[b] = masks[b] & ~exact_only_[first + b] & live[b];
-  if (prune && scan.fine.prunable) refine(scan, first, count, bits);
-  for (std::size_t b = 0; b < count; ++b) {
-    const std::size_t block = first + b;
-    for (std::uint32_t left = bits[b] | (exact_only_[block] & live[b]); left != 0; left &= left - 1)
-      survivors.push_back(static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(left))));
+  // The coarse survivors, whose fine bounds the fine step takes (the
+  // vectors always computed exactly have none).
+  for (std::size_t b = 0; b < count; ++b) masks[b] &= ~exact_only_[first + b] & live[b];
+  chunk.refine = prune && scan.fine.prunable;
+  if (chunk.refine) {
+    // A fine sum reads a byte in every 16 of its block's fine halves, so
+    // the whole block: asked for now, it arrives while the next chunk's
+    // coarse codes are scanned. Blocks left to a full scan are read by it
+    // in order.
+    for (std::size_t b = 0; b < count; ++b) {
+      const auto kept = static_cast<std::size_t>(std::popcount(masks[b]));
+      if (kept == 0 || kept >= scan_->full_scan_from) continue;
+      const std::uint8_t* fine = fine_.data() + (first + b) * block_bytes();
+      for (std::size_t at = 0; at < block_bytes(); at += 64) __builtin_prefetch(fine + at, 0, 2);
+    }
   }
   return live_count;
+}
+
+void BoundCodes::finish_blocks(QueryScan& scan, PendingChunk& chunk, std::vector<std::uint32_t>& survivors) const {
+  if (chunk.live_count == 0) return;
+  // The k-th distance may have come nearer since the coarse step, which
+  // only helps the fine bounds.
+  if (chunk.refine && !scan.scan_all) refine(scan, chunk.first, chunk.count, chunk.bits);
+  for (std::size_t b = 0; b < chunk.count; ++b) {
+    const std::size_t block = chunk.first + b;
+    for (std::uint32_t left = chunk.bits[b] | (exact_only_[block] & chunk.live[b]); left != 0; left &= left - 1)
+      survivors.push_back(static_cast<std::uint32_t>(block * kCodeBlock + static_cast<std::size_t>(std::countr_zero(left))));
+  }
 }
 
 void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, std::uint32_t* masks) const {
@@ -437,12 +475,16 @@ void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, s
   // fits the sums, the fine sums of its vectors instead.
   bool done[kChunkBlocks] = {};
   bool any_dense = false;
+  std::size_t refined = 0;
   for (std::size_t b = 0; b < count; ++b) {
     const auto kept = static_cast<std::size_t>(std::popcount(masks[b]));
-    scan.refined += kept;
+    refined += kept;
     any_dense = any_dense || kept >= scan_->full_scan_from;
   }
-  if (any_dense && prepare_full(scan)) {
+  scan.refined += refined;
+  if (refined == 0) return;
+  const bool full_ready = prepare_full(scan);
+  if (any_dense && full_ready) {
     std::uint32_t dense[kChunkBlocks];
     std::int64_t limits[kChunkBlocks];
     std::size_t ndense = 0;
@@ -486,13 +528,42 @@ void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, s
       }
     }
   }
+  // The other blocks' survivors: first their sums over the byte entries of
+  // the full scan, whose table (one byte per entry) stays in the nearest
+  // cache where the fine table does not.
+  for (std::size_t b = 0; b < count; ++b)
+    if (!done[b]) scan.fine_sums += static_cast<std::size_t>(std::popcount(masks[b]));
+  if (full_ready) {
+    const float qn = scan.full.query_norm;
+    const std::int64_t limit = cosine ? 0 : code_sum_limit(scan.full, kth);
+    const std::uint32_t stop = cosine || limit >= std::int64_t{1} << 32 ? ~std::uint32_t{0}
+                               : limit < 0                              ? 0
+                                                                        : static_cast<std::uint32_t>(limit);
+    if (cosine || limit < std::int64_t{1} << 32) {
+      for (std::size_t b = 0; b < count; ++b) {
+        if (done[b]) continue;
+        const std::size_t block = first + b;
+        const std::uint8_t* coarse = codes_.data() + block * block_bytes();
+        const std::uint8_t* fine = fine_.data() + block * block_bytes();
+        for (std::uint32_t left = masks[b]; left != 0; left &= left - 1) {
+          const auto j = static_cast<unsigned>(std::countr_zero(left));
+          const std::uint32_t sum = scan_->fine_sum8(coarse, fine, j, scan.full_table.data(), dim_, stop);
+          bool keep = limit >= 0 && sum <= stop;
+          if (cosine) {
+            const float den = qn * norms_[block * kCodeBlock + j];
+            keep = !(den > 0.0f) || std::isinf(den) || cosine_may_reach(scan.full, sum, den, kth);
+          }
+          if (!keep) masks[b] &= ~(std::uint32_t{1} << j);
+        }
+      }
+    }
+  }
   const std::int64_t fine_limit = metric_ != DistanceMetric::Cosine ? code_sum_limit(scan.fine, kth) : 0;
   // The fine sums: of the survivors of the full scans too, whose byte
   // entries lost up to one unit each to rounding; the fine table's entries
   // are finer, and the few vectors left cost more in exact distances, each
   // of which reads its whole block of the arena.
   for (std::size_t b = 0; b < count; ++b) {
-    if (!done[b]) scan.fine_sums += static_cast<std::size_t>(std::popcount(masks[b]));
     const std::size_t block = first + b;
     for (std::uint32_t left = masks[b]; left != 0; left &= left - 1) {
       const std::uint32_t slot =
@@ -505,7 +576,7 @@ void BoundCodes::refine(QueryScan& scan, std::size_t first, std::size_t count, s
 bool BoundCodes::prepare_full(QueryScan& scan) const {
   auto build = [&](double min_scale) {
     requantize_query_bounds(scan.fine, kCodeEntryMax, min_scale, scan.full);
-    scan.full_table.assign(padded_code_components(dim_) * kFineCells, 0);
+    scan.full_table.assign(padded_code_components(dim_) * kFineCells + kByteTablePadding, 0);
     if (scan.full.prunable)
       std::copy(scan.full.table.begin(), scan.full.table.end(), scan.full_table.begin());  // entries <= 255
   };
@@ -528,20 +599,20 @@ bool BoundCodes::prepare_full(QueryScan& scan) const {
 }
 
 bool BoundCodes::fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const {
-  const std::size_t column = slot / kCodeBlock * block_bytes() + slot % 16;
-  const std::uint8_t* coarse = codes_.data() + column;
-  const unsigned shift = slot % kCodeBlock < 16 ? 0 : 4;
-  const std::uint8_t* fine = fine_.data() + column;
+  const std::size_t block = slot / kCodeBlock * block_bytes();
+  const std::uint8_t* coarse = codes_.data() + block;
+  const std::uint8_t* fine = fine_.data() + block;
+  const unsigned vector = slot % kCodeBlock;
   const std::uint32_t* table = scan.fine.table.data();
   if (metric_ == DistanceMetric::Cosine) {
-    const std::uint32_t sum = scan_->fine_sum(coarse, shift, fine, table, dim_, std::numeric_limits<std::uint32_t>::max());
+    const std::uint32_t sum = scan_->fine_sum(coarse, fine, vector, table, dim_, std::numeric_limits<std::uint32_t>::max());
     const float den = scan.bounds.query_norm * norms_[slot];
     return !(den > 0.0f) || std::isinf(den) || cosine_may_reach(scan.fine, sum, den, kth);
   }
   if (limit < 0) return false;
   if (limit >= std::int64_t{1} << 32) return true;
   const std::uint32_t lim = static_cast<std::uint32_t>(limit);
-  return scan_->fine_sum(coarse, shift, fine, table, dim_, lim) <= lim;
+  return scan_->fine_sum(coarse, fine, vector, table, dim_, lim) <= lim;
 }
 
 // The table's scale is only a resolution: any scale gives a valid bound.
@@ -614,38 +685,53 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
       const auto entry_max = static_cast<std::uint32_t>(4294967295.0 / static_cast<double>(std::max<std::size_t>(dim_, 1)));
       prepare_query_bounds(metric_, scan.vector, fine, dim_, std::min<std::uint32_t>(entry_max, 1u << 24), scan.fine);
     }
+    // The fine step of a query's chunk, once the coarse step of its next
+    // chunk has run (or the blocks are done).
+    auto finish = [&](QueryScan& scan, PendingChunk& chunk) {
+      const std::size_t refined_before = scan.refined;
+      survivors.clear();
+      finish_blocks(scan, chunk, survivors);
+      if (stats) {
+        stats->exact += survivors.size();
+        stats->refined += scan.refined - refined_before;
+      }
+      if (chunk.was_full) {
+        scan.seen += chunk.live_count;
+        scan.kept += survivors.size();
+        if (scan.seen >= kWindow) {
+          const double seen = static_cast<double>(scan.seen);
+          const std::size_t end = chunk.first + chunk.count;
+          if (end * 8 >= nblocks && (static_cast<double>(scan.kept) > kGiveUpShare * seen ||
+                                     static_cast<double>(scan.fine_sums) > kGiveUpRefinedShare * seen))
+            scan.scan_all = true;
+          if (scan_->full_scan_from <= kCodeBlock && static_cast<double>(scan.refined) > kFullOnlyShare * seen)
+            scan.full_only = true;
+          scan.seen = scan.kept = scan.refined = scan.fine_sums = 0;
+        }
+      }
+      chunk.live_count = 0;
+      if (survivors.empty()) return;
+      exact(scan.query, survivors.data(), survivors.size(), dist.data());
+      for (std::size_t s = 0; s < survivors.size(); ++s) scan.nearest.offer(dist[s], survivors[s]);
+      if (!chunk.was_full || chunk.first % (8 * kChunkBlocks) == 0) rescale(scan, norm_lo, norm_hi);
+    };
+    std::vector<PendingChunk> pending(group);
     for (std::size_t first = 0; first < nblocks; first += kChunkBlocks) {
       const std::size_t end = std::min(nblocks, first + kChunkBlocks);
-      for (QueryScan& scan : scans) {
-        const bool was_full = scan.nearest.full();
-        const std::size_t refined_before = scan.refined;
-        survivors.clear();
+      for (std::size_t q = 0; q < group; ++q) {
+        QueryScan& scan = scans[q];
+        PendingChunk next;
+        // Until the query has k distances, the chunks go one at a time:
+        // each one's exact distances make the next one's bounds.
+        if (!scan.nearest.full()) finish(scan, pending[q]);
         const bool full_only = scan.full_only;
-        const std::size_t live = scan_blocks(scan, first, end, filter, survivors);
-        if (stats) {
-          if (full_only) stats->full_only += live;
-          stats->exact += survivors.size();
-          stats->refined += scan.refined - refined_before;
-        }
-        if (was_full) {
-          scan.seen += live;
-          scan.kept += survivors.size();
-          if (scan.seen >= kWindow) {
-            const double seen = static_cast<double>(scan.seen);
-            if (end * 8 >= nblocks && (static_cast<double>(scan.kept) > kGiveUpShare * seen ||
-                                       static_cast<double>(scan.fine_sums) > kGiveUpRefinedShare * seen))
-              scan.scan_all = true;
-            if (scan_->full_scan_from <= kCodeBlock && static_cast<double>(scan.refined) > kFullOnlyShare * seen)
-              scan.full_only = true;
-            scan.seen = scan.kept = scan.refined = scan.fine_sums = 0;
-          }
-        }
-        if (survivors.empty()) continue;
-        exact(scan.query, survivors.data(), survivors.size(), dist.data());
-        for (std::size_t s = 0; s < survivors.size(); ++s) scan.nearest.offer(dist[s], survivors[s]);
-        if (!was_full || first % (8 * kChunkBlocks) == 0) rescale(scan, norm_lo, norm_hi);
+        const std::size_t live = coarse_blocks(scan, first, end, filter, next);
+        if (stats && full_only) stats->full_only += live;
+        finish(scan, pending[q]);
+        pending[q] = next;
       }
     }
+    for (std::size_t q = 0; q < group; ++q) finish(scans[q], pending[q]);
     if (stats) stats->candidates += (filter ? filter->count() : n) * group;
     for (QueryScan& scan : scans) out[scan.query] = scan.nearest.take();
   }

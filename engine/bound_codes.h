@@ -116,6 +116,7 @@ class BoundCodes {
 
  private:
   struct QueryScan;
+  struct PendingChunk;
 
   std::size_t block_bytes() const { return code_block_bytes(dim_); }
   // Writes the codes of `row` into `slot` (already present).
@@ -129,11 +130,15 @@ class BoundCodes {
   // Cosine: the smallest and largest norm of the block's vectors that are
   // not computed exactly.
   void update_block_norms(std::size_t block);
-  // The survivors of blocks [first, end) for one query: the vectors that
-  // the filter lets through and the bound does not rule out. Returns how
-  // many the filter let through.
-  std::size_t scan_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
-                   std::vector<std::uint32_t>& survivors) const;
+  // The coarse step over blocks [first, end) for one query: the vectors that
+  // the filter lets through and the coarse bound does not rule out, into
+  // `chunk`, whose fine blocks it asks the cache for. Returns how many the
+  // filter let through.
+  std::size_t coarse_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
+                            PendingChunk& chunk) const;
+  // The fine step over a chunk the coarse step filled: its survivors, those
+  // the fine bound does not rule out and those always computed exactly.
+  void finish_blocks(QueryScan& scan, PendingChunk& chunk, std::vector<std::uint32_t>& survivors) const;
   // Whether the fine bound of `slot` can still reach the k-th distance.
   bool fine_may_reach(const QueryScan& scan, std::uint32_t slot, std::int64_t limit, float kth) const;
   // A finer or coarser table once the k-th distance is known (see the .cpp).

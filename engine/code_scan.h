@@ -48,16 +48,24 @@ using CodeScanKernel = void (*)(const std::uint8_t* codes, std::size_t nblocks, 
 // buffer of their own: the 8-bit code of vector j of a block, component m,
 // is its coarse half << 4 | its fine half.
 //
-// The fine sum of one vector: sum over components i < dim of
+// The fine sum of vector `vector` (0 .. kCodeBlock - 1) of a block, given
+// that block of each buffer: sum over components i < dim of
 // table[i * 256 + (coarse_i << 4 | fine_i)], where coarse_i and fine_i are
-// bits [shift, shift + 4) of coarse[i * 16] and fine[i * 16] (the vector's
-// byte column in its block of each buffer). May stop once a partial sum
-// exceeds `stop_above` and return that partial sum; otherwise returns the
-// whole sum. Entries must be small enough that the sum cannot wrap. Up to 3
-// bytes past the last component of a block may be read (the owner pads its
-// code buffers).
-using FineSumKernel = std::uint32_t (*)(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
-                                        const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
+// the vector's halves of component i in the two blocks. May stop once a
+// partial sum exceeds `stop_above` and return that partial sum; otherwise
+// returns the whole sum. Entries must be small enough that the sum cannot
+// wrap.
+using FineSumKernel = std::uint32_t (*)(const std::uint8_t* coarse_block, const std::uint8_t* fine_block,
+                                        unsigned vector, const std::uint32_t* table, std::size_t dim,
+                                        std::uint32_t stop_above);
+
+// The same sum over a table of byte entries (padded_code_components(dim) *
+// 256 of them, at m * 256 + code as the full scan's), exact (no
+// saturation). Up to 3 bytes past the table's last entry may be read.
+using FineSum8Kernel = std::uint32_t (*)(const std::uint8_t* coarse_block, const std::uint8_t* fine_block,
+                                         unsigned vector, const std::uint8_t* table, std::size_t dim,
+                                         std::uint32_t stop_above);
+constexpr std::size_t kByteTablePadding = 4;
 
 // The scan of whole 8-bit codes, for blocks where many vectors passed the
 // coarse scan: for each x < count, block b = blocks[x] of both buffers,
@@ -79,6 +87,7 @@ struct CodeScanPath {
   const char* name;  // "scalar", "avx2", "avx512", "avx512vbmi"
   CodeScanKernel scan;
   FineSumKernel fine_sum;
+  FineSum8Kernel fine_sum8;
   FullScanKernel full_scan;
   // The coarse survivors in a block from which its full scan costs less
   // than their fine sums (above kCodeBlock: never, the path's full scan

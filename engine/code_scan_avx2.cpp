@@ -78,15 +78,17 @@ void scan_avx2(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, 
 
 namespace velmoradb {
 
-std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
+std::uint32_t fine_sum_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
                               const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
+std::uint32_t fine_sum8_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                               const std::uint8_t* table, std::size_t dim, std::uint32_t stop_above);
 
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
 void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
                       std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
 
 const CodeScanPath* avx2_code_scan() {
-  static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};
+  static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar, fine_sum8_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? &path : nullptr;
 }

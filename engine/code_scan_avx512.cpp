@@ -79,36 +79,76 @@ void scan_avx512(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim
   scan_code_blocks(codes, nblocks, dim, table, limits, masks, run_sums);
 }
 
-// The fine sum with three gathers per 16 components: the coarse and the
-// fine halves (a dword at each component's byte, of which the low byte
-// counts) and the table entries.
-std::uint32_t fine_sum_avx512(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
-                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above) {
-  const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  const __m512i column = _mm512_slli_epi32(lane, 4);                 // lane * 16 bytes
-  const __m512i row = _mm512_slli_epi32(lane, 8);                    // lane * 256 entries
-  const __m512i nibble = _mm512_set1_epi32(15);
-  const __m128i half_shift = _mm_cvtsi32_si128(static_cast<int>(shift));
-  auto halves = [&](const std::uint8_t* base) {
-    return _mm512_and_si512(_mm512_srl_epi32(_mm512_i32gather_epi32(column, base, 1), half_shift), nibble);
+// The fine sum, 16 components at a time. A 512-bit load of a block holds
+// four components (16 bytes each); a byte shuffle per load moves the
+// vector's byte of lane l's component to byte 4k + l of that lane (zero
+// elsewhere), so the four loads' shuffles ORed together, and then the four
+// lanes, give the vector's halves of the 16 components in order. One gather
+// then takes their table entries (byte entries: a dword gathered at the
+// entry's byte, of which the low byte counts). The block loads stay within
+// the block (its components are padded to a multiple of four).
+template <typename Entry>
+std::uint32_t fine_sum_of(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                          const Entry* table, std::size_t dim, std::uint32_t stop_above) {
+  const unsigned column = vector % 16;
+  const __m128i half_shift = _mm_cvtsi32_si128(vector < 16 ? 0 : 4);
+  // pick[k]: in lane l, byte 4k + l takes the column's byte; every other
+  // byte is zeroed (index bit 7 set).
+  const __m512i take = _mm512_set1_epi8(static_cast<char>(column)), zero = _mm512_set1_epi8(static_cast<char>(0x80));
+  constexpr auto byte_of_lane = [](int k) {
+    std::uint64_t bits = 0;
+    for (int l = 0; l < 4; ++l) bits |= std::uint64_t{1} << (l * 16 + 4 * k + l);
+    return bits;
   };
+  const __m512i pick[4] = {_mm512_mask_blend_epi8(byte_of_lane(0), zero, take),
+                           _mm512_mask_blend_epi8(byte_of_lane(1), zero, take),
+                           _mm512_mask_blend_epi8(byte_of_lane(2), zero, take),
+                           _mm512_mask_blend_epi8(byte_of_lane(3), zero, take)};
+  auto halves = [&](const std::uint8_t* rows) {
+    __m512i x = _mm512_shuffle_epi8(_mm512_loadu_si512(rows), pick[0]);
+    x = _mm512_or_si512(x, _mm512_shuffle_epi8(_mm512_loadu_si512(rows + 64), pick[1]));
+    x = _mm512_or_si512(x, _mm512_shuffle_epi8(_mm512_loadu_si512(rows + 128), pick[2]));
+    x = _mm512_or_si512(x, _mm512_shuffle_epi8(_mm512_loadu_si512(rows + 192), pick[3]));
+    const __m256i pair = _mm256_or_si256(_mm512_castsi512_si256(x), _mm512_extracti64x4_epi64(x, 1));
+    const __m128i both = _mm_or_si128(_mm256_castsi256_si128(pair), _mm256_extracti128_si256(pair, 1));
+    return _mm_and_si128(_mm_srl_epi16(both, half_shift), _mm_set1_epi8(15));
+  };
+  const __m512i row = _mm512_slli_epi32(_mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15), 8);
   __m512i acc = _mm512_setzero_si512();
   std::size_t i = 0;
   for (; i + 16 <= dim; i += 16) {
-    const __m512i c = halves(coarse + i * 16);
-    const __m512i f = halves(fine + i * 16);
-    const __m512i index = _mm512_add_epi32(row, _mm512_or_si512(_mm512_slli_epi32(c, 4), f));
-    acc = _mm512_add_epi32(acc, _mm512_i32gather_epi32(index, table + i * 256, 4));
-    if (i % 32 == 16 && static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc)) > stop_above)
+    // A coarse half below 16 shifted left by 4 stays within its byte.
+    const __m128i codes = _mm_or_si128(_mm_slli_epi16(halves(coarse_block + i * 16), 4), halves(fine_block + i * 16));
+    const __m512i index = _mm512_add_epi32(row, _mm512_cvtepu8_epi32(codes));
+    if constexpr (sizeof(Entry) == 4) {
+      acc = _mm512_add_epi32(acc, _mm512_i32gather_epi32(index, table + i * 256, 4));
+    } else {
+      const __m512i words = _mm512_i32gather_epi32(index, table + i * 256, 1);
+      acc = _mm512_add_epi32(acc, _mm512_and_si512(words, _mm512_set1_epi32(0xff)));
+    }
+    // A partial sum above the limit stays above it (entries are >= 0); a
+    // test every 128 components leaves the loop's gathers free to overlap.
+    if (i % 128 == 112 && static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc)) > stop_above)
       return static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc));
   }
   std::uint32_t sum = static_cast<std::uint32_t>(_mm512_reduce_add_epi32(acc));
+  const unsigned shift = vector < 16 ? 0 : 4;
   for (; i < dim; ++i) {
-    const unsigned hi = (coarse[i * 16] >> shift) & 15u;
-    const unsigned lo = (fine[i * 16] >> shift) & 15u;
+    const unsigned hi = (coarse_block[i * 16 + column] >> shift) & 15u;
+    const unsigned lo = (fine_block[i * 16 + column] >> shift) & 15u;
     sum += table[i * 256 + (hi << 4 | lo)];
   }
   return sum;
+}
+
+std::uint32_t fine_sum_avx512(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above) {
+  return fine_sum_of(coarse_block, fine_block, vector, table, dim, stop_above);
+}
+
+std::uint32_t fine_sum8_avx512(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                               const std::uint8_t* table, std::size_t dim, std::uint32_t stop_above) {
+  return fine_sum_of(coarse_block, fine_block, vector, table, dim, stop_above);
 }
 
 // The codes by binary search, 16 components at a time: four gathers find
@@ -153,7 +193,7 @@ void encode_avx512(const float* row, const float* ends, std::size_t dim, std::ui
 namespace velmoradb {
 
 const CodeScanPath* avx512_code_scan() {
-  static const CodeScanPath path{"avx512", scan_avx512, fine_sum_avx512, full_scan_scalar, kCodeBlock + 1, encode_avx512};
+  static const CodeScanPath path{"avx512", scan_avx512, fine_sum_avx512, fine_sum8_avx512, full_scan_scalar, kCodeBlock + 1, encode_avx512};
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? &path : nullptr;
 }

@@ -134,7 +134,7 @@ const CodeScanPath* avx512vbmi_code_scan() {
   const CodeScanPath* base = avx512_code_scan();
   __builtin_cpu_init();
   if (base == nullptr || !__builtin_cpu_supports("avx512vbmi")) return nullptr;
-  static const CodeScanPath path{"avx512vbmi", base->scan, base->fine_sum, full_scan_avx512vbmi, kFullScanFrom, base->encode};
+  static const CodeScanPath path{"avx512vbmi", base->scan, base->fine_sum, base->fine_sum8, full_scan_avx512vbmi, kFullScanFrom, base->encode};
   return &path;
 }
 

@@ -6,8 +6,10 @@
 namespace velmoradb {
 
 const CodeScanPath* avx2_code_scan();    // null where not compiled or not supported
-std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
+std::uint32_t fine_sum_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
                               const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
+std::uint32_t fine_sum8_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                               const std::uint8_t* table, std::size_t dim, std::uint32_t stop_above);
 void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
 void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
                       std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
@@ -47,8 +49,12 @@ void scan_scalar(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim
 
 }  // namespace
 
-std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const std::uint8_t* fine,
-                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above) {
+template <typename Entry>
+std::uint32_t fine_sum_of(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                          const Entry* table, std::size_t dim, std::uint32_t stop_above) {
+  const std::uint8_t* coarse = coarse_block + vector % 16;
+  const std::uint8_t* fine = fine_block + vector % 16;
+  const unsigned shift = vector < 16 ? 0 : 4;
   std::uint32_t sum = 0;
   std::size_t i = 0;
   auto entry = [&](std::size_t c) {
@@ -63,6 +69,16 @@ std::uint32_t fine_sum_scalar(const std::uint8_t* coarse, unsigned shift, const 
   }
   for (; i < dim; ++i) sum += entry(i);
   return sum;
+}
+
+std::uint32_t fine_sum_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above) {
+  return fine_sum_of(coarse_block, fine_block, vector, table, dim, stop_above);
+}
+
+std::uint32_t fine_sum8_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
+                               const std::uint8_t* table, std::size_t dim, std::uint32_t stop_above) {
+  return fine_sum_of(coarse_block, fine_block, vector, table, dim, stop_above);
 }
 
 void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
@@ -94,7 +110,7 @@ void encode_scalar(const float* row, const float* ends, std::size_t dim, std::ui
 }
 
 const CodeScanPath& scalar_code_scan() {
-  static const CodeScanPath path{"scalar", scan_scalar, fine_sum_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};
+  static const CodeScanPath path{"scalar", scan_scalar, fine_sum_scalar, fine_sum8_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};
   return path;
 }
 

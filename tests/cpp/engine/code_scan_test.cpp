@@ -66,19 +66,39 @@ TEST_P(CodeScanPaths, EveryPathKeepsWhatTheReferenceKeeps) {
       }
     }
   }
-  // Fine sums, whole and stopped early, for every vector of a block.
-  Codes c = random_codes(dim, 1, 255, false, gen);
+  // Fine sums, whole and stopped early, for every vector of a block (the
+  // block is the second of three, so that reading past it would be seen),
+  // over the 32-bit table and over the byte table with its padding.
+  Codes c = random_codes(dim, 3, 255, false, gen);
+  const std::uint8_t* coarse = c.coarse.data() + code_block_bytes(dim);
+  const std::uint8_t* fine = c.fine.data() + code_block_bytes(dim);
+  std::vector<std::uint8_t> bytes(c.full_table);
+  bytes.resize(bytes.size() + kByteTablePadding, 0xff);
   for (std::size_t j = 0; j < kCodeBlock; ++j) {
-    const std::uint8_t* coarse = c.coarse.data() + j % 16;
-    const unsigned shift = j < 16 ? 0 : 4;
-    const std::uint8_t* fine = c.fine.data() + j % 16;
+    const auto vector = static_cast<unsigned>(j);
     for (std::uint32_t stop : {std::uint32_t{0}, std::uint32_t{50000} * static_cast<std::uint32_t>(dim) / 2, ~std::uint32_t{0}}) {
-      const std::uint32_t want = paths[0]->fine_sum(coarse, shift, fine, c.fine_table.data(), dim, stop);
+      const std::uint32_t want = paths[0]->fine_sum(coarse, fine, vector, c.fine_table.data(), dim, stop);
+      const std::uint32_t stop8 = stop / 500;
+      const std::uint32_t want8 = paths[0]->fine_sum8(coarse, fine, vector, bytes.data(), dim, stop8);
+      if (stop == ~std::uint32_t{0}) {
+        std::uint32_t sum8 = 0;
+        for (std::size_t i = 0; i < dim; ++i) {
+          const std::size_t at = i * 16 + j % 16;
+          const unsigned code = ((coarse[at] >> (j < 16 ? 0 : 4)) & 15u) << 4 | ((fine[at] >> (j < 16 ? 0 : 4)) & 15u);
+          sum8 += c.full_table[i * 256 + code];
+        }
+        EXPECT_EQ(want8, sum8) << "dim " << dim << " vector " << j;
+      }
       for (std::size_t p = 1; p < n; ++p) {
-        const std::uint32_t got = paths[p]->fine_sum(coarse, shift, fine, c.fine_table.data(), dim, stop);
+        const std::uint32_t got = paths[p]->fine_sum(coarse, fine, vector, c.fine_table.data(), dim, stop);
         EXPECT_EQ(got <= stop, want <= stop) << paths[p]->name << " dim " << dim << " vector " << j;
         if (want <= stop) {
           EXPECT_EQ(got, want) << paths[p]->name << " dim " << dim << " vector " << j;
+        }
+        const std::uint32_t got8 = paths[p]->fine_sum8(coarse, fine, vector, bytes.data(), dim, stop8);
+        EXPECT_EQ(got8 <= stop8, want8 <= stop8) << paths[p]->name << " dim " << dim << " vector " << j;
+        if (want8 <= stop8) {
+          EXPECT_EQ(got8, want8) << paths[p]->name << " dim " << dim << " vector " << j;
         }
       }
     }
@@ -110,9 +130,9 @@ TEST_P(CodeScanPaths, EveryFullScanSumsAsTheReference) {
       const std::vector<std::uint32_t> wide(c.full_table.begin(), c.full_table.end());
       for (std::size_t x = 0; x < blocks.size(); ++x) {
         for (std::size_t j = 0; j < kCodeBlock; ++j) {
-          const std::size_t column = blocks[x] * code_block_bytes(dim) + j % 16;
-          const std::uint32_t sum = paths[0]->fine_sum(c.coarse.data() + column, j < 16 ? 0 : 4,
-                                                       c.fine.data() + column, wide.data(), dim, ~std::uint32_t{0});
+          const std::size_t block = blocks[x] * code_block_bytes(dim);
+          const std::uint32_t sum = paths[0]->fine_sum(c.coarse.data() + block, c.fine.data() + block,
+                                                       static_cast<unsigned>(j), wide.data(), dim, ~std::uint32_t{0});
           if (dim * 255 <= kCodeSumRun * 255) {
             EXPECT_EQ(want[x * kCodeBlock + j], sum) << "dim " << dim << " block " << blocks[x] << " vector " << j;
           } else {
