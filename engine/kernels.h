@@ -37,6 +37,10 @@ struct KernelSet {
   const char* name;                  // "scalar", "avx2", "avx512"
   BlockKernel block[kMetricCount];   // indexed by DistanceMetric
   BatchKernel batch[kMetricCount];   // indexed by DistanceMetric
+  // Euclidean only: the sums of squared differences with each square fused
+  // into the sum, for the bound of euclidean_sum_bound.h; not distances.
+  // Null where the path has no fused multiply-add (the scalar path).
+  BatchKernel fused_euclidean_sums = nullptr;
 };
 
 // The portable reference path; always available.

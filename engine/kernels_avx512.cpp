@@ -40,6 +40,8 @@ struct Avx512 {
   static R add(R a, R b) { return _mm512_add_ps(a, b); }
   static R sub(R a, R b) { return _mm512_sub_ps(a, b); }
   static R mul(R a, R b) { return _mm512_mul_ps(a, b); }
+  // a * b + c in one rounding (only the bound's sums use it).
+  static R fused_mul_add(R a, R b, R c) { return _mm512_fmadd_ps(a, b, c); }
   // b * 1.0 - q in one rounding, which is b - q exactly (b * 1.0 is b: no
   // rounding, no overflow, zeros and infinities keep their sign), on the
   // multiply unit instead of the adder. The 1.0 passes through an empty asm

@@ -11,7 +11,9 @@
 // A trait type V supplies the register R holding V::L lanes and its
 // operations, each one IEEE-754 single operation rounded to nearest-even
 // (no product is ever fused into a sum; `sub_on_fma` is a plain subtraction
-// that merely runs on the multiply unit, see EuclideanTerm). A block of
+// that merely runs on the multiply unit, see EuclideanTerm). The one
+// exception, fused_euclidean_tile, computes no distance: only sums that
+// bound one (euclidean_sum_bound.h). A block of
 // kBlockWidth vectors is V::kUnits units of V::L lanes; unit u of a block
 // starts at float u * V::L and steps by kBlockWidth floats from one
 // component to the next. Lane j of a unit runs
@@ -114,6 +116,36 @@ inline void sum_tile(const float* const* queries, const float*, const float* blo
   blocked_sums<V, Term, Q, U>(queries, unit, dim, total);
   for (int q = 0; q < Q; ++q)
     for (int u = 0; u < U; ++u) V::store(out[q] + u * V::L, Term::template finish<V>(total[q][u], 0.0f));
+}
+
+// The fused euclidean sums of Q queries against NB blocks, for the bound of
+// euclidean_sum_bound.h: d = b - q as the reference subtracts, then
+// total = fma(d, d, total), one rounding per term, components in order.
+// out[q] receives NB * kBlockWidth sums (no square root). Not the
+// reference's bits, and not meant to be: only a bound is taken from them.
+template <class V, int Q, int NB>
+inline void fused_euclidean_tile(const float* const* queries, const float*, const float* blocks,
+                                 std::size_t dim, float* const* out) {
+  using R = typename V::R;
+  constexpr int U = NB * V::kUnits;
+  const float* unit[U];
+  unit_pointers<V, NB>(blocks, dim, unit);
+  R total[Q][U];
+  for (int q = 0; q < Q; ++q)
+    for (int u = 0; u < U; ++u) total[q][u] = V::zero();
+  for (std::size_t i = 0; i < dim; ++i) {
+    R b[U];
+    for (int u = 0; u < U; ++u) b[u] = V::load(unit[u] + i * kBlockWidth);
+    for (int q = 0; q < Q; ++q) {
+      R qv = V::set1(queries[q][i]);
+      for (int u = 0; u < U; ++u) {
+        R d = V::sub(b[u], qv);
+        total[q][u] = V::fused_mul_add(d, d, total[q][u]);
+      }
+    }
+  }
+  for (int q = 0; q < Q; ++q)
+    for (int u = 0; u < U; ++u) V::store(out[q] + u * V::L, total[q][u]);
 }
 
 // Cosine: p = dot(q, b) per query, dot(b, b) once per unit and shared by the
@@ -226,6 +258,13 @@ struct CosineTile {
   }
 };
 template <class V, int Q, int NB>
+struct FusedEuclideanTile {
+  static void run(const float* const* qs, const float* norms, const float* blocks,
+                  std::size_t dim, float* const* out) {
+    fused_euclidean_tile<V, Q, NB>(qs, norms, blocks, dim, out);
+  }
+};
+template <class V, int Q, int NB>
 struct HammingTile {
   static void run(const float* const* qs, const float* norms, const float* blocks,
                   std::size_t dim, float* const* out) {
@@ -310,5 +349,6 @@ KernelSet make_kernel_set(const char* name) {
        block_kernel<D::template Of, V, NB1, false>, block_kernel<HammingTile, V, NB1, false>},
       {batch_kernel<E::template Of, V, QE, NBE, false>, batch_kernel<CosineTile, V, QC, NBC, true>,
        batch_kernel<D::template Of, V, QD, NBD, false>, batch_kernel<HammingTile, V, QD, NBD, false>},
+      batch_kernel<FusedEuclideanTile, V, QE, NBE, false>,
   };
 }

@@ -72,6 +72,39 @@ std::uint32_t TopK::near_mask16(const float* distances, float bound) {
 #endif
 }
 
+std::size_t TopK::skip_above(const float* sums, std::size_t i, std::size_t n, float limit) {
+#if defined(__SSE2__)
+  const __m128 l = _mm_set1_ps(limit);
+  for (; i + 16 <= n; i += 16) {
+    const float* s = sums + i;
+    __m128 keep = _mm_or_ps(_mm_or_ps(_mm_cmpngt_ps(_mm_loadu_ps(s), l), _mm_cmpngt_ps(_mm_loadu_ps(s + 4), l)),
+                            _mm_or_ps(_mm_cmpngt_ps(_mm_loadu_ps(s + 8), l), _mm_cmpngt_ps(_mm_loadu_ps(s + 12), l)));
+    if (_mm_movemask_ps(keep) != 0) return i;
+  }
+#else
+  for (; i + 16 <= n; i += 16) {
+    int any = 0;
+    for (std::size_t j = 0; j < 16; ++j) any |= !(sums[i + j] > limit) ? 1 : 0;
+    if (any) return i;
+  }
+#endif
+  return i;
+}
+
+std::uint32_t TopK::not_above_mask16(const float* sums, float limit) {
+  std::uint32_t mask = 0;
+#if defined(__SSE2__)
+  const __m128 l = _mm_set1_ps(limit);
+  for (int j = 0; j < 4; ++j) {
+    const auto part = static_cast<std::uint32_t>(_mm_movemask_ps(_mm_cmpngt_ps(_mm_loadu_ps(sums + 4 * j), l)));
+    mask |= part << (4 * j);
+  }
+#else
+  for (std::uint32_t j = 0; j < 16; ++j) mask |= (!(sums[j] > limit) ? 1u : 0u) << j;
+#endif
+  return mask;
+}
+
 void TopK::offer(float d, std::uint32_t slot) {
   if (heap_.size() == k_) {
     // Full: only a strictly nearer distance enters (a NaN never displaces).

@@ -7,8 +7,10 @@
 // is a bounded selection, not a sort of all n.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace velmoradb {
@@ -30,9 +32,30 @@ class TopK {
   // Offers distances[i] for slot first_slot + i, for the set bits i of
   // `selected` only (a filtered scan's block of 16).
   void push_selected(const float* distances, std::uint32_t first_slot, std::uint32_t selected);
+  // Offers slots first_slot .. first_slot + n - 1, each with the distance
+  // exact(slot), except those that `sums` rules out: once the list is full
+  // with a k-th distance kth (a number), slot first_slot + i is skipped when
+  // sums[i] > limit(kth), which must prove that its distance is above kth
+  // (euclidean_sum_bound.h). The result is push()'s of the exact distances.
+  template <class Limit, class Exact>
+  void push_bounded(const float* sums, std::uint32_t first_slot, std::size_t n, Limit limit, Exact exact);
+  // The same for the set bits i of `selected` only (a filtered block of 16).
+  template <class Limit, class Exact>
+  void push_selected_bounded(const float* sums, std::uint32_t first_slot, std::uint32_t selected, Limit limit,
+                             Exact exact);
   std::vector<Candidate> take();
 
  private:
+  // The sum limit for the current list: +inf (rules nothing out) until the
+  // list is full under a number.
+  template <class Limit>
+  float sum_limit(Limit limit) const {
+    return heap_.size() == k_ && !bound_is_nan_ ? limit(bound_) : std::numeric_limits<float>::infinity();
+  }
+  // The first i' >= i such that sums[i' .. i'+16) may hold a sum not above
+  // `limit` (NaN included), or the start of the last partial group.
+  static std::size_t skip_above(const float* sums, std::size_t i, std::size_t n, float limit);
+  static std::uint32_t not_above_mask16(const float* sums, float limit);
   static std::uint32_t near_mask16(const float* distances, float bound);
   static std::size_t skip_far(const float* distances, std::size_t i, std::size_t n, float bound);
   void offer(float distance, std::uint32_t slot);
@@ -42,5 +65,37 @@ class TopK {
   float bound_;                  // the heap's worst distance once full, else +inf
   bool bound_is_nan_ = false;
 };
+
+template <class Limit, class Exact>
+void TopK::push_bounded(const float* sums, std::uint32_t first_slot, std::size_t n, Limit limit, Exact exact) {
+  if (k_ == 0) return;
+  std::size_t i = 0;
+  for (; i < n && heap_.size() < k_; ++i) offer(exact(first_slot + i), static_cast<std::uint32_t>(first_slot + i));
+  float above = sum_limit(limit);
+  while (i < n) {
+    i = skip_above(sums, i, n, above);
+    const std::size_t end = i + 16 < n ? i + 16 : n;
+    for (; i < end; ++i) {
+      if (sums[i] > above) continue;
+      offer(exact(first_slot + i), static_cast<std::uint32_t>(first_slot + i));
+      above = sum_limit(limit);
+    }
+  }
+}
+
+template <class Limit, class Exact>
+void TopK::push_selected_bounded(const float* sums, std::uint32_t first_slot, std::uint32_t selected, Limit limit,
+                                 Exact exact) {
+  if (k_ == 0) return;
+  while (selected != 0) {
+    if (heap_.size() == k_) {
+      selected &= not_above_mask16(sums, sum_limit(limit));
+      if (selected == 0) return;
+    }
+    const auto i = static_cast<std::uint32_t>(std::countr_zero(selected));
+    selected &= selected - 1;
+    offer(exact(first_slot + i), first_slot + i);
+  }
+}
 
 }  // namespace velmoradb

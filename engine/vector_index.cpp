@@ -5,11 +5,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <xmmintrin.h>
 #endif
 
+#include "engine/euclidean_sum_bound.h"
 #include "engine/top_k.h"
 
 namespace velmoradb {
@@ -483,6 +485,35 @@ std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k) c
   return to_results(top.take());
 }
 
+void VectorIndex::offer_fused(TopK& top, const float* query, const float* sums, std::size_t first_block,
+                              std::size_t count, std::size_t valid, const std::vector<std::uint64_t>* words) const {
+  // An exact distance comes from the block kernel, as the plain scan
+  // computes it (a lane's distance does not depend on the other lanes); a
+  // block's other lanes are kept for the next slot asked for.
+  const BlockKernel exact_kernel = kernels_->block[static_cast<std::size_t>(metric_)];
+  std::size_t held = std::numeric_limits<std::size_t>::max();
+  float lanes[W];
+  auto exact = [&](std::uint32_t slot) {
+    const std::size_t b = slot / W;
+    if (b != held) {
+      exact_kernel(query, arena_.data() + b * block_floats(), 1, dimension_, lanes);
+      held = b;
+    }
+    return lanes[slot % W];
+  };
+  const std::size_t dim = dimension_;
+  auto limit = [dim](float kth) { return euclidean_sum_limit(kth, dim); };
+  if (words == nullptr) {
+    top.push_bounded(sums, static_cast<std::uint32_t>(first_block * W), valid, limit, exact);
+    return;
+  }
+  for (std::size_t j = 0; j < count; ++j) {
+    const std::uint32_t bits = block_bits(*words, first_block + j);
+    if (bits != 0)
+      top.push_selected_bounded(sums + j * W, static_cast<std::uint32_t>((first_block + j) * W), bits, limit, exact);
+  }
+}
+
 std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* queries,
                                                                  std::size_t nq,
                                                                  std::size_t k) const {
@@ -503,6 +534,8 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   std::vector<float> dist(group * chunk_blocks * W);
   std::vector<TopK> tops(nq, TopK(k));
   BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
+  // Euclidean: the fused sums, a bound that leaves few exact distances.
+  const BatchKernel fused = metric_ == DistanceMetric::Euclidean ? kernels_->fused_euclidean_sums : nullptr;
   for (std::size_t b = 0; b < nblocks; b += chunk_blocks) {
     std::size_t count = std::min(chunk_blocks, nblocks - b);
     std::size_t first = b * W;
@@ -510,9 +543,15 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
     const float* chunk = arena_.data() + b * block_floats();
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       std::size_t m = std::min(group, nq - q0);
-      kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
-      for (std::size_t q = 0; q < m; ++q)
-        tops[q0 + q].push(dist.data() + q * count * W, static_cast<std::uint32_t>(first), valid);
+      (fused ? fused : kernel)(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+      for (std::size_t q = 0; q < m; ++q) {
+        if (fused) {
+          offer_fused(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, valid,
+                      nullptr);
+        } else {
+          tops[q0 + q].push(dist.data() + q * count * W, static_cast<std::uint32_t>(first), valid);
+        }
+      }
     }
   }
   for (std::size_t q = 0; q < nq; ++q) out[q] = to_results(tops[q].take());
@@ -586,14 +625,22 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   std::vector<float> dist(group * chunk_blocks * W);
   std::vector<TopK> tops(nq, TopK(k));
   BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
+  const BatchKernel fused = metric_ == DistanceMetric::Euclidean ? kernels_->fused_euclidean_sums : nullptr;
   for (std::size_t b = 0; b < nblocks; b += chunk_blocks) {
     const std::size_t count = std::min(chunk_blocks, nblocks - b);
     if (!any_bits(words, b, b + count)) continue;
     const float* chunk = arena_.data() + b * block_floats();
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       const std::size_t m = std::min(group, nq - q0);
-      kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
-      for (std::size_t q = 0; q < m; ++q) push_masked(tops[q0 + q], dist.data() + q * count * W, b, count, words);
+      (fused ? fused : kernel)(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+      for (std::size_t q = 0; q < m; ++q) {
+        if (fused) {
+          offer_fused(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, 0,
+                      &words);
+        } else {
+          push_masked(tops[q0 + q], dist.data() + q * count * W, b, count, words);
+        }
+      }
     }
   }
   for (std::size_t q = 0; q < nq; ++q) out[q] = to_results(tops[q].take());

@@ -1,0 +1,176 @@
+// The euclidean batch's fused sums and their bound: a vector the bound
+// rules out is never one the exact distance would have kept, so the batch
+// gives the plain scan's lists, on every kernel path, for data chosen to
+// stress the rounding (huge and tiny magnitudes, subnormal squares, sums
+// near overflow, one dominant component, equal vectors, NaN and infinity).
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/euclidean_sum_bound.h"
+#include "engine/kernels.h"
+#include "engine/slot_bitmap.h"
+#include "engine/vector_index.h"
+
+namespace velmoradb {
+namespace {
+
+using Vec = std::vector<float>;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::vector<const KernelSet*> fused_paths() {
+  const KernelSet* sets[8];
+  const std::size_t n = available_kernels(sets, 8);
+  std::vector<const KernelSet*> out;
+  for (std::size_t i = 0; i < n; ++i)
+    if (sets[i]->fused_euclidean_sums != nullptr) out.push_back(sets[i]);
+  return out;
+}
+
+// Rows of `dim` floats in one of the stressing shapes.
+Vec shaped_rows(int shape, std::size_t rows, std::size_t dim, std::mt19937& gen) {
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  std::uniform_int_distribution<int> small(-2, 2);
+  Vec v(rows * dim);
+  for (std::size_t r = 0; r < rows; ++r) {
+    float* row = v.data() + r * dim;
+    for (std::size_t i = 0; i < dim; ++i) {
+      switch (shape) {
+        case 0: row[i] = normal(gen); break;                                   // plain
+        case 1: row[i] = normal(gen) * 1e17f; break;                           // sums near overflow at high dim
+        case 2: row[i] = normal(gen) * 1e-21f; break;                          // subnormal squares
+        case 3: row[i] = static_cast<float>(small(gen)); break;                // equal distances
+        case 4: row[i] = i == 0 ? normal(gen) * 1e6f : normal(gen) * 1e-3f; break;  // one dominant component
+        case 5: row[i] = 1.0f + static_cast<float>(gen() % 4) * std::ldexp(1.0f, -23); break;  // rounding edges
+        case 6: row[i] = normal(gen) * std::ldexp(1.0f, static_cast<int>(gen() % 120) - 60); break;  // every scale
+        default: row[i] = normal(gen) * 1.3e19f; break;                        // squares overflow
+      }
+    }
+  }
+  return v;
+}
+
+constexpr int kShapes = 8;
+
+// The fused sums of `nq` queries against `rows` rows, through a path's
+// kernel (rows laid out in blocks as the index holds them).
+Vec fused_sums(const KernelSet& set, const Vec& queries, std::size_t nq, const Vec& rows, std::size_t count,
+               std::size_t dim) {
+  const std::size_t nblocks = (count + kBlockWidth - 1) / kBlockWidth;
+  Vec blocks(std::max<std::size_t>(nblocks * dim * kBlockWidth, 1), 0.0f);
+  for (std::size_t r = 0; r < count; ++r)
+    for (std::size_t i = 0; i < dim; ++i)
+      blocks[(r / kBlockWidth) * dim * kBlockWidth + i * kBlockWidth + r % kBlockWidth] = rows[r * dim + i];
+  Vec out(nq * nblocks * kBlockWidth);
+  set.fused_euclidean_sums(queries.data(), nq, blocks.data(), nblocks, dim, out.data(), nblocks * kBlockWidth);
+  return out;
+}
+
+class FusedEuclidean : public ::testing::TestWithParam<const KernelSet*> {};
+
+// For every pair: the fused sum never exceeds the limit of the pair's own
+// exact distance (the limit of kth = that distance must not rule it out),
+// nor of any larger kth.
+TEST_P(FusedEuclidean, TheBoundNeverRulesOutADistanceAtOrBelowKth) {
+  const KernelSet& set = *GetParam();
+  std::mt19937 gen(5);
+  for (std::size_t dim : {1, 3, 16, 17, 128, 300, 1536}) {
+    for (int shape = 0; shape < kShapes; ++shape) {
+      const std::size_t count = 40, nq = 5;
+      const Vec rows = shaped_rows(shape, count, dim, gen);
+      Vec queries = shaped_rows(shape, nq, dim, gen);
+      // One query equal to a row: distance 0.
+      std::copy(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(dim), queries.begin());
+      const Vec sums = fused_sums(set, queries, nq, rows, count, dim);
+      const std::size_t stride = (count + kBlockWidth - 1) / kBlockWidth * kBlockWidth;
+      std::size_t checked = 0;
+      for (std::size_t q = 0; q < nq; ++q) {
+        for (std::size_t r = 0; r < count; ++r) {
+          const float exact = euclidean_distance(queries.data() + q * dim, rows.data() + r * dim, dim);
+          const float sum = sums[q * stride + r];
+          if (std::isnan(exact)) continue;
+          for (float kth : {exact, std::nextafter(exact, kInf), exact * 1.001f}) {
+            EXPECT_FALSE(sum > euclidean_sum_limit(kth, dim))
+                << set.name << " dim " << dim << " shape " << shape << " query " << q << " row " << r
+                << ": sum " << sum << " exact " << exact << " kth " << kth;
+          }
+          ++checked;
+        }
+      }
+      EXPECT_GT(checked, 0u);
+    }
+  }
+}
+
+TEST(FusedEuclideanLimit, RulesOutNothingWithoutAFiniteKth) {
+  for (float kth : {std::numeric_limits<float>::quiet_NaN(), kInf, -1.0f, 3e19f, 1e38f})
+    EXPECT_EQ(euclidean_sum_limit(kth, 128), kInf) << kth;
+  // And something once it has one: a finite limit a little above kth^2.
+  const float limit = euclidean_sum_limit(2.0f, 128);
+  EXPECT_GT(limit, 4.0f);
+  EXPECT_LT(limit, 4.01f);
+  EXPECT_EQ(euclidean_sum_limit(0.0f, 1), euclidean_sum_limit(0.0f, 1));
+  EXPECT_GT(euclidean_sum_limit(0.0f, 1), 0.0f);
+}
+
+bool same_list(const std::vector<SearchResult>& a, const std::vector<SearchResult>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i].id != b[i].id || std::memcmp(&a[i].distance, &b[i].distance, sizeof(float)) != 0) return false;
+  return true;
+}
+
+// The batch through the fused sums gives the plain scalar batch's lists,
+// ids and distance bits in the same order (the bound only skips vectors
+// that could not have entered), filtered or not, with NaN and infinite
+// components among the vectors and the queries.
+TEST_P(FusedEuclidean, BatchListsAreThePlainScans) {
+  std::mt19937 gen(9);
+  for (std::size_t dim : {2, 16, 128, 768}) {
+    for (int shape = 0; shape < kShapes; ++shape) {
+      const std::size_t count = dim >= 768 ? 900 : 3000, nq = 11;
+      Vec rows = shaped_rows(shape, count, dim, gen);
+      Vec queries = shaped_rows(shape, nq, dim, gen);
+      rows[5 * dim] = std::numeric_limits<float>::quiet_NaN();
+      rows[9 * dim + dim - 1] = -kInf;
+      std::copy(rows.begin() + 40 * static_cast<std::ptrdiff_t>(dim), rows.begin() + 41 * static_cast<std::ptrdiff_t>(dim),
+                rows.begin() + 41 * static_cast<std::ptrdiff_t>(dim));  // a duplicate
+      queries[dim] = kInf;
+      std::copy(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(dim), queries.begin() + 2 * static_cast<std::ptrdiff_t>(dim));
+      VectorIndex fused(DistanceMetric::Euclidean, dim), plain(DistanceMetric::Euclidean, dim);
+      fused.set_kernels(*GetParam());
+      plain.set_kernels(scalar_kernels());
+      std::vector<std::uint64_t> ids(count);
+      for (std::size_t i = 0; i < count; ++i) ids[i] = i * 7 + 1;
+      ASSERT_TRUE(fused.insert_batch(ids.data(), rows.data(), count).ok());
+      ASSERT_TRUE(plain.insert_batch(ids.data(), rows.data(), count).ok());
+      SlotBitmap only(count);
+      for (std::size_t s = 0; s < count; ++s)
+        if (gen() % 3 == 0) only.set(s);
+      for (std::size_t k : {1, 10, 100}) {
+        const auto got = fused.search_batch(queries.data(), nq, k);
+        const auto want = plain.search_batch(queries.data(), nq, k);
+        const auto got_only = fused.search_batch(queries.data(), nq, k, only);
+        const auto want_only = plain.search_batch(queries.data(), nq, k, only);
+        for (std::size_t q = 0; q < nq; ++q) {
+          EXPECT_TRUE(same_list(got[q], want[q])) << GetParam()->name << " dim " << dim << " shape " << shape
+                                                  << " k " << k << " query " << q;
+          EXPECT_TRUE(same_list(got_only[q], want_only[q])) << GetParam()->name << " dim " << dim << " shape "
+                                                            << shape << " k " << k << " query " << q << " filtered";
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFusedPath, FusedEuclidean, ::testing::ValuesIn(fused_paths()),
+                         [](const auto& info) { return std::string(info.param->name); });
+
+}  // namespace
+}  // namespace velmoradb
