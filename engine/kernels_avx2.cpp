@@ -71,7 +71,7 @@ struct Avx2 {
 
 // Called only once the CPU is known to have AVX2 and FMA.
 const KernelSet& avx2_set() {
-  static const KernelSet set = make_kernel_set<Avx2, 4, 1, 4, 1, 4, 1, 1>("avx2");
+  static const KernelSet set = make_kernel_set<Avx2, 4, 1, 4, 1, 4, 1, 1, 4, 1>("avx2");
   return set;
 }
 

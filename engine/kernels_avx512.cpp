@@ -77,7 +77,7 @@ struct Avx512 {
 
 // Called only once the CPU is known to have AVX512F.
 const KernelSet& avx512_set() {
-  static const KernelSet set = make_kernel_set<Avx512, 8, 1, 8, 1, 12, 1, 1>("avx512");
+  static const KernelSet set = make_kernel_set<Avx512, 8, 1, 8, 1, 12, 1, 1, 12, 1>("avx512");
   return set;
 }
 

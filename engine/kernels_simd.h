@@ -338,8 +338,9 @@ void block_kernel(const float* query, const float* blocks, std::size_t nblocks, 
 
 // The kernel set of one instruction set: batch tiles of Q* queries against
 // NB* blocks, per metric (E euclidean, D dot and Hamming, C cosine, which
-// keeps two sums); the single-query kernels take NB1 blocks at a time.
-template <class V, int QE, int NBE, int QD, int NBD, int QC, int NBC, int NB1>
+// keeps two sums, F the fused euclidean sums); the single-query kernels take
+// NB1 blocks at a time.
+template <class V, int QE, int NBE, int QD, int NBD, int QC, int NBC, int NB1, int QF, int NBF>
 KernelSet make_kernel_set(const char* name) {
   using E = SumTile<EuclideanTerm>;
   using D = SumTile<DotTerm>;
@@ -349,6 +350,6 @@ KernelSet make_kernel_set(const char* name) {
        block_kernel<D::template Of, V, NB1, false>, block_kernel<HammingTile, V, NB1, false>},
       {batch_kernel<E::template Of, V, QE, NBE, false>, batch_kernel<CosineTile, V, QC, NBC, true>,
        batch_kernel<D::template Of, V, QD, NBD, false>, batch_kernel<HammingTile, V, QD, NBD, false>},
-      batch_kernel<FusedEuclideanTile, V, QE, NBE, false>,
+      batch_kernel<FusedEuclideanTile, V, QF, NBF, false>,
   };
 }
