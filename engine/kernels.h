@@ -33,14 +33,28 @@ using BatchKernel = void (*)(const float* queries, std::size_t nq, const float* 
                              std::size_t nblocks, std::size_t dim, float* out,
                              std::size_t out_stride);
 
+struct Int8Chunk;
+struct Int8Query;
+// The int8 bound of the euclidean batch (int8_bounds.h): quantizes
+// `nblocks` consecutive blocks into `out`; then, for `nq` queries against
+// those blocks, writes row q (out + q * out_stride) with the
+// nblocks * kBlockWidth lower bounds of the squared distances, lane order.
+using Int8QuantizeKernel = void (*)(const float* blocks, std::size_t nblocks, std::size_t dim, Int8Chunk& out);
+using Int8BoundKernel = void (*)(const Int8Query* const* queries, std::size_t nq, const Int8Chunk& chunk,
+                                 std::size_t nblocks, std::size_t dim, float* out, std::size_t out_stride);
+
 struct KernelSet {
-  const char* name;                  // "scalar", "avx2", "avx512"
+  const char* name;                  // "scalar", "avx2", "avx512", "avx512vnni"
   BlockKernel block[kMetricCount];   // indexed by DistanceMetric
   BatchKernel batch[kMetricCount];   // indexed by DistanceMetric
   // Euclidean only: the sums of squared differences with each square fused
   // into the sum, for the bound of euclidean_sum_bound.h; not distances.
   // Null where the path has no fused multiply-add (the scalar path).
   BatchKernel fused_euclidean_sums = nullptr;
+  // Euclidean only, preferred to the fused sums where present: the int8
+  // bound. Null where the path has no 8-bit dot product instruction.
+  Int8QuantizeKernel int8_quantize = nullptr;
+  Int8BoundKernel int8_lower_bounds = nullptr;
 };
 
 // The portable reference path; always available.

@@ -37,6 +37,7 @@ class TopK {
   // with a k-th distance kth (a number), slot first_slot + i is skipped when
   // sums[i] > limit(kth), which must prove that its distance is above kth
   // (euclidean_sum_bound.h). The result is push()'s of the exact distances.
+  // Every call on one TopK must pass the same `limit` function.
   template <class Limit, class Exact>
   void push_bounded(const float* sums, std::uint32_t first_slot, std::size_t n, Limit limit, Exact exact);
   // The same for the set bits i of `selected` only (a filtered block of 16).
@@ -48,9 +49,16 @@ class TopK {
  private:
   // The sum limit for the current list: +inf (rules nothing out) until the
   // list is full under a number.
+  // The last k-th distance asked for is kept with its limit: the list
+  // changes rarely once full, and a limit costs some arithmetic.
   template <class Limit>
-  float sum_limit(Limit limit) const {
-    return heap_.size() == k_ && !bound_is_nan_ ? limit(bound_) : std::numeric_limits<float>::infinity();
+  float sum_limit(Limit limit) {
+    if (heap_.size() != k_ || bound_is_nan_) return std::numeric_limits<float>::infinity();
+    if (!(limit_of_ == bound_)) {
+      limit_of_ = bound_;
+      limit_ = limit(bound_);
+    }
+    return limit_;
   }
   // The first i' >= i such that sums[i' .. i'+16) may hold a sum not above
   // `limit` (NaN included), or the start of the last partial group.
@@ -64,6 +72,8 @@ class TopK {
   std::vector<Candidate> heap_;  // max-heap under `farther`, at most k_
   float bound_;                  // the heap's worst distance once full, else +inf
   bool bound_is_nan_ = false;
+  float limit_of_ = std::numeric_limits<float>::quiet_NaN();  // sum_limit's cache
+  float limit_ = std::numeric_limits<float>::infinity();
 };
 
 template <class Limit, class Exact>

@@ -12,6 +12,7 @@
 #endif
 
 #include "engine/euclidean_sum_bound.h"
+#include "engine/int8_bounds.h"
 #include "engine/top_k.h"
 
 namespace velmoradb {
@@ -485,8 +486,57 @@ std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k) c
   return to_results(top.take());
 }
 
-void VectorIndex::offer_fused(TopK& top, const float* query, const float* sums, std::size_t first_block,
-                              std::size_t count, std::size_t valid, const std::vector<std::uint64_t>* words) const {
+// The euclidean batch's bounds of one chunk of blocks for a group of
+// queries: the int8 bound where the kernel set has it and the dimension
+// suits it, else the fused sums, else none (on() false: the caller
+// computes every distance).
+class VectorIndex::BoundedBatch {
+ public:
+  BoundedBatch(const VectorIndex& index, const float* queries, std::size_t nq) : index_(index), queries_(queries) {
+    const KernelSet& set = *index.kernels_;
+    if (index.metric_ != DistanceMetric::Euclidean) return;
+    const std::size_t dim = index.dimension_;
+    if (set.int8_lower_bounds != nullptr && dim >= kInt8MinDim && dim <= kInt8MaxDim) {
+      int8_queries_.resize(nq);
+      int8_pointers_.resize(nq);
+      for (std::size_t q = 0; q < nq; ++q) {
+        quantize_query(queries + q * dim, dim, int8_queries_[q]);
+        int8_pointers_[q] = &int8_queries_[q];
+      }
+      int8_ = true;
+    } else {
+      fused_ = set.fused_euclidean_sums;
+    }
+  }
+  bool on() const { return int8_ || fused_ != nullptr; }
+  void begin_chunk(const float* chunk, std::size_t count) {
+    if (int8_) index_.kernels_->int8_quantize(chunk, count, index_.dimension_, chunk_);
+  }
+  // Bounds of queries [q0, q0 + m) against the chunk into out (rows of
+  // count * kBlockWidth); false when off.
+  bool bounds(std::size_t q0, std::size_t m, const float* chunk, std::size_t count, float* out) const {
+    const std::size_t dim = index_.dimension_;
+    if (int8_) {
+      index_.kernels_->int8_lower_bounds(int8_pointers_.data() + q0, m, chunk_, count, dim, out, count * kBlockWidth);
+      return true;
+    }
+    if (fused_ == nullptr) return false;
+    fused_(queries_ + q0 * dim, m, chunk, count, dim, out, count * kBlockWidth);
+    return true;
+  }
+
+ private:
+  const VectorIndex& index_;
+  const float* queries_;
+  bool int8_ = false;
+  BatchKernel fused_ = nullptr;
+  std::vector<Int8Query> int8_queries_;
+  std::vector<const Int8Query*> int8_pointers_;
+  Int8Chunk chunk_;
+};
+
+void VectorIndex::offer_bounded(TopK& top, const float* query, const float* bounds, std::size_t first_block,
+                                std::size_t count, std::size_t valid, const std::vector<std::uint64_t>* words) const {
   // An exact distance comes from the block kernel, as the plain scan
   // computes it (a lane's distance does not depend on the other lanes); a
   // block's other lanes are kept for the next slot asked for.
@@ -504,13 +554,13 @@ void VectorIndex::offer_fused(TopK& top, const float* query, const float* sums, 
   const std::size_t dim = dimension_;
   auto limit = [dim](float kth) { return euclidean_sum_limit(kth, dim); };
   if (words == nullptr) {
-    top.push_bounded(sums, static_cast<std::uint32_t>(first_block * W), valid, limit, exact);
+    top.push_bounded(bounds, static_cast<std::uint32_t>(first_block * W), valid, limit, exact);
     return;
   }
   for (std::size_t j = 0; j < count; ++j) {
     const std::uint32_t bits = block_bits(*words, first_block + j);
     if (bits != 0)
-      top.push_selected_bounded(sums + j * W, static_cast<std::uint32_t>((first_block + j) * W), bits, limit, exact);
+      top.push_selected_bounded(bounds + j * W, static_cast<std::uint32_t>((first_block + j) * W), bits, limit, exact);
   }
 }
 
@@ -534,19 +584,22 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   std::vector<float> dist(group * chunk_blocks * W);
   std::vector<TopK> tops(nq, TopK(k));
   BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
-  // Euclidean: the fused sums, a bound that leaves few exact distances.
-  const BatchKernel fused = metric_ == DistanceMetric::Euclidean ? kernels_->fused_euclidean_sums : nullptr;
+  // Euclidean: a bound that leaves few exact distances, from 8-bit codes
+  // or from fused sums.
+  BoundedBatch bounded(*this, queries, nq);
   for (std::size_t b = 0; b < nblocks; b += chunk_blocks) {
     std::size_t count = std::min(chunk_blocks, nblocks - b);
     std::size_t first = b * W;
     std::size_t valid = std::min(count * W, n - first);
     const float* chunk = arena_.data() + b * block_floats();
+    bounded.begin_chunk(chunk, count);
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       std::size_t m = std::min(group, nq - q0);
-      (fused ? fused : kernel)(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+      if (!bounded.bounds(q0, m, chunk, count, dist.data()))
+        kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
       for (std::size_t q = 0; q < m; ++q) {
-        if (fused) {
-          offer_fused(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, valid,
+        if (bounded.on()) {
+          offer_bounded(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, valid,
                       nullptr);
         } else {
           tops[q0 + q].push(dist.data() + q * count * W, static_cast<std::uint32_t>(first), valid);
@@ -625,17 +678,19 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   std::vector<float> dist(group * chunk_blocks * W);
   std::vector<TopK> tops(nq, TopK(k));
   BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
-  const BatchKernel fused = metric_ == DistanceMetric::Euclidean ? kernels_->fused_euclidean_sums : nullptr;
+  BoundedBatch bounded(*this, queries, nq);
   for (std::size_t b = 0; b < nblocks; b += chunk_blocks) {
     const std::size_t count = std::min(chunk_blocks, nblocks - b);
     if (!any_bits(words, b, b + count)) continue;
     const float* chunk = arena_.data() + b * block_floats();
+    bounded.begin_chunk(chunk, count);
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       const std::size_t m = std::min(group, nq - q0);
-      (fused ? fused : kernel)(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+      if (!bounded.bounds(q0, m, chunk, count, dist.data()))
+        kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
       for (std::size_t q = 0; q < m; ++q) {
-        if (fused) {
-          offer_fused(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, 0,
+        if (bounded.on()) {
+          offer_bounded(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, 0,
                       &words);
         } else {
           push_masked(tops[q0 + q], dist.data() + q * count * W, b, count, words);

@@ -249,12 +249,14 @@ class VectorIndex {
   // The plain scans of search (every slot, or those of `only`).
   std::vector<SearchResult> scan(const float* query, std::size_t k) const;
   std::vector<SearchResult> scan(const float* query, std::size_t k, const SlotBitmap& only) const;
-  // The euclidean batch's fused sums (kernels.h) of `query` against blocks
-  // [first_block, first_block + count) to `top`, with the exact distance of
-  // each slot the bound does not rule out: the slots set in `words` when
-  // given, else the first `valid` slots.
-  void offer_fused(TopK& top, const float* query, const float* sums, std::size_t first_block, std::size_t count,
-                   std::size_t valid, const std::vector<std::uint64_t>* words) const;
+  // The euclidean batch's bounds of a chunk: int8 or fused sums (kernels.h).
+  class BoundedBatch;
+  // Offers to `top` the slots of blocks [first_block, first_block + count)
+  // that the bounds of `query` (one per slot, euclidean_sum_bound.h) do
+  // not rule out, each with its exact distance: the slots set in `words`
+  // when given, else the first `valid` slots.
+  void offer_bounded(TopK& top, const float* query, const float* bounds, std::size_t first_block,
+                     std::size_t count, std::size_t valid, const std::vector<std::uint64_t>* words) const;
   // Bound codes (vector_index_codes.cpp).
   void maintain_codes();
   void build_codes();

@@ -1,4 +1,4 @@
-// The euclidean batch's fused sums and their bound: a vector the bound
+// The euclidean batch's bounds (fused sums, int8 codes): a vector a bound
 // rules out is never one the exact distance would have kept, so the batch
 // gives the plain scan's lists, on every kernel path, for data chosen to
 // stress the rounding (huge and tiny magnitudes, subnormal squares, sums
@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/euclidean_sum_bound.h"
+#include "engine/int8_bounds.h"
 #include "engine/kernels.h"
 #include "engine/slot_bitmap.h"
 #include "engine/vector_index.h"
@@ -107,6 +108,84 @@ TEST_P(FusedEuclidean, TheBoundNeverRulesOutADistanceAtOrBelowKth) {
     }
   }
 }
+
+std::vector<const KernelSet*> int8_paths() {
+  const KernelSet* sets[8];
+  const std::size_t n = available_kernels(sets, 8);
+  std::vector<const KernelSet*> out;
+  for (std::size_t i = 0; i < n; ++i)
+    if (sets[i]->int8_lower_bounds != nullptr) out.push_back(sets[i]);
+  return out;
+}
+
+// Rows laid out in blocks as the index holds them.
+Vec as_blocks(const Vec& rows, std::size_t count, std::size_t dim) {
+  const std::size_t nblocks = (count + kBlockWidth - 1) / kBlockWidth;
+  Vec blocks(std::max<std::size_t>(nblocks * dim * kBlockWidth, 1), 0.0f);
+  for (std::size_t r = 0; r < count; ++r)
+    for (std::size_t i = 0; i < dim; ++i)
+      blocks[(r / kBlockWidth) * dim * kBlockWidth + i * kBlockWidth + r % kBlockWidth] = rows[r * dim + i];
+  return blocks;
+}
+
+class Int8Bound : public ::testing::TestWithParam<const KernelSet*> {};
+
+// Every int8 lower bound is at most the exact real squared distance
+// (computed in long double), and so never rules out the pair's own distance
+// as k-th; and on plain data it is close enough to rule out most vectors.
+TEST_P(Int8Bound, LowerBoundsHoldAndPrune) {
+  const KernelSet& set = *GetParam();
+  std::mt19937 gen(13);
+  for (std::size_t dim : {16, 17, 128, 300, 1536}) {
+    for (int shape = 0; shape < kShapes; ++shape) {
+      const std::size_t count = 48, nq = 6;
+      const Vec rows = shaped_rows(shape, count, dim, gen);
+      Vec queries = shaped_rows(shape, nq, dim, gen);
+      std::copy(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(dim), queries.begin());
+      const Vec blocks = as_blocks(rows, count, dim);
+      const std::size_t nblocks = (count + kBlockWidth - 1) / kBlockWidth;
+      Int8Chunk chunk;
+      set.int8_quantize(blocks.data(), nblocks, dim, chunk);
+      std::vector<Int8Query> qs(nq);
+      std::vector<const Int8Query*> ptrs(nq);
+      for (std::size_t q = 0; q < nq; ++q) {
+        quantize_query(queries.data() + q * dim, dim, qs[q]);
+        ptrs[q] = &qs[q];
+      }
+      const std::size_t stride = nblocks * kBlockWidth;
+      Vec lower(nq * stride);
+      set.int8_lower_bounds(ptrs.data(), nq, chunk, nblocks, dim, lower.data(), stride);
+      std::size_t bounded = 0;
+      for (std::size_t q = 0; q < nq; ++q) {
+        for (std::size_t r = 0; r < count; ++r) {
+          long double real = 0;
+          for (std::size_t i = 0; i < dim; ++i) {
+            const long double d = static_cast<long double>(rows[r * dim + i]) - queries[q * dim + i];
+            real += d * d;
+          }
+          const float l = lower[q * stride + r];
+          if (std::isnan(l)) continue;
+          ++bounded;
+          EXPECT_LE(static_cast<long double>(l), real)
+              << set.name << " dim " << dim << " shape " << shape << " query " << q << " row " << r;
+          const float exact = euclidean_distance(queries.data() + q * dim, rows.data() + r * dim, dim);
+          EXPECT_FALSE(l > euclidean_sum_limit(exact, dim)) << set.name << " dim " << dim << " shape " << shape;
+          if (shape == 0 && real > 0) {
+            EXPECT_GT(static_cast<long double>(l), real * 0.9L) << "dim " << dim << ": a bound too loose to prune";
+          }
+        }
+      }
+      // Plain, equal-distance and dominant-component data are bounded.
+      if (shape == 0 || shape == 3 || shape == 4) {
+        EXPECT_EQ(bounded, nq * count) << set.name << " dim " << dim << " shape " << shape;
+      }
+    }
+  }
+}
+
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Int8Bound);
+INSTANTIATE_TEST_SUITE_P(EveryInt8Path, Int8Bound, ::testing::ValuesIn(int8_paths()),
+                         [](const auto& info) { return std::string(info.param->name); });
 
 TEST(FusedEuclideanLimit, RulesOutNothingWithoutAFiniteKth) {
   for (float kth : {std::numeric_limits<float>::quiet_NaN(), kInf, -1.0f, 3e19f, 1e38f})

@@ -1,0 +1,103 @@
+#include "engine/int8_bounds.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace velmoradb {
+
+// Why `lower` (computed by the kernels of int8_bounds_avx512vnni.cpp) is at
+// most S = sum (x_i - q_i)^2, the exact real squared distance.
+//
+// Exactly, with x^ = sx cx, q^ = sq cq (real products), ex = x - x^, eq = q - q^:
+//   S = |x|^2 + |q|^2 - 2 x.q,   x.q = x^.q^ + x^.eq + ex.q^ + ex.eq,
+// and by Cauchy-Schwarz |x.q - x^.q^| <= |x^| |eq| + |ex| |q^| + |ex| |eq| =: E.
+// x^.q^ = sx sq I with I = sum cx_i cq_i, an exact integer (|I| <= 127^2 n
+// fits 32 bits for n <= kInt8MaxDim). So S >= |x|^2 + |q|^2 - 2 sx sq I - 2E.
+//
+// The figures (int8_figures) bound each term from the right side: norm2_lo
+// <= |x|^2, code_norm_hi >= |x^|, residual_hi >= |ex|. Their sums are
+// computed in float or double with fused steps; a sum of n non-negative
+// terms, each rounded once or twice more, errs by at most gamma_(n+2) <
+// 2^-10 relative for n <= 8192, so the margins of 2^-9 below cover them.
+//
+// The kernel evaluates, per (query, vector), in float:
+//   p = float(I) * (sx * sq),  E' = chi * rq + rx * (cq_hi + rq),
+//   val = (nx + nq) - 2 p - 2 E',  M = (nx + nq) + 2 |p| + 2 E',
+//   lower = val - M 2^-18 - 2^-100.
+// Every value it rounds is at most M in magnitude, and there are fewer than
+// ten roundings on the way to val (including float(I) above 2^24), so val
+// is within 10 u M of the real expression with the same inputs (u = 2^-24);
+// underflow adds at most a few 2^-149 per step. M 2^-18 = 64 u M and 2^-100
+// cover both. Hence lower <= S whenever every input is finite; an infinite
+// or NaN input (norm2_lo is NaN for non-finite or huge vectors) makes
+// lower NaN or pushes it the safe way... except +inf, which norm2_lo and
+// the other figures never are (they are capped, or NaN).
+namespace {
+
+constexpr double kSumMargin = 1.0 / 512;     // 2^-9
+constexpr float kFloatMax = std::numeric_limits<float>::max();
+// A squared norm above this is not bounded (its products could overflow).
+constexpr double kNormCap = 1e36;
+
+float round_down(double v) {
+  auto f = static_cast<float>(v);
+  if (static_cast<double>(f) > v) f = std::nextafter(f, -kFloatMax);
+  return f;
+}
+
+float round_up(double v) {
+  auto f = static_cast<float>(v);
+  if (static_cast<double>(f) < v) f = std::nextafter(f, kFloatMax);
+  return f;
+}
+
+}  // namespace
+
+Int8Figures int8_figures(float scale, double sum_x2, double sum_c2, double sum_e2) {
+  Int8Figures f;
+  f.scale = scale;
+  const double nx = sum_x2 * (1.0 - kSumMargin);
+  if (!(nx < kNormCap) || !std::isfinite(scale)) {
+    f.norm2_lo = std::numeric_limits<float>::quiet_NaN();
+    return f;
+  }
+  f.norm2_lo = round_down(nx);
+  f.code_norm_hi = round_up(static_cast<double>(scale) * std::sqrt(sum_c2 * (1.0 + kSumMargin)));
+  f.residual_hi = round_up(std::sqrt(sum_e2 * (1.0 + kSumMargin)));
+  if (!(f.code_norm_hi <= kFloatMax) || !(f.residual_hi <= kFloatMax))
+    f.norm2_lo = std::numeric_limits<float>::quiet_NaN();
+  return f;
+}
+
+void quantize_query(const float* query, std::size_t dim, Int8Query& out) {
+  const std::size_t padded = int8_padded(dim);
+  out.codes.assign(padded, 128);
+  float max_abs = 0.0f;
+  bool finite = true;
+  for (std::size_t i = 0; i < dim; ++i) {
+    finite = finite && std::isfinite(query[i]);
+    max_abs = std::max(max_abs, std::fabs(query[i]));
+  }
+  if (!finite) {
+    out.figures = Int8Figures{};
+    out.figures.norm2_lo = std::numeric_limits<float>::quiet_NaN();
+    return;
+  }
+  const float scale = max_abs / 127.0f;
+  const float inverse = max_abs > 0.0f ? 127.0f / max_abs : 0.0f;
+  double sum_x2 = 0.0, sum_c2 = 0.0, sum_e2 = 0.0;
+  for (std::size_t i = 0; i < dim; ++i) {
+    const float x = query[i];
+    float c = std::nearbyint(x * (std::isfinite(inverse) ? inverse : 0.0f));
+    c = std::clamp(c, -127.0f, 127.0f);
+    const double e = static_cast<double>(x) - static_cast<double>(scale) * static_cast<double>(c);  // exact
+    sum_x2 += static_cast<double>(x) * static_cast<double>(x);
+    sum_c2 += static_cast<double>(c) * static_cast<double>(c);
+    sum_e2 += e * e;
+    out.codes[i] = static_cast<std::uint8_t>(static_cast<int>(c) + 128);
+  }
+  out.figures = int8_figures(scale, sum_x2, sum_c2, sum_e2);
+}
+
+}  // namespace velmoradb
