@@ -33,6 +33,14 @@ namespace velmoradb {
 // or NaN input (norm2_lo is NaN for non-finite or huge vectors) makes
 // lower NaN or pushes it the safe way... except +inf, which norm2_lo and
 // the other figures never are (they are capped, or NaN).
+//
+// Dot: the reference's sum R of the n products x_i q_i, each rounded, errs
+// from t = x.q by at most gamma_n sum |x_i q_i| <= gamma_n |x| |q| (plus a
+// few 2^-149 of underflow per step), and |x| <= |x^| + |ex| <= chi + rx.
+// So R <= sx sq I + E + gamma (chi + rx)(cq_hi + rq) =: U, and the
+// distance -R >= -U. The kernel evaluates U in float, with M = |p| + E' +
+// spread bounding every value it rounds (under fifteen roundings), and
+// lower = -U - M 2^-18 - 2^-100 <= -U: lower > kth proves the distance above kth.
 namespace {
 
 constexpr double kSumMargin = 1.0 / 512;     // 2^-9
@@ -68,6 +76,10 @@ Int8Figures int8_figures(float scale, double sum_x2, double sum_c2, double sum_e
   if (!(f.code_norm_hi <= kFloatMax) || !(f.residual_hi <= kFloatMax))
     f.norm2_lo = std::numeric_limits<float>::quiet_NaN();
   return f;
+}
+
+float int8_dot_gamma(std::size_t dim) {
+  return round_up(2.0 * static_cast<double>(dim) * std::ldexp(1.0, -24));
 }
 
 void quantize_query(const float* query, std::size_t dim, Int8Query& out) {

@@ -53,6 +53,10 @@ struct Int8Chunk {
   std::vector<float> scale, norm2_lo, code_norm_hi, residual_hi;
 };
 
+// Dot: the relative error allowed to the reference's sum of n products,
+// 2 n u rounded up (a bound of gamma_n, u = 2^-24, for n <= kInt8MaxDim).
+float int8_dot_gamma(std::size_t dim);
+
 // Quantizes a query of `dim` floats (any dimension in range).
 void quantize_query(const float* query, std::size_t dim, Int8Query& out);
 

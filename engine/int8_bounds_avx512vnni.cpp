@@ -108,10 +108,13 @@ void quantize_avx512vnni(const float* blocks, std::size_t nblocks, std::size_t d
   }
 }
 
-// Q queries against one block: the integer dot products, then the bounds.
-template <int Q>
+// Q queries against one block: the integer dot products, then the bounds
+// of the metric: euclidean, a lower bound of the squared distance; dot, a
+// lower bound of the distance (the negated dot product). `gamma` (dot) is
+// the relative error allowed to the reference's sum of products.
+template <DistanceMetric Metric, int Q>
 void bound_tile(const Int8Query* const* queries, const Int8Chunk& chunk, std::size_t block, std::size_t groups,
-                float* const* out) {
+                float gamma, float* const* out) {
   const std::int8_t* codes = chunk.codes.data() + block * groups * 64;
   __m512i acc[Q];
   for (int q = 0; q < Q; ++q) acc[q] = _mm512_setzero_si512();
@@ -129,42 +132,58 @@ void bound_tile(const Int8Query* const* queries, const Int8Chunk& chunk, std::si
   const __m512 nx = _mm512_loadu_ps(chunk.norm2_lo.data() + lane);
   const __m512 chi = _mm512_loadu_ps(chunk.code_norm_hi.data() + lane);
   const __m512 rx = _mm512_loadu_ps(chunk.residual_hi.data() + lane);
+  const __m512 margin = _mm512_set1_ps(1.0f / 262144.0f);  // 2^-18 (int8_bounds.cpp)
+  const __m512 tiny = _mm512_set1_ps(7.9e-31f);            // about 2^-100
   for (int q = 0; q < Q; ++q) {
     const Int8Figures& f = queries[q]->figures;
     const __m512 products = _mm512_cvtepi32_ps(_mm512_sub_epi32(acc[q], offsets));
     const __m512 p = _mm512_mul_ps(products, _mm512_mul_ps(sx, _mm512_set1_ps(f.scale)));
     const __m512 e = _mm512_fmadd_ps(chi, _mm512_set1_ps(f.residual_hi),
                                      _mm512_mul_ps(rx, _mm512_set1_ps(f.code_norm_hi + f.residual_hi)));
+    // NaN where the vector or the query has no bound.
     const __m512 norms = _mm512_add_ps(nx, _mm512_set1_ps(f.norm2_lo));
-    const __m512 two = _mm512_set1_ps(2.0f);
-    const __m512 val = _mm512_fnmadd_ps(two, _mm512_add_ps(p, e), norms);
-    const __m512 m = _mm512_fmadd_ps(two, _mm512_add_ps(_mm512_abs_ps(p), e), norms);
-    const __m512 lower =
-        _mm512_sub_ps(_mm512_fnmadd_ps(m, _mm512_set1_ps(1.0f / 262144.0f), val), _mm512_set1_ps(7.9e-31f));
+    __m512 lower;
+    if constexpr (Metric == DistanceMetric::Euclidean) {
+      const __m512 two = _mm512_set1_ps(2.0f);
+      const __m512 val = _mm512_fnmadd_ps(two, _mm512_add_ps(p, e), norms);
+      const __m512 m = _mm512_fmadd_ps(two, _mm512_add_ps(_mm512_abs_ps(p), e), norms);
+      lower = _mm512_sub_ps(_mm512_fnmadd_ps(m, margin, val), tiny);
+    } else {
+      // The reference's sum is at most p + e + gamma |x| |q| (+ underflow),
+      // with |x| <= chi + rx and |q| <= its own; the distance at least its negation.
+      const __m512 spread = _mm512_mul_ps(_mm512_mul_ps(_mm512_add_ps(chi, rx), _mm512_set1_ps(f.code_norm_hi + f.residual_hi)),
+                                          _mm512_set1_ps(gamma));
+      const __m512 upper = _mm512_add_ps(_mm512_add_ps(p, e), spread);
+      const __m512 m = _mm512_add_ps(_mm512_add_ps(_mm512_abs_ps(p), e), spread);
+      lower = _mm512_sub_ps(_mm512_fnmadd_ps(m, margin, _mm512_sub_ps(_mm512_setzero_ps(), upper)), tiny);
+      lower = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(norms, norms, _CMP_UNORD_Q), lower, norms);
+    }
     _mm512_storeu_ps(out[q], lower);
   }
 }
 
-template <int Q>
+template <DistanceMetric Metric, int Q>
 void tile_of(int n, const Int8Query* const* queries, const Int8Chunk& chunk, std::size_t block, std::size_t groups,
-             float* const* out) {
+             float gamma, float* const* out) {
   if constexpr (Q > 1) {
-    if (n < Q) return tile_of<Q - 1>(n, queries, chunk, block, groups, out);
+    if (n < Q) return tile_of<Metric, Q - 1>(n, queries, chunk, block, groups, gamma, out);
   }
-  bound_tile<Q>(queries, chunk, block, groups, out);
+  bound_tile<Metric, Q>(queries, chunk, block, groups, gamma, out);
 }
 
 constexpr int kTileQueries = 12;
 
+template <DistanceMetric Metric>
 void lower_bounds_avx512vnni(const Int8Query* const* queries, std::size_t nq, const Int8Chunk& chunk,
                              std::size_t nblocks, std::size_t dim, float* out, std::size_t out_stride) {
   const std::size_t groups = int8_padded(dim) / 4;
+  const float gamma = int8_dot_gamma(dim);
   for (std::size_t b = 0; b < nblocks; ++b) {
     for (std::size_t q0 = 0; q0 < nq; q0 += kTileQueries) {
       const int n = static_cast<int>(std::min<std::size_t>(kTileQueries, nq - q0));
       float* os[kTileQueries];
       for (int q = 0; q < n; ++q) os[q] = out + (q0 + q) * out_stride + b * W;
-      tile_of<kTileQueries>(n, queries + q0, chunk, b, groups, os);
+      tile_of<Metric, kTileQueries>(n, queries + q0, chunk, b, groups, gamma, os);
     }
   }
 }
@@ -191,7 +210,8 @@ const KernelSet* avx512vnni_kernels() {
     KernelSet s = *base;
     s.name = "avx512vnni";
     s.int8_quantize = quantize_avx512vnni;
-    s.int8_lower_bounds = lower_bounds_avx512vnni;
+    s.int8_lower_bounds = lower_bounds_avx512vnni<DistanceMetric::Euclidean>;
+    s.int8_dot_lower_bounds = lower_bounds_avx512vnni<DistanceMetric::DotProduct>;
     return s;
   }();
   return &set;

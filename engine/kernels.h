@@ -55,6 +55,9 @@ struct KernelSet {
   // bound. Null where the path has no 8-bit dot product instruction.
   Int8QuantizeKernel int8_quantize = nullptr;
   Int8BoundKernel int8_lower_bounds = nullptr;
+  // Dot: the same codes, rows of lower bounds of the distance (the
+  // negated dot product) itself.
+  Int8BoundKernel int8_dot_lower_bounds = nullptr;
 };
 
 // The portable reference path; always available.

@@ -486,38 +486,41 @@ std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k) c
   return to_results(top.take());
 }
 
-// The euclidean batch's bounds of one chunk of blocks for a group of
-// queries: the int8 bound where the kernel set has it and the dimension
-// suits it, else the fused sums, else none (on() false: the caller
-// computes every distance).
+// The batch's bounds of one chunk of blocks for a group of queries: the
+// int8 bound (euclidean and dot) where the kernel set has it and the
+// dimension suits it, else (euclidean) the fused sums, else none (on()
+// false: the caller computes every distance).
 class VectorIndex::BoundedBatch {
  public:
   BoundedBatch(const VectorIndex& index, const float* queries, std::size_t nq) : index_(index), queries_(queries) {
     const KernelSet& set = *index.kernels_;
-    if (index.metric_ != DistanceMetric::Euclidean) return;
     const std::size_t dim = index.dimension_;
-    if (set.int8_lower_bounds != nullptr && dim >= kInt8MinDim && dim <= kInt8MaxDim) {
+    const bool int8_dim = dim >= kInt8MinDim && dim <= kInt8MaxDim;
+    if (index.metric_ == DistanceMetric::DotProduct) {
+      int8_kernel_ = int8_dim ? set.int8_dot_lower_bounds : nullptr;
+    } else if (index.metric_ == DistanceMetric::Euclidean) {
+      int8_kernel_ = int8_dim ? set.int8_lower_bounds : nullptr;
+      if (int8_kernel_ == nullptr) fused_ = set.fused_euclidean_sums;
+    }
+    if (int8_kernel_ != nullptr) {
       int8_queries_.resize(nq);
       int8_pointers_.resize(nq);
       for (std::size_t q = 0; q < nq; ++q) {
         quantize_query(queries + q * dim, dim, int8_queries_[q]);
         int8_pointers_[q] = &int8_queries_[q];
       }
-      int8_ = true;
-    } else {
-      fused_ = set.fused_euclidean_sums;
     }
   }
-  bool on() const { return int8_ || fused_ != nullptr; }
+  bool on() const { return int8_kernel_ != nullptr || fused_ != nullptr; }
   void begin_chunk(const float* chunk, std::size_t count) {
-    if (int8_) index_.kernels_->int8_quantize(chunk, count, index_.dimension_, chunk_);
+    if (int8_kernel_ != nullptr) index_.kernels_->int8_quantize(chunk, count, index_.dimension_, chunk_);
   }
   // Bounds of queries [q0, q0 + m) against the chunk into out (rows of
   // count * kBlockWidth); false when off.
   bool bounds(std::size_t q0, std::size_t m, const float* chunk, std::size_t count, float* out) const {
     const std::size_t dim = index_.dimension_;
-    if (int8_) {
-      index_.kernels_->int8_lower_bounds(int8_pointers_.data() + q0, m, chunk_, count, dim, out, count * kBlockWidth);
+    if (int8_kernel_ != nullptr) {
+      int8_kernel_(int8_pointers_.data() + q0, m, chunk_, count, dim, out, count * kBlockWidth);
       return true;
     }
     if (fused_ == nullptr) return false;
@@ -528,7 +531,7 @@ class VectorIndex::BoundedBatch {
  private:
   const VectorIndex& index_;
   const float* queries_;
-  bool int8_ = false;
+  Int8BoundKernel int8_kernel_ = nullptr;
   BatchKernel fused_ = nullptr;
   std::vector<Int8Query> int8_queries_;
   std::vector<const Int8Query*> int8_pointers_;
@@ -551,8 +554,11 @@ void VectorIndex::offer_bounded(TopK& top, const float* query, const float* boun
     }
     return lanes[slot % W];
   };
+  // Euclidean bounds are of the squared distance (euclidean_sum_bound.h);
+  // dot bounds of the distance itself.
   const std::size_t dim = dimension_;
-  auto limit = [dim](float kth) { return euclidean_sum_limit(kth, dim); };
+  const bool squared = metric_ == DistanceMetric::Euclidean;
+  auto limit = [dim, squared](float kth) { return squared ? euclidean_sum_limit(kth, dim) : kth; };
   if (words == nullptr) {
     top.push_bounded(bounds, static_cast<std::uint32_t>(first_block * W), valid, limit, exact);
     return;

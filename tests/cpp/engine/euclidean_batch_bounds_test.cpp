@@ -153,8 +153,9 @@ TEST_P(Int8Bound, LowerBoundsHoldAndPrune) {
         ptrs[q] = &qs[q];
       }
       const std::size_t stride = nblocks * kBlockWidth;
-      Vec lower(nq * stride);
+      Vec lower(nq * stride), dot_lower(nq * stride);
       set.int8_lower_bounds(ptrs.data(), nq, chunk, nblocks, dim, lower.data(), stride);
+      set.int8_dot_lower_bounds(ptrs.data(), nq, chunk, nblocks, dim, dot_lower.data(), stride);
       std::size_t bounded = 0;
       for (std::size_t q = 0; q < nq; ++q) {
         for (std::size_t r = 0; r < count; ++r) {
@@ -164,6 +165,12 @@ TEST_P(Int8Bound, LowerBoundsHoldAndPrune) {
             real += d * d;
           }
           const float l = lower[q * stride + r];
+          // Dot: never above the distance the kernels compute.
+          const float dl = dot_lower[q * stride + r];
+          const float dot = dot_distance(queries.data() + q * dim, rows.data() + r * dim, dim);
+          EXPECT_FALSE(dl > dot) << set.name << " dot, dim " << dim << " shape " << shape << " query " << q
+                                 << " row " << r << ": " << dl << " > " << dot;
+          EXPECT_EQ(std::isnan(dl), std::isnan(l)) << "the same vectors and queries have bounds";
           if (std::isnan(l)) continue;
           ++bounded;
           EXPECT_LE(static_cast<long double>(l), real)
@@ -205,7 +212,7 @@ bool same_list(const std::vector<SearchResult>& a, const std::vector<SearchResul
   return true;
 }
 
-// The batch through the fused sums gives the plain scalar batch's lists,
+// The batch through the bounds (euclidean and dot) gives the plain scalar batch's lists,
 // ids and distance bits in the same order (the bound only skips vectors
 // that could not have entered), filtered or not, with NaN and infinite
 // components among the vectors and the queries.
@@ -222,7 +229,8 @@ TEST_P(FusedEuclidean, BatchListsAreThePlainScans) {
                 rows.begin() + 41 * static_cast<std::ptrdiff_t>(dim));  // a duplicate
       queries[dim] = kInf;
       std::copy(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(dim), queries.begin() + 2 * static_cast<std::ptrdiff_t>(dim));
-      VectorIndex fused(DistanceMetric::Euclidean, dim), plain(DistanceMetric::Euclidean, dim);
+      for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+      VectorIndex fused(metric, dim), plain(metric, dim);
       fused.set_kernels(*GetParam());
       plain.set_kernels(scalar_kernels());
       std::vector<std::uint64_t> ids(count);
@@ -238,11 +246,12 @@ TEST_P(FusedEuclidean, BatchListsAreThePlainScans) {
         const auto got_only = fused.search_batch(queries.data(), nq, k, only);
         const auto want_only = plain.search_batch(queries.data(), nq, k, only);
         for (std::size_t q = 0; q < nq; ++q) {
-          EXPECT_TRUE(same_list(got[q], want[q])) << GetParam()->name << " dim " << dim << " shape " << shape
-                                                  << " k " << k << " query " << q;
+          EXPECT_TRUE(same_list(got[q], want[q])) << GetParam()->name << " " << metric_name(metric) << " dim "
+                                                  << dim << " shape " << shape << " k " << k << " query " << q;
           EXPECT_TRUE(same_list(got_only[q], want_only[q])) << GetParam()->name << " dim " << dim << " shape "
                                                             << shape << " k " << k << " query " << q << " filtered";
         }
+      }
       }
     }
   }
