@@ -25,12 +25,14 @@ namespace {
 using Vec = std::vector<float>;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-std::vector<const KernelSet*> fused_paths() {
+// The kernel paths this CPU runs that have the kernel `member`.
+template <class Member>
+std::vector<const KernelSet*> paths_with(Member member) {
   const KernelSet* sets[8];
   const std::size_t n = available_kernels(sets, 8);
   std::vector<const KernelSet*> out;
   for (std::size_t i = 0; i < n; ++i)
-    if (sets[i]->fused_euclidean_sums != nullptr) out.push_back(sets[i]);
+    if (sets[i]->*member != nullptr) out.push_back(sets[i]);
   return out;
 }
 
@@ -109,15 +111,6 @@ TEST_P(FusedEuclidean, TheBoundNeverRulesOutADistanceAtOrBelowKth) {
   }
 }
 
-std::vector<const KernelSet*> int8_paths() {
-  const KernelSet* sets[8];
-  const std::size_t n = available_kernels(sets, 8);
-  std::vector<const KernelSet*> out;
-  for (std::size_t i = 0; i < n; ++i)
-    if (sets[i]->int8_lower_bounds != nullptr) out.push_back(sets[i]);
-  return out;
-}
-
 // Rows laid out in blocks as the index holds them.
 Vec as_blocks(const Vec& rows, std::size_t count, std::size_t dim) {
   const std::size_t nblocks = (count + kBlockWidth - 1) / kBlockWidth;
@@ -191,7 +184,7 @@ TEST_P(Int8Bound, LowerBoundsHoldAndPrune) {
 }
 
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Int8Bound);
-INSTANTIATE_TEST_SUITE_P(EveryInt8Path, Int8Bound, ::testing::ValuesIn(int8_paths()),
+INSTANTIATE_TEST_SUITE_P(EveryInt8Path, Int8Bound, ::testing::ValuesIn(paths_with(&KernelSet::int8_lower_bounds)),
                          [](const auto& info) { return std::string(info.param->name); });
 
 TEST(FusedEuclideanLimit, RulesOutNothingWithoutAFiniteKth) {
@@ -257,7 +250,7 @@ TEST_P(FusedEuclidean, BatchListsAreThePlainScans) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryFusedPath, FusedEuclidean, ::testing::ValuesIn(fused_paths()),
+INSTANTIATE_TEST_SUITE_P(EveryFusedPath, FusedEuclidean, ::testing::ValuesIn(paths_with(&KernelSet::fused_euclidean_sums)),
                          [](const auto& info) { return std::string(info.param->name); });
 
 }  // namespace
