@@ -104,6 +104,12 @@ def run(n, workdir):
         print(f"load: write_dataset {ray_load:.2f} s, insert_batch + flush {single_load:.2f} s", file=sys.stderr)
 
         with ShardedCollection.open(root) as sharded:
+            # Each actor builds its shard's bound codes on a thread of its own
+            # after opening it; timing before they are done would time that
+            # build's use of the cores too. The single collection built its
+            # codes as it was loaded.
+            sharded.wait_for_bound_codes()
+            single.wait_for_bound_codes()
             expected = single.search_batch(queries[:50], K)
             got = sharded.search_batch(queries[:50], K)
             assert [[d.hex() for _, d in r] for r in got] == [[d.hex() for _, d in r] for r in expected]

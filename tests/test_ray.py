@@ -197,6 +197,7 @@ def test_records_api_matches_one_collection(tmp_path):
             with Collection.open(str(tmp_path / "sharded" / f"shard-{shard:04d}"), read_only=True) as part:
                 assert len(part) > 0 and all(shard_of(i, 3) == shard for i in part.ids())
         with ShardedCollection.open(tmp_path / "sharded") as reopened:
+            reopened.wait_for_bound_codes()
             assert len(reopened) == 199
             assert reopened.get(5).payload["deep"] == {"x": 1.5}
             assert reopened.ids() == sorted([*map(int, ids[np.r_[0:5, 7:200]]), 5])

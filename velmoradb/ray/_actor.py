@@ -89,6 +89,9 @@ class ShardActor:
     def flush(self) -> None:
         self._collection.flush()
 
+    def wait_for_bound_codes(self) -> None:
+        self._collection.wait_for_bound_codes()
+
     def compact(self) -> tuple[int, int, int]:
         stats = self._collection.compact()
         return stats.bytes_before, stats.bytes_after, stats.records_dropped

@@ -224,6 +224,14 @@ class ShardedCollection:
         before, after, dropped = (sum(column) for column in zip(*stats.values()))
         return CompactStats(before, after, dropped)
 
+    def wait_for_bound_codes(self) -> None:
+        """wait_for_bound_codes() of every shard: returns once each shard's
+        collection has its bound codes in use (each builds them on a thread
+        of its own after its actor opens it; until then its searches scan
+        every vector, with the same answers)."""
+        self._check_open()
+        self._shard_set.read("wait_for_bound_codes", {s: () for s in range(self.shards)})
+
     # Reads -----------------------------------------------------------------
 
     def get(self, id: int) -> Record | None:
