@@ -538,22 +538,19 @@ class VectorIndex::BoundedBatch {
   Int8Chunk chunk_;
 };
 
+float VectorIndex::SlotDistances::operator()(std::uint32_t slot) {
+  const std::size_t b = slot / W;
+  if (b != held_) {
+    index_.kernels_->block[static_cast<std::size_t>(index_.metric_)](
+        query_, index_.arena_.data() + b * index_.block_floats(), 1, index_.dimension_, lanes_);
+    held_ = b;
+  }
+  return lanes_[slot % W];
+}
+
 void VectorIndex::offer_bounded(TopK& top, const float* query, const float* bounds, std::size_t first_block,
                                 std::size_t count, std::size_t valid, const std::vector<std::uint64_t>* words) const {
-  // An exact distance comes from the block kernel, as the plain scan
-  // computes it (a lane's distance does not depend on the other lanes); a
-  // block's other lanes are kept for the next slot asked for.
-  const BlockKernel exact_kernel = kernels_->block[static_cast<std::size_t>(metric_)];
-  std::size_t held = std::numeric_limits<std::size_t>::max();
-  float lanes[W];
-  auto exact = [&](std::uint32_t slot) {
-    const std::size_t b = slot / W;
-    if (b != held) {
-      exact_kernel(query, arena_.data() + b * block_floats(), 1, dimension_, lanes);
-      held = b;
-    }
-    return lanes[slot % W];
-  };
+  SlotDistances exact(*this, query);
   // Euclidean bounds are of the squared distance (euclidean_sum_bound.h);
   // dot bounds of the distance itself.
   const std::size_t dim = dimension_;

@@ -249,6 +249,22 @@ class VectorIndex {
   // The plain scans of search (every slot, or those of `only`).
   std::vector<SearchResult> scan(const float* query, std::size_t k) const;
   std::vector<SearchResult> scan(const float* query, std::size_t k, const SlotBitmap& only) const;
+  // The exact distance of one slot to one query, from the block kernel (a
+  // lane's distance does not depend on the other lanes, so it has the plain
+  // scan's bits). The block of the last slot asked for is kept: its other
+  // slots then come at no further read of memory (slots are asked for in
+  // order).
+  class SlotDistances {
+   public:
+    SlotDistances(const VectorIndex& index, const float* query) : index_(index), query_(query) {}
+    float operator()(std::uint32_t slot);
+
+   private:
+    const VectorIndex& index_;
+    const float* query_;
+    std::size_t held_ = static_cast<std::size_t>(-1);
+    float lanes_[kBlockWidth];
+  };
   // The euclidean batch's bounds of a chunk: int8 or fused sums (kernels.h).
   class BoundedBatch;
   // Offers to `top` the slots of blocks [first_block, first_block + count)

@@ -212,25 +212,11 @@ void VectorIndex::build_codes() {
 
 std::vector<SearchResult> VectorIndex::search_codes(const float* query, std::size_t k,
                                                     const SlotBitmap* only) const {
-  // The exact distances come from the block kernel, one block at a time: a
-  // lane's distance does not depend on the other lanes, so it has the bits
-  // of the plain scan, and the block's other slots come at no further read
-  // of memory when they are wanted too (survivors arrive in slot order).
-  const BlockKernel kernel = kernels_->block[static_cast<std::size_t>(metric_)];
-  const float* arena = arena_.data();
-  const std::size_t block = block_floats();
-  const std::size_t dim = dimension_;
-  std::size_t held = std::numeric_limits<std::size_t>::max();
-  float lanes[W];
+  // Survivors arrive in slot order, so each block of the arena is read
+  // once however many of its slots survive.
+  SlotDistances distance(*this, query);
   const ExactDistances exact = [&](std::size_t, const std::uint32_t* slots, std::size_t n, float* out) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::size_t b = slots[i] / W;
-      if (b != held) {
-        kernel(query, arena + b * block, 1, dim, lanes);
-        held = b;
-      }
-      out[i] = lanes[slots[i] % W];
-    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = distance(slots[i]);
   };
   return to_results(codes_->search(query, k, exact, only));
 }
