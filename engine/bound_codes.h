@@ -44,69 +44,58 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <vector>
 
 #include "engine/code_scan.h"
 #include "engine/distance_bounds.h"
 #include "engine/metric.h"
+#include "engine/pruning_codes.h"
 #include "engine/result.h"
 #include "engine/slot_bitmap.h"
 #include "engine/top_k.h"
 
 namespace velmoradb {
 
-// Writes the exact distances of query `query` (its index in the batch, 0
-// for a single search) to the vectors in `slots[0 .. n)` into out[0 .. n),
-// with the kernels' arithmetic.
-using ExactDistances =
-    std::function<void(std::size_t query, const std::uint32_t* slots, std::size_t n, float* out)>;
-
-// Counts of one search (summed over a batch's queries).
-struct BoundSearchStats {
-  std::size_t candidates = 0;  // vectors the filter let through
-  std::size_t refined = 0;     // of those, the ones whose fine bound was summed
-  std::size_t exact = 0;       // of those, the ones computed exactly
-  std::size_t full_only = 0;   // of the candidates, those bounded by a full scan with no coarse scan first
-};
-
-class BoundCodes {
+class BoundCodes final : public PruningCodes {
  public:
   BoundCodes(DistanceMetric metric, std::size_t dimension);
 
   DistanceMetric metric() const { return metric_; }
   std::size_t dimension() const { return dim_; }
-  std::size_t size() const { return size_; }
+  std::size_t size() const override { return size_; }
   // Vectors that every search computes exactly.
-  std::size_t exact_only_count() const { return exact_only_count_; }
+  std::size_t exact_only_count() const override { return exact_only_count_; }
   // True once so many vectors are computed exactly, or so many were
   // appended since build() (the size doubled), that a build() over the
   // current vectors would prune better.
-  bool needs_rebuild() const;
+  bool needs_rebuild() const override;
   // Bytes held, cell ends included.
-  std::size_t memory_bytes() const;
+  std::size_t memory_bytes() const override;
+  bool learns_from_rows() const override { return true; }
+  std::unique_ptr<PruningCodes> clone() const override { return std::make_unique<BoundCodes>(*this); }
   // Chooses the scan path (tests run every path the CPU offers).
   void set_scan_path(const CodeScanPath& path) { scan_ = &path; }
 
   // Replaces everything: new cells from `count` rows of `dimension` floats
   // at `rows`, one after the other, and their codes in slots 0 .. count-1.
-  void build(const float* rows, std::size_t count);
+  void build(const float* rows, std::size_t count) override;
   // Codes `row` into the next slot, within the current cells.
-  void append(const float* row);
+  void append(const float* row) override;
   // Room for `count` vectors, so that appends up to it do not reallocate.
-  void reserve(std::size_t count);
+  void reserve(std::size_t count) override;
   // Codes `row` into `slot`; an error when slot >= size().
-  Status replace(std::uint32_t slot, const float* row);
+  Status replace(std::uint32_t slot, const float* row) override;
   // Moves the last slot's code into `slot` and drops the last slot; an
   // error when slot >= size().
-  Status remove(std::uint32_t slot);
+  Status remove(std::uint32_t slot) override;
 
   // The k nearest slots, nearest first, as the plain scan would rank them;
   // only slots set in `filter` (when given) take part. `exact` is called
   // with query index 0.
   std::vector<Candidate> search(const float* query, std::size_t k, const ExactDistances& exact,
                                 const SlotBitmap* filter = nullptr,
-                                BoundSearchStats* stats = nullptr) const;
+                                BoundSearchStats* stats = nullptr) const override;
   // The same for `nq` queries of `dimension` floats one after the other,
   // passing over the codes once per group of queries.
   std::vector<std::vector<Candidate>> search_batch(const float* queries, std::size_t nq, std::size_t k,

@@ -82,34 +82,46 @@ float int8_dot_gamma(std::size_t dim) {
   return round_up(2.0 * static_cast<double>(dim) * std::ldexp(1.0, -24));
 }
 
-void quantize_query(const float* query, std::size_t dim, Int8Query& out) {
-  const std::size_t padded = int8_padded(dim);
-  out.codes.assign(padded, 128);
+Int8Figures quantize_row(const float* row, std::size_t dim, std::int8_t* codes, std::int32_t& code_sum) {
+  std::fill(codes, codes + int8_padded(dim), std::int8_t{0});
+  code_sum = 0;
   float max_abs = 0.0f;
   bool finite = true;
   for (std::size_t i = 0; i < dim; ++i) {
-    finite = finite && std::isfinite(query[i]);
-    max_abs = std::max(max_abs, std::fabs(query[i]));
+    finite = finite && std::isfinite(row[i]);
+    max_abs = std::max(max_abs, std::fabs(row[i]));
   }
   if (!finite) {
-    out.figures = Int8Figures{};
-    out.figures.norm2_lo = std::numeric_limits<float>::quiet_NaN();
-    return;
+    Int8Figures none;
+    none.norm2_lo = std::numeric_limits<float>::quiet_NaN();
+    return none;
   }
   const float scale = max_abs / 127.0f;
-  const float inverse = max_abs > 0.0f ? 127.0f / max_abs : 0.0f;
+  // A subnormal largest magnitude gives an infinite inverse: every code is
+  // then 0 and the residual is the row itself, still a true figure.
+  float inverse = max_abs > 0.0f ? 127.0f / max_abs : 0.0f;
+  if (!std::isfinite(inverse)) inverse = 0.0f;
   double sum_x2 = 0.0, sum_c2 = 0.0, sum_e2 = 0.0;
   for (std::size_t i = 0; i < dim; ++i) {
-    const float x = query[i];
-    float c = std::nearbyint(x * (std::isfinite(inverse) ? inverse : 0.0f));
-    c = std::clamp(c, -127.0f, 127.0f);
+    const float x = row[i];
+    const float c = std::clamp(std::nearbyint(x * inverse), -127.0f, 127.0f);
     const double e = static_cast<double>(x) - static_cast<double>(scale) * static_cast<double>(c);  // exact
     sum_x2 += static_cast<double>(x) * static_cast<double>(x);
     sum_c2 += static_cast<double>(c) * static_cast<double>(c);
     sum_e2 += e * e;
-    out.codes[i] = static_cast<std::uint8_t>(static_cast<int>(c) + 128);
+    codes[i] = static_cast<std::int8_t>(c);
+    code_sum += static_cast<std::int32_t>(c);
   }
-  out.figures = int8_figures(scale, sum_x2, sum_c2, sum_e2);
+  return int8_figures(scale, sum_x2, sum_c2, sum_e2);
+}
+
+void quantize_query(const float* query, std::size_t dim, Int8Query& out) {
+  // The instruction takes the query's codes unsigned: plus 128.
+  std::vector<std::int8_t> codes(int8_padded(dim));
+  std::int32_t sum = 0;
+  out.figures = quantize_row(query, dim, codes.data(), sum);
+  out.codes.resize(codes.size());
+  for (std::size_t i = 0; i < codes.size(); ++i) out.codes[i] = static_cast<std::uint8_t>(codes[i] + 128);
 }
 
 }  // namespace velmoradb

@@ -57,6 +57,11 @@ struct Int8Chunk {
 // 2 n u rounded up (a bound of gamma_n, u = 2^-24, for n <= kInt8MaxDim).
 float int8_dot_gamma(std::size_t dim);
 
+// Rounds a row of `dim` floats to codes[0 .. int8_padded(dim)) (the padding
+// 0) and gives its figures; code_sum receives the sum of its codes. A row
+// with a NaN or infinite component gets zero codes and a NaN norm2_lo.
+Int8Figures quantize_row(const float* row, std::size_t dim, std::int8_t* codes, std::int32_t& code_sum);
+
 // Quantizes a query of `dim` floats (any dimension in range).
 void quantize_query(const float* query, std::size_t dim, Int8Query& out);
 

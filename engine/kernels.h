@@ -37,11 +37,12 @@ struct Int8Chunk;
 struct Int8Query;
 // The int8 bound of the euclidean batch (int8_bounds.h): quantizes
 // `nblocks` consecutive blocks into `out`; then, for `nq` queries against
-// those blocks, writes row q (out + q * out_stride) with the
-// nblocks * kBlockWidth lower bounds of the squared distances, lane order.
+// the chunk's blocks [first_block, first_block + nblocks), writes row q
+// (out + q * out_stride) with the nblocks * kBlockWidth lower bounds of the
+// squared distances, lane order.
 using Int8QuantizeKernel = void (*)(const float* blocks, std::size_t nblocks, std::size_t dim, Int8Chunk& out);
 using Int8BoundKernel = void (*)(const Int8Query* const* queries, std::size_t nq, const Int8Chunk& chunk,
-                                 std::size_t nblocks, std::size_t dim, float* out, std::size_t out_stride);
+                                 std::size_t first_block, std::size_t nblocks, std::size_t dim, float* out, std::size_t out_stride);
 
 struct KernelSet {
   const char* name;                  // "scalar", "avx2", "avx512", "avx512vnni"

@@ -520,7 +520,7 @@ class VectorIndex::BoundedBatch {
   bool bounds(std::size_t q0, std::size_t m, const float* chunk, std::size_t count, float* out) const {
     const std::size_t dim = index_.dimension_;
     if (int8_kernel_ != nullptr) {
-      int8_kernel_(int8_pointers_.data() + q0, m, chunk_, count, dim, out, count * kBlockWidth);
+      int8_kernel_(int8_pointers_.data() + q0, m, chunk_, 0, count, dim, out, count * kBlockWidth);
       return true;
     }
     if (fused_ == nullptr) return false;

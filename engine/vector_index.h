@@ -8,7 +8,8 @@
 // (payload_index.h) that turns a filter into a bitmap of slots: an index of
 // empty payloads costs nothing for either.
 //
-// Optionally (use_bound_codes) the index keeps BoundCodes (bound_codes.h)
+// Optionally (use_bound_codes) the index keeps codes (pruning_codes.h: the
+// int8 codes where the kernel set has their bound, else the cell codes)
 // beside its vectors: a single-query search of an index of at least
 // kBoundCodesMinSize vectors then computes the exact distance of only the
 // vectors that can still be among the k. Its results are the plain scan's:
@@ -28,7 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/bound_codes.h"
+#include "engine/pruning_codes.h"
 #include "engine/id_map.h"
 #include "engine/filter.h"
 #include "engine/kernels.h"
@@ -59,7 +60,7 @@ struct IndexEntry {
 struct BoundCodesBuild {
   // Null when the index keeps none (below the minimum size, dimension 0,
   // the Hamming metric).
-  std::unique_ptr<BoundCodes> codes;
+  std::unique_ptr<PruningCodes> codes;
   // The slots coded so far: 0 .. done-1.
   std::size_t done = 0;
   // The index's removal_count() when the build began: a remove moves a
@@ -291,7 +292,7 @@ class VectorIndex {
   const KernelSet* kernels_;
   bool codes_on_ = false;
   std::size_t codes_min_size_ = kBoundCodesMinSize;
-  std::unique_ptr<BoundCodes> codes_;  // kept when on and the minimum size was reached
+  std::unique_ptr<PruningCodes> codes_;  // kept when on and the minimum size was reached
   // The codes are built anew when their exact-only count exceeds this: the
   // count at the last build plus 1/16 of the size then.
   std::size_t codes_rebuild_above_ = 0;

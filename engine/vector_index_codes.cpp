@@ -129,8 +129,10 @@ std::optional<BoundCodesBuild> VectorIndex::code_cells(const std::stop_token& st
   const std::size_t n = size();
   BoundCodesBuild build;
   build.removals = removals_;
-  build.codes = std::make_unique<BoundCodes>(metric_, dimension_);
-  const std::vector<std::uint32_t> sample = code_sample_slots(stop);
+  build.codes = make_pruning_codes(metric_, dimension_, *kernels_);
+  // Codes that learn nothing from the vectors are appended from slot 0.
+  std::vector<std::uint32_t> sample;
+  if (build.codes->learns_from_rows()) sample = code_sample_slots(stop);
   if (stop.stop_requested()) return std::nullopt;
   {
     std::vector<float> rows(sample.size() * dimension_);
@@ -183,7 +185,7 @@ VectorIndex::BuildStep VectorIndex::extend_bound_codes(BoundCodesBuild& build, s
     // slots inserted during the build may have grown the buffers by
     // doubling, and a copy then holds exactly what they need.
     if (build.codes->memory_bytes() > build.reserved_bytes + build.reserved_bytes / 8)
-      build.codes = std::make_unique<BoundCodes>(*build.codes);
+      build.codes = build.codes->clone();
     build.appended = false;
   }
   return BuildStep::Done;

@@ -147,8 +147,8 @@ TEST_P(Int8Bound, LowerBoundsHoldAndPrune) {
       }
       const std::size_t stride = nblocks * kBlockWidth;
       Vec lower(nq * stride), dot_lower(nq * stride);
-      set.int8_lower_bounds(ptrs.data(), nq, chunk, nblocks, dim, lower.data(), stride);
-      set.int8_dot_lower_bounds(ptrs.data(), nq, chunk, nblocks, dim, dot_lower.data(), stride);
+      set.int8_lower_bounds(ptrs.data(), nq, chunk, 0, nblocks, dim, lower.data(), stride);
+      set.int8_dot_lower_bounds(ptrs.data(), nq, chunk, 0, nblocks, dim, dot_lower.data(), stride);
       std::size_t bounded = 0;
       for (std::size_t q = 0; q < nq; ++q) {
         for (std::size_t r = 0; r < count; ++r) {

@@ -1,0 +1,200 @@
+#include "engine/int8_codes.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "engine/euclidean_sum_bound.h"
+
+namespace velmoradb {
+
+namespace {
+
+constexpr std::size_t W = kBlockWidth;
+// A search bounds this many blocks at a time: the bounds (4 KiB) stay in L1
+// while the list takes them.
+constexpr std::size_t kChunkBlocks = 64;
+
+Int8BoundKernel bound_kernel(DistanceMetric metric, const KernelSet& kernels) {
+  if (metric == DistanceMetric::Euclidean) return kernels.int8_lower_bounds;
+  if (metric == DistanceMetric::DotProduct) return kernels.int8_dot_lower_bounds;
+  return nullptr;
+}
+
+template <class T>
+std::size_t bytes_of(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+// The 16 bits of `filter` for block `block` (blocks of 16 slots never
+// straddle a word of 64).
+std::uint32_t filter_bits(const SlotBitmap& filter, std::size_t block) {
+  const std::size_t slot = block * W;
+  return static_cast<std::uint32_t>(filter.words()[slot / 64] >> (slot % 64)) & 0xFFFFu;
+}
+
+}  // namespace
+
+bool Int8Codes::suits(DistanceMetric metric, std::size_t dimension, const KernelSet& kernels) {
+  return dimension >= kInt8MinDim && dimension <= kInt8MaxDim && bound_kernel(metric, kernels) != nullptr;
+}
+
+Int8Codes::Int8Codes(DistanceMetric metric, std::size_t dimension, const KernelSet& kernels)
+    : metric_(metric), dim_(dimension), bounds_(bound_kernel(metric, kernels)) {}
+
+std::size_t Int8Codes::memory_bytes() const {
+  return bytes_of(chunk_.codes) + bytes_of(chunk_.offsets) + bytes_of(chunk_.scale) + bytes_of(chunk_.norm2_lo) +
+         bytes_of(chunk_.code_norm_hi) + bytes_of(chunk_.residual_hi);
+}
+
+void Int8Codes::build(const float* rows, std::size_t count) {
+  size_ = 0;
+  exact_only_count_ = 0;
+  chunk_ = Int8Chunk{};
+  reserve(count);
+  for (std::size_t r = 0; r < count; ++r) append(rows + r * dim_);
+}
+
+void Int8Codes::reserve(std::size_t count) {
+  const std::size_t lanes = (count + W - 1) / W * W;
+  chunk_.codes.reserve(lanes / W * block_bytes());
+  for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi}) v->reserve(lanes);
+  chunk_.offsets.reserve(lanes);
+}
+
+bool Int8Codes::lane_exact_only(std::size_t slot) const { return std::isnan(chunk_.norm2_lo[slot]); }
+
+void Int8Codes::encode(std::size_t slot, const float* row) {
+  const std::size_t padded = int8_padded(dim_);
+  std::int8_t codes[kInt8MaxDim];
+  std::int32_t sum = 0;
+  const Int8Figures f = quantize_row(row, dim_, codes, sum);
+  // Block layout: per group of 4 components, 64 bytes, lane j's 4 at 4j.
+  std::int8_t* block = chunk_.codes.data() + slot / W * block_bytes();
+  const std::size_t j = slot % W;
+  for (std::size_t g = 0; g < padded / 4; ++g) std::memcpy(block + g * 64 + 4 * j, codes + 4 * g, 4);
+  if (lane_exact_only(slot)) --exact_only_count_;
+  chunk_.offsets[slot] = 128 * sum;
+  chunk_.scale[slot] = f.scale;
+  chunk_.norm2_lo[slot] = f.norm2_lo;
+  chunk_.code_norm_hi[slot] = f.code_norm_hi;
+  chunk_.residual_hi[slot] = f.residual_hi;
+  if (lane_exact_only(slot)) ++exact_only_count_;
+}
+
+void Int8Codes::clear_lane(std::size_t slot) {
+  if (lane_exact_only(slot)) --exact_only_count_;
+  std::int8_t* block = chunk_.codes.data() + slot / W * block_bytes();
+  for (std::size_t g = 0; g < int8_padded(dim_) / 4; ++g) std::memset(block + g * 64 + 4 * (slot % W), 0, 4);
+  chunk_.offsets[slot] = 0;
+  chunk_.scale[slot] = chunk_.norm2_lo[slot] = chunk_.code_norm_hi[slot] = chunk_.residual_hi[slot] = 0.0f;
+}
+
+void Int8Codes::move_lane(std::size_t from, std::size_t to) {
+  clear_lane(to);
+  const std::int8_t* src = chunk_.codes.data() + from / W * block_bytes();
+  std::int8_t* dst = chunk_.codes.data() + to / W * block_bytes();
+  for (std::size_t g = 0; g < int8_padded(dim_) / 4; ++g)
+    std::memcpy(dst + g * 64 + 4 * (to % W), src + g * 64 + 4 * (from % W), 4);
+  chunk_.offsets[to] = chunk_.offsets[from];
+  chunk_.scale[to] = chunk_.scale[from];
+  chunk_.norm2_lo[to] = chunk_.norm2_lo[from];
+  chunk_.code_norm_hi[to] = chunk_.code_norm_hi[from];
+  chunk_.residual_hi[to] = chunk_.residual_hi[from];
+  if (lane_exact_only(to)) ++exact_only_count_;
+  clear_lane(from);
+}
+
+void Int8Codes::append(const float* row) {
+  const std::size_t slot = size_++;
+  if (slot % W == 0) {
+    // A new block, zeroed (its empty lanes get bounds that no one reads).
+    chunk_.codes.resize(chunk_.codes.size() + block_bytes(), 0);
+    chunk_.offsets.resize(chunk_.offsets.size() + W, 0);
+    for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi})
+      v->resize(v->size() + W, 0.0f);
+  }
+  encode(slot, row);
+}
+
+Status Int8Codes::replace(std::uint32_t slot, const float* row) {
+  if (slot >= size_)
+    return VectorError::collection("int8 codes: slot " + std::to_string(slot) + " is not below the size " +
+                                   std::to_string(size_));
+  encode(slot, row);
+  return {};
+}
+
+Status Int8Codes::remove(std::uint32_t slot) {
+  if (slot >= size_)
+    return VectorError::collection("int8 codes: slot " + std::to_string(slot) + " is not below the size " +
+                                   std::to_string(size_));
+  const std::size_t last = size_ - 1;
+  if (slot != last) {
+    move_lane(last, slot);
+  } else {
+    clear_lane(last);
+  }
+  size_ = last;
+  if (size_ % W == 0) {
+    chunk_.codes.resize(chunk_.codes.size() - block_bytes());
+    chunk_.offsets.resize(chunk_.offsets.size() - W);
+    for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi})
+      v->resize(v->size() - W);
+  }
+  return {};
+}
+
+std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, const ExactDistances& exact,
+                                         const SlotBitmap* filter, BoundSearchStats* stats) const {
+  TopK top(k);
+  // A filter has one bit per slot; any other is no selection of these slots.
+  if (k == 0 || size_ == 0 || (filter != nullptr && filter->size() != size_)) return top.take();
+  Int8Query q;
+  quantize_query(query, dim_, q);
+  const Int8Query* queries[1] = {&q};
+  std::size_t exact_count = 0, candidates = 0;
+  auto one = [&](std::uint32_t slot) {
+    float d;
+    exact(0, &slot, 1, &d);
+    ++exact_count;
+    return d;
+  };
+  // Euclidean bounds are of the squared distance (euclidean_sum_bound.h);
+  // dot bounds of the distance itself.
+  const std::size_t dim = dim_;
+  const bool squared = metric_ == DistanceMetric::Euclidean;
+  auto limit = [dim, squared](float kth) { return squared ? euclidean_sum_limit(kth, dim) : kth; };
+  alignas(64) float lower[kChunkBlocks * W];
+  const std::size_t nblocks = (size_ + W - 1) / W;
+  for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
+    const std::size_t count = std::min(kChunkBlocks, nblocks - b);
+    const std::size_t first = b * W;
+    if (filter == nullptr) {
+      bounds_(queries, 1, chunk_, b, count, dim_, lower, count * W);
+      const std::size_t valid = std::min(count * W, size_ - first);
+      top.push_bounded(lower, static_cast<std::uint32_t>(first), valid, limit, one);
+      candidates += valid;
+      continue;
+    }
+    std::uint32_t bits[kChunkBlocks];
+    std::uint32_t any = 0;
+    for (std::size_t j = 0; j < count; ++j) any |= bits[j] = filter_bits(*filter, b + j);
+    if (any == 0) continue;  // no candidate here: no bounds needed
+    bounds_(queries, 1, chunk_, b, count, dim_, lower, count * W);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (bits[j] == 0) continue;
+      candidates += static_cast<std::size_t>(std::popcount(bits[j]));
+      top.push_selected_bounded(lower + j * W, static_cast<std::uint32_t>(first + j * W), bits[j], limit, one);
+    }
+  }
+  if (stats != nullptr) {
+    stats->candidates += candidates;
+    stats->exact += exact_count;
+  }
+  return top.take();
+}
+
+}  // namespace velmoradb
