@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/huge_pages.h"
+
 namespace velmoradb {
 
 constexpr std::size_t kInt8MinDim = 16;
@@ -47,10 +49,14 @@ struct Int8Query {
 // group of 4 components, 64 bytes: lane j's 4 codes at [4j, 4j + 4).
 // Per lane (block * kBlockWidth + j): its figures, and 128 times the sum of
 // its codes (what the query's offset of 128 adds to the dot product).
+// Large chunks (the stored codes of a whole index, int8_codes.h) are read
+// in one pass per search: on huge pages, as the vectors are.
 struct Int8Chunk {
-  std::vector<std::int8_t> codes;
-  std::vector<std::int32_t> offsets;
-  std::vector<float> scale, norm2_lo, code_norm_hi, residual_hi;
+  template <class T>
+  using Array = std::vector<T, HugePageAllocator<T>>;
+  Array<std::int8_t> codes;
+  Array<std::int32_t> offsets;
+  Array<float> scale, norm2_lo, code_norm_hi, residual_hi;
 };
 
 // Dot: the relative error allowed to the reference's sum of n products,

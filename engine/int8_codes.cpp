@@ -24,7 +24,7 @@ Int8BoundKernel bound_kernel(DistanceMetric metric, const KernelSet& kernels) {
 }
 
 template <class T>
-std::size_t bytes_of(const std::vector<T>& v) {
+std::size_t bytes_of(const Int8Chunk::Array<T>& v) {
   return v.capacity() * sizeof(T);
 }
 
@@ -183,11 +183,19 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
     std::uint32_t any = 0;
     for (std::size_t j = 0; j < count; ++j) any |= bits[j] = filter_bits(*filter, b + j);
     if (any == 0) continue;  // no candidate here: no bounds needed
-    bounds_(queries, 1, chunk_, b, count, dim_, lower, count * W);
-    for (std::size_t j = 0; j < count; ++j) {
-      if (bits[j] == 0) continue;
-      candidates += static_cast<std::size_t>(std::popcount(bits[j]));
-      top.push_selected_bounded(lower + j * W, static_cast<std::uint32_t>(first + j * W), bits[j], limit, one);
+    // Bounds for the runs of blocks that hold a candidate only.
+    for (std::size_t j = 0; j < count;) {
+      if (bits[j] == 0) {
+        ++j;
+        continue;
+      }
+      std::size_t end = j + 1;
+      while (end < count && bits[end] != 0) ++end;
+      bounds_(queries, 1, chunk_, b + j, end - j, dim_, lower + j * W, (end - j) * W);
+      for (; j < end; ++j) {
+        candidates += static_cast<std::size_t>(std::popcount(bits[j]));
+        top.push_selected_bounded(lower + j * W, static_cast<std::uint32_t>(first + j * W), bits[j], limit, one);
+      }
     }
   }
   if (stats != nullptr) {
