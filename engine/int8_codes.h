@@ -54,6 +54,7 @@ class Int8Codes final : public PruningCodes {
   std::vector<Candidate> search(const float* query, std::size_t k, const ExactDistances& exact,
                                 const SlotBitmap* filter = nullptr,
                                 BoundSearchStats* stats = nullptr) const override;
+  const Int8Chunk* int8_chunk() const override { return &chunk_; }
 
  private:
   std::size_t block_bytes() const { return int8_padded(dim_) * kBlockWidth; }

@@ -30,6 +30,7 @@
 namespace velmoradb {
 
 struct KernelSet;
+struct Int8Chunk;
 
 // Writes the exact distances of query `query` (its index in the batch, 0
 // for a single search) to the vectors in `slots[0 .. n)` into out[0 .. n),
@@ -82,6 +83,10 @@ class PruningCodes {
   virtual std::vector<Candidate> search(const float* query, std::size_t k, const ExactDistances& exact,
                                         const SlotBitmap* filter = nullptr,
                                         BoundSearchStats* stats = nullptr) const = 0;
+
+  // Int8 codes: every slot's, in the layout of the batch's int8 bound
+  // (int8_bounds.h), for a batch to bound against; else null.
+  virtual const Int8Chunk* int8_chunk() const { return nullptr; }
 };
 
 // The kind that suits the metric, the dimension and the kernel set (above).

@@ -503,6 +503,10 @@ class VectorIndex::BoundedBatch {
       if (int8_kernel_ == nullptr) fused_ = set.fused_euclidean_sums;
     }
     if (int8_kernel_ != nullptr) {
+      // The codes kept for single queries, where they are int8 codes of
+      // every slot, serve the batch too: no chunk is quantized again.
+      const PruningCodes* codes = index.codes_.get();
+      if (codes != nullptr && codes->size() == index.size()) stored_ = codes->int8_chunk();
       int8_queries_.resize(nq);
       int8_pointers_.resize(nq);
       for (std::size_t q = 0; q < nq; ++q) {
@@ -513,14 +517,21 @@ class VectorIndex::BoundedBatch {
   }
   bool on() const { return int8_kernel_ != nullptr || fused_ != nullptr; }
   void begin_chunk(const float* chunk, std::size_t count) {
-    if (int8_kernel_ != nullptr) index_.kernels_->int8_quantize(chunk, count, index_.dimension_, chunk_);
+    if (int8_kernel_ != nullptr && stored_ == nullptr)
+      index_.kernels_->int8_quantize(chunk, count, index_.dimension_, chunk_);
   }
-  // Bounds of queries [q0, q0 + m) against the chunk into out (rows of
-  // count * kBlockWidth); false when off.
-  bool bounds(std::size_t q0, std::size_t m, const float* chunk, std::size_t count, float* out) const {
+  // Bounds of queries [q0, q0 + m) against the chunk (blocks first_block ..
+  // first_block + count - 1) into out (rows of count * kBlockWidth); false
+  // when off.
+  bool bounds(std::size_t q0, std::size_t m, const float* chunk, std::size_t first_block, std::size_t count,
+              float* out) const {
     const std::size_t dim = index_.dimension_;
     if (int8_kernel_ != nullptr) {
-      int8_kernel_(int8_pointers_.data() + q0, m, chunk_, 0, count, dim, out, count * kBlockWidth);
+      if (stored_ != nullptr) {
+        int8_kernel_(int8_pointers_.data() + q0, m, *stored_, first_block, count, dim, out, count * kBlockWidth);
+      } else {
+        int8_kernel_(int8_pointers_.data() + q0, m, chunk_, 0, count, dim, out, count * kBlockWidth);
+      }
       return true;
     }
     if (fused_ == nullptr) return false;
@@ -536,6 +547,7 @@ class VectorIndex::BoundedBatch {
   std::vector<Int8Query> int8_queries_;
   std::vector<const Int8Query*> int8_pointers_;
   Int8Chunk chunk_;
+  const Int8Chunk* stored_ = nullptr;  // the index's int8 codes, when it keeps them
 };
 
 float VectorIndex::SlotDistances::operator()(std::uint32_t slot) {
@@ -598,7 +610,7 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
     bounded.begin_chunk(chunk, count);
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       std::size_t m = std::min(group, nq - q0);
-      if (!bounded.bounds(q0, m, chunk, count, dist.data()))
+      if (!bounded.bounds(q0, m, chunk, b, count, dist.data()))
         kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
       for (std::size_t q = 0; q < m; ++q) {
         if (bounded.on()) {
@@ -689,7 +701,7 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
     bounded.begin_chunk(chunk, count);
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       const std::size_t m = std::min(group, nq - q0);
-      if (!bounded.bounds(q0, m, chunk, count, dist.data()))
+      if (!bounded.bounds(q0, m, chunk, b, count, dist.data()))
         kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
       for (std::size_t q = 0; q < m; ++q) {
         if (bounded.on()) {

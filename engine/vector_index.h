@@ -15,7 +15,8 @@
 // vectors that can still be among the k. Its results are the plain scan's:
 // the same distances bit for bit, the same ids except the order among equal
 // distances (and which of several equal distances at the k-th place is
-// kept). Batch searches always scan.
+// kept). Batch searches always scan, bounded by int8 codes (their own
+// per chunk, or the kept ones where those are int8 codes) or fused sums.
 //
 // No locking of its own: search only reads; insert and remove change it.
 // The owner serialises access.

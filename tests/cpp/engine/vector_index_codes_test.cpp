@@ -109,6 +109,18 @@ class CodesVsScan {
               where + ", thirds");
       }
     }
+    // Batches, which bound against the kept codes where they are int8 codes.
+    const std::size_t nq = queries.size() / dim_;
+    for (std::size_t k : {std::size_t{1}, std::size_t{10}, n + 3}) {
+      const auto got = codes_.search_batch(queries.data(), nq, k);
+      const auto got_thirds = codes_.search_batch(queries.data(), nq, k, thirds);
+      for (std::size_t q = 0; q < nq; ++q) {
+        const float* query = queries.data() + q * dim_;
+        const std::string where = stage + ", batch, query " + std::to_string(q) + ", k " + std::to_string(k);
+        check(query, scan_.search(query, dim_, k), got[q], nullptr, where);
+        check(query, scan_.search(query, dim_, k, thirds), got_thirds[q], &thirds, where + ", thirds");
+      }
+    }
   }
 
  private:
