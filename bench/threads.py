@@ -52,6 +52,9 @@ def run_case(vdb, faiss, n, dim, repeat, root):
     with vdb.Collection.create(path, dim, "euclidean") as c:
         for start in range(0, n, 100_000):
             c.insert_batch(range(start, min(n, start + 100_000)), data[start:start + 100_000])
+        # The int8 codes kept for single queries are built after the load;
+        # batches bound against them once they are there.
+        c.wait_for_bound_codes()
         one = c.search_batch(queries, K, threads=1)
         if c.search_batch(queries, K, threads=cores) != one:
             raise RuntimeError("the threaded batch differs from the one-thread batch")

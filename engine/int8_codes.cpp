@@ -4,9 +4,11 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "engine/euclidean_sum_bound.h"
+#include "engine/metric.h"
 
 namespace velmoradb {
 
@@ -17,10 +19,34 @@ constexpr std::size_t W = kBlockWidth;
 // while the list takes them.
 constexpr std::size_t kChunkBlocks = 64;
 
+// Cosine takes the dot product's bounds and turns them into its own
+// (cosine_bounds).
 Int8BoundKernel bound_kernel(DistanceMetric metric, const KernelSet& kernels) {
   if (metric == DistanceMetric::Euclidean) return kernels.int8_lower_bounds;
-  if (metric == DistanceMetric::DotProduct) return kernels.int8_dot_lower_bounds;
+  if (metric == DistanceMetric::DotProduct || metric == DistanceMetric::Cosine) return kernels.int8_dot_lower_bounds;
   return nullptr;
+}
+
+// The norm of a vector as the cosine distance computes it (metric.cpp).
+float cosine_norm(const float* x, std::size_t dim) { return std::sqrt(dot_product(x, x, dim)); }
+
+// Why the cosine bound holds. The distance is d = fl(1 - fl(p / den)),
+// den = fl(nq * nx), with p the reference's dot product and nq, nx the
+// norms as cosine_norm computes them (every kernel path gives these bits).
+// The dot kernel's bound `lower` of the distance -p gives p <= u := -lower
+// (negation is exact). Where den is positive and finite, dividing by it is
+// increasing, and so is rounding: fl(p / den) <= fl(u / den); and 1 - y is
+// decreasing, so L = fl(1 - fl(u / den)) <= d, the same operations in the
+// same order. An overflow of u / den gives L = -inf, still below d; a NaN
+// (no bound from the kernel, or den 0, NaN or infinite, which the lane's
+// or query's own NaN marks) proves nothing. So L > kth proves d > kth.
+void cosine_bounds(float* lower, const float* norms, std::size_t n, float query_norm) {
+  for (std::size_t j = 0; j < n; ++j) {
+    const float den = query_norm * norms[j];
+    const float u = -lower[j];
+    lower[j] = den > 0.0f && den <= std::numeric_limits<float>::max() ? 1.0f - u / den
+                                                                      : std::numeric_limits<float>::quiet_NaN();
+  }
 }
 
 template <class T>
@@ -46,7 +72,7 @@ Int8Codes::Int8Codes(DistanceMetric metric, std::size_t dimension, const KernelS
 
 std::size_t Int8Codes::memory_bytes() const {
   return bytes_of(chunk_.codes) + bytes_of(chunk_.offsets) + bytes_of(chunk_.scale) + bytes_of(chunk_.norm2_lo) +
-         bytes_of(chunk_.code_norm_hi) + bytes_of(chunk_.residual_hi);
+         bytes_of(chunk_.code_norm_hi) + bytes_of(chunk_.residual_hi) + bytes_of(norms_);
 }
 
 void Int8Codes::build(const float* rows, std::size_t count) {
@@ -62,6 +88,7 @@ void Int8Codes::reserve(std::size_t count) {
   chunk_.codes.reserve(lanes / W * block_bytes());
   for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi}) v->reserve(lanes);
   chunk_.offsets.reserve(lanes);
+  if (metric_ == DistanceMetric::Cosine) norms_.reserve(lanes);
 }
 
 bool Int8Codes::lane_exact_only(std::size_t slot) const { return std::isnan(chunk_.norm2_lo[slot]); }
@@ -70,7 +97,13 @@ void Int8Codes::encode(std::size_t slot, const float* row) {
   const std::size_t padded = int8_padded(dim_);
   std::int8_t codes[kInt8MaxDim];
   std::int32_t sum = 0;
-  const Int8Figures f = quantize_row(row, dim_, codes, sum);
+  Int8Figures f = quantize_row(row, dim_, codes, sum);
+  if (metric_ == DistanceMetric::Cosine) {
+    // A zero or infinite norm: cosine has no bound for the vector.
+    const float norm = cosine_norm(row, dim_);
+    norms_[slot] = norm;
+    if (!(norm > 0.0f && norm <= std::numeric_limits<float>::max())) f.norm2_lo = std::numeric_limits<float>::quiet_NaN();
+  }
   // Block layout: per group of 4 components, 64 bytes, lane j's 4 at 4j.
   std::int8_t* block = chunk_.codes.data() + slot / W * block_bytes();
   const std::size_t j = slot % W;
@@ -90,6 +123,7 @@ void Int8Codes::clear_lane(std::size_t slot) {
   for (std::size_t g = 0; g < int8_padded(dim_) / 4; ++g) std::memset(block + g * 64 + 4 * (slot % W), 0, 4);
   chunk_.offsets[slot] = 0;
   chunk_.scale[slot] = chunk_.norm2_lo[slot] = chunk_.code_norm_hi[slot] = chunk_.residual_hi[slot] = 0.0f;
+  if (!norms_.empty()) norms_[slot] = 0.0f;
 }
 
 void Int8Codes::move_lane(std::size_t from, std::size_t to) {
@@ -103,6 +137,7 @@ void Int8Codes::move_lane(std::size_t from, std::size_t to) {
   chunk_.norm2_lo[to] = chunk_.norm2_lo[from];
   chunk_.code_norm_hi[to] = chunk_.code_norm_hi[from];
   chunk_.residual_hi[to] = chunk_.residual_hi[from];
+  if (!norms_.empty()) norms_[to] = norms_[from];
   if (lane_exact_only(to)) ++exact_only_count_;
   clear_lane(from);
 }
@@ -115,6 +150,7 @@ void Int8Codes::append(const float* row) {
     chunk_.offsets.resize(chunk_.offsets.size() + W, 0);
     for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi})
       v->resize(v->size() + W, 0.0f);
+    if (metric_ == DistanceMetric::Cosine) norms_.resize(norms_.size() + W, 0.0f);
   }
   encode(slot, row);
 }
@@ -143,6 +179,7 @@ Status Int8Codes::remove(std::uint32_t slot) {
     chunk_.offsets.resize(chunk_.offsets.size() - W);
     for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi})
       v->resize(v->size() - W);
+    if (!norms_.empty()) norms_.resize(norms_.size() - W);
   }
   return {};
 }
@@ -163,17 +200,24 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
     return d;
   };
   // Euclidean bounds are of the squared distance (euclidean_sum_bound.h);
-  // dot bounds of the distance itself.
+  // dot and cosine bounds of the distance itself.
   const std::size_t dim = dim_;
   const bool squared = metric_ == DistanceMetric::Euclidean;
   auto limit = [dim, squared](float kth) { return squared ? euclidean_sum_limit(kth, dim) : kth; };
+  const bool cosine = metric_ == DistanceMetric::Cosine;
+  const float query_norm = cosine ? cosine_norm(query, dim_) : 0.0f;
+  // Bounds of blocks [b, b + count) into `out`.
+  auto bound = [&](std::size_t b, std::size_t count, float* out) {
+    bounds_(queries, 1, chunk_, b, count, dim_, out, count * W);
+    if (cosine) cosine_bounds(out, norms_.data() + b * W, count * W, query_norm);
+  };
   alignas(64) float lower[kChunkBlocks * W];
   const std::size_t nblocks = (size_ + W - 1) / W;
   for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
     const std::size_t count = std::min(kChunkBlocks, nblocks - b);
     const std::size_t first = b * W;
     if (filter == nullptr) {
-      bounds_(queries, 1, chunk_, b, count, dim_, lower, count * W);
+      bound(b, count, lower);
       const std::size_t valid = std::min(count * W, size_ - first);
       top.push_bounded(lower, static_cast<std::uint32_t>(first), valid, limit, one);
       candidates += valid;
@@ -191,7 +235,7 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
       }
       std::size_t end = j + 1;
       while (end < count && bits[end] != 0) ++end;
-      bounds_(queries, 1, chunk_, b + j, end - j, dim_, lower + j * W, (end - j) * W);
+      bound(b + j, end - j, lower + j * W);
       for (; j < end; ++j) {
         candidates += static_cast<std::size_t>(std::popcount(bits[j]));
         top.push_selected_bounded(lower + j * W, static_cast<std::uint32_t>(first + j * W), bits[j], limit, one);

@@ -8,15 +8,18 @@
 // proof is in int8_bounds.cpp). Only the vectors whose bound can still
 // reach the current k-th distance get their exact distance.
 //
-// Euclidean and dot metrics, dimensions kInt8MinDim .. kInt8MaxDim, where a
-// kernel set offers the int8 bound. Nothing is learnt from the data, so
-// codes never need a rebuild: inserts, replaces and removes keep them exact.
+// Euclidean, dot and cosine metrics (cosine from the dot product's bound and
+// the norms), dimensions kInt8MinDim .. kInt8MaxDim, where a kernel set
+// offers the int8 bound. Nothing is learnt from the data, so codes never
+// need a rebuild: inserts, replaces and removes keep them exact.
 //
 // Always computed exactly: vectors with a NaN or infinite component, or a
-// squared norm near the float range; every vector, for such a query.
+// squared norm near the float range, or (cosine) a norm of zero; every
+// vector, for such a query.
 //
 // Memory per vector: int8_padded(dim) bytes of codes plus 20 bytes of
-// figures (the scale, the bounds of three norms, the sum of the codes).
+// figures (the scale, the bounds of three norms, the sum of the codes);
+// cosine, 4 more for the norm.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +35,7 @@ namespace velmoradb {
 
 class Int8Codes final : public PruningCodes {
  public:
-  // `kernels` must have the int8 bound of `metric` (euclidean or dot), and
+  // `kernels` must have the int8 bound of `metric` (not Hamming), and
   // the dimension must be in kInt8MinDim .. kInt8MaxDim.
   Int8Codes(DistanceMetric metric, std::size_t dimension, const KernelSet& kernels);
   // Whether Int8Codes can serve this metric, dimension and kernel set.
@@ -71,6 +74,7 @@ class Int8Codes final : public PruningCodes {
   std::size_t size_ = 0;
   std::size_t exact_only_count_ = 0;
   Int8Chunk chunk_;  // every block of the index, 0 .. ceil(size / kBlockWidth)
+  Int8Chunk::Array<float> norms_;  // cosine, per lane: the vector's norm (cosine_norm)
 };
 
 }  // namespace velmoradb

@@ -7,7 +7,8 @@
 // Two kinds, chosen by make_pruning_codes:
 // - Int8Codes (int8_codes.h): each vector rounded to 8-bit integers with a
 //   scale of its own, bounded by an integer dot product instruction; where
-//   the CPU has one (AVX-512 VNNI), for the euclidean and dot metrics.
+//   the CPU has one (AVX-512 VNNI), for the euclidean, dot and cosine
+//   metrics.
 // - BoundCodes (bound_codes.h): an 8-bit cell per component from the data's
 //   quantiles, bounded by table lookups; every other case.
 //

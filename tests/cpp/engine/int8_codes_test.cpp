@@ -1,6 +1,6 @@
 // The pruned search over int8 codes returns the plain scan's answer (the
 // same distances bit for bit, ids that truly have them) on adversarial data,
-// for both metrics it serves, on every kernel path that has its bound; and
+// for every metric it serves, on every kernel path that has its bound; and
 // its bounds hold against the exact real distance.
 #include "engine/int8_codes.h"
 
@@ -39,7 +39,8 @@ struct Case {
 std::vector<Case> all_cases() {
   std::vector<Case> cases;
   for (int s = 0; s <= static_cast<int>(Shape::ExactCodes); ++s)
-    for (DistanceMetric m : {DistanceMetric::Euclidean, DistanceMetric::DotProduct}) cases.push_back({static_cast<Shape>(s), m});
+    for (DistanceMetric m : {DistanceMetric::Euclidean, DistanceMetric::DotProduct, DistanceMetric::Cosine})
+      cases.push_back({static_cast<Shape>(s), m});
   return cases;
 }
 
@@ -197,8 +198,9 @@ TEST(Int8Codes, OneQueryBoundsAreTheBatchBoundsAndHold) {
   }
 }
 
-// Only where the bound serves: euclidean and dot, dimensions 16 .. 8192, a
-// kernel set with the bound; make_pruning_codes falls back to cell codes.
+// Only where the bound serves: every metric but Hamming, dimensions 16 ..
+// 8192, a kernel set with the bound; make_pruning_codes falls back to cell
+// codes.
 TEST(Int8Codes, ServesOnlyTheMetricsAndDimensionsOfItsBound) {
   const KernelSet& scalar = scalar_kernels();
   EXPECT_FALSE(Int8Codes::suits(DistanceMetric::Euclidean, 64, scalar));
@@ -208,10 +210,10 @@ TEST(Int8Codes, ServesOnlyTheMetricsAndDimensionsOfItsBound) {
     EXPECT_TRUE(Int8Codes::suits(DistanceMetric::Euclidean, kInt8MaxDim, *path));
     EXPECT_FALSE(Int8Codes::suits(DistanceMetric::Euclidean, kInt8MinDim - 1, *path));
     EXPECT_FALSE(Int8Codes::suits(DistanceMetric::Euclidean, kInt8MaxDim + 1, *path));
-    EXPECT_FALSE(Int8Codes::suits(DistanceMetric::Cosine, 64, *path));
+    EXPECT_TRUE(Int8Codes::suits(DistanceMetric::Cosine, 64, *path));
     EXPECT_FALSE(Int8Codes::suits(DistanceMetric::Hamming, 64, *path));
     EXPECT_NE(dynamic_cast<Int8Codes*>(make_pruning_codes(DistanceMetric::Euclidean, 64, *path).get()), nullptr);
-    EXPECT_NE(dynamic_cast<BoundCodes*>(make_pruning_codes(DistanceMetric::Cosine, 64, *path).get()), nullptr);
+    EXPECT_NE(dynamic_cast<BoundCodes*>(make_pruning_codes(DistanceMetric::Cosine, 8, *path).get()), nullptr);
   }
 }
 
@@ -224,7 +226,7 @@ TEST(Int8Codes, PrunesGaussianNoise) {
   const std::size_t dim = 128, count = 20000;
   const Vec rows = make_rows(Shape::Gaussian, count, dim, gen);
   const Vec queries = make_rows(Shape::Gaussian, 5, dim, gen);
-  for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct}) {
+  for (DistanceMetric metric : {DistanceMetric::Euclidean, DistanceMetric::DotProduct, DistanceMetric::Cosine}) {
     Int8Codes codes(metric, dim, *paths.back());
     codes.build(rows.data(), count);
     ExactDistances exact = exact_distances_of_rows(metric, queries.data(), rows.data(), dim);
