@@ -31,22 +31,6 @@ std::vector<const KernelSet*> int8_paths() {
   return out;
 }
 
-struct Case {
-  Shape shape;
-  DistanceMetric metric;
-};
-
-std::vector<Case> all_cases() {
-  std::vector<Case> cases;
-  for (int s = 0; s <= static_cast<int>(Shape::ExactCodes); ++s)
-    for (DistanceMetric m : {DistanceMetric::Euclidean, DistanceMetric::DotProduct, DistanceMetric::Cosine})
-      cases.push_back({static_cast<Shape>(s), m});
-  return cases;
-}
-
-std::string case_name(const ::testing::TestParamInfo<Case>& info) {
-  return std::string(shape_name(info.param.shape)) + "_" + std::string(metric_name(info.param.metric));
-}
 
 class Int8CodeSearch : public ::testing::TestWithParam<Case> {};
 
@@ -150,7 +134,10 @@ TEST_P(Int8CodeSearch, StaysExactThroughAppendReplaceAndRemove) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryShapeAndMetric, Int8CodeSearch, ::testing::ValuesIn(all_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(EveryShapeAndMetric, Int8CodeSearch,
+                         ::testing::ValuesIn(cases_for({DistanceMetric::Euclidean, DistanceMetric::DotProduct,
+                                                        DistanceMetric::Cosine})),
+                         case_name);
 
 // One query's bounds (the search's path, with its own chains of sums) are
 // the bits a batch of queries gets for it, and at most the exact real

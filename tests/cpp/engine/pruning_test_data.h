@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <initializer_list>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -160,6 +162,24 @@ inline ::testing::AssertionResult same_answer(DistanceMetric metric, const float
       return ::testing::AssertionFailure() << "rank " << j << ": slot " << s << " has another distance";
   }
   return ::testing::AssertionSuccess();
+}
+
+// A test case: a shape of data and a metric.
+struct Case {
+  Shape shape;
+  DistanceMetric metric;
+};
+
+// Every shape with each of `metrics`.
+inline std::vector<Case> cases_for(std::initializer_list<DistanceMetric> metrics) {
+  std::vector<Case> cases;
+  for (int s = 0; s <= static_cast<int>(Shape::ExactCodes); ++s)
+    for (DistanceMetric m : metrics) cases.push_back({static_cast<Shape>(s), m});
+  return cases;
+}
+
+inline std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  return std::string(shape_name(info.param.shape)) + "_" + std::string(metric_name(info.param.metric));
 }
 
 }  // namespace velmoradb::pruning_test
