@@ -658,8 +658,9 @@ std::vector<std::vector<Candidate>> BoundCodes::search_batch(const float* querie
                                                              BoundSearchStats* stats) const {
   std::vector<std::vector<Candidate>> out(nq);
   const std::size_t n = size();
-  if (k == 0 || n == 0) return out;
-  if (filter && filter->size() != n) filter = nullptr;
+  // A filter has one bit per slot; any other selects none of these slots
+  // (searching them all would return records the caller left out).
+  if (k == 0 || n == 0 || (filter != nullptr && filter->size() != n)) return out;
   const std::size_t nblocks = (n + kCodeBlock - 1) / kCodeBlock;
   std::vector<std::uint32_t> survivors;
   survivors.reserve(kChunkBlocks * kCodeBlock);

@@ -79,8 +79,9 @@ class PruningCodes {
   virtual Status remove(std::uint32_t slot) = 0;
 
   // The k nearest slots, nearest first, as the plain scan would rank them;
-  // only slots set in `filter` (when given) take part. `exact` is called
-  // with query index 0.
+  // only slots set in `filter` (when given) take part, and a filter of
+  // another size than size() selects none. `exact` is called with query
+  // index 0.
   virtual std::vector<Candidate> search(const float* query, std::size_t k, const ExactDistances& exact,
                                         const SlotBitmap* filter = nullptr,
                                         BoundSearchStats* stats = nullptr) const = 0;

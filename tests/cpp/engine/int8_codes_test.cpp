@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -201,6 +202,30 @@ TEST(Int8Codes, ServesOnlyTheMetricsAndDimensionsOfItsBound) {
     EXPECT_FALSE(Int8Codes::suits(DistanceMetric::Hamming, 64, *path));
     EXPECT_NE(dynamic_cast<Int8Codes*>(make_pruning_codes(DistanceMetric::Euclidean, 64, *path).get()), nullptr);
     EXPECT_NE(dynamic_cast<BoundCodes*>(make_pruning_codes(DistanceMetric::Cosine, 8, *path).get()), nullptr);
+  }
+}
+
+// A filter with another number of bits than the codes have slots (a stale
+// one) selects nothing, from either kind of codes: it must not be taken as
+// no filter, which would return records the caller left out.
+TEST(PruningCodes, AFilterOfAnotherSizeSelectsNothing) {
+  std::mt19937 gen(4);
+  const std::size_t dim = 32, count = 100;
+  const Vec rows = make_rows(Shape::Gaussian, count, dim, gen);
+  ExactDistances exact = exact_distances_of_rows(DistanceMetric::Euclidean, rows.data(), rows.data(), dim);
+  const KernelSet* sets[8];
+  const std::size_t n = available_kernels(sets, 8);
+  for (std::size_t p = 0; p < n; ++p) {
+    std::unique_ptr<PruningCodes> codes = make_pruning_codes(DistanceMetric::Euclidean, dim, *sets[p]);
+    codes->build(rows.data(), count);
+    for (std::size_t bits : {count - 1, count + 1, std::size_t{0}}) {
+      SlotBitmap stale(bits);
+      for (std::size_t s = 0; s < bits; ++s) stale.set(s);
+      EXPECT_TRUE(codes->search(rows.data(), 5, exact, &stale).empty()) << sets[p]->name << " bits " << bits;
+    }
+    SlotBitmap all(count);
+    for (std::size_t s = 0; s < count; ++s) all.set(s);
+    EXPECT_EQ(codes->search(rows.data(), 5, exact, &all).size(), 5u) << sets[p]->name;
   }
 }
 
