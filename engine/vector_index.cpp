@@ -585,8 +585,10 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   std::vector<std::vector<SearchResult>> out(nq);
   std::size_t n = size();
   if (nq == 0 || k == 0 || n == 0) return out;
-  if (dimension_ == 0) {
-    for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries, 0, k);
+  // One query (a caller that always batches, such as a shard answering for
+  // a sharded collection) goes where a single search goes: the codes.
+  if (dimension_ == 0 || (nq == 1 && bound_codes_active())) {
+    for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries + q * dimension_, dimension_, k);
     return out;
   }
   // The vectors are cut into chunks of about kBatchChunkBytes that stay in
@@ -680,8 +682,8 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   std::vector<std::vector<SearchResult>> out(nq);
   const std::size_t n = size();
   if (nq == 0 || k == 0 || n == 0 || only.size() != n) return out;
-  if (dimension_ == 0) {
-    for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries, 0, k, only);
+  if (dimension_ == 0 || (nq == 1 && bound_codes_active())) {
+    for (std::size_t q = 0; q < nq; ++q) out[q] = search(queries + q * dimension_, dimension_, k, only);
     return out;
   }
   // As the unfiltered batch, skipping the chunks without a selected slot.

@@ -119,6 +119,10 @@ class CodesVsScan {
         const std::string where = stage + ", batch, query " + std::to_string(q) + ", k " + std::to_string(k);
         check(query, scan_.search(query, dim_, k), got[q], nullptr, where);
         check(query, scan_.search(query, dim_, k, thirds), got_thirds[q], &thirds, where + ", thirds");
+        // A batch of one takes the single search's path.
+        check(query, scan_.search(query, dim_, k), codes_.search_batch(query, 1, k).at(0), nullptr, where + ", one");
+        check(query, scan_.search(query, dim_, k, thirds), codes_.search_batch(query, 1, k, thirds).at(0), &thirds,
+              where + ", one, thirds");
       }
     }
   }
