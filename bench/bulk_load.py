@@ -59,8 +59,10 @@ def load_and_flush(vdb, path, ids, data):
 
 def import_cli(path, npy):
     t0 = time.perf_counter()
+    # Run from the data's directory: `-m` puts the working directory first on
+    # the path, and from a checkout that is the source tree, not the install.
     subprocess.run([sys.executable, "-m", "velmoradb", "import", path, npy, "--metric", "euclidean"],
-                   check=True, stdout=subprocess.DEVNULL)
+                   check=True, stdout=subprocess.DEVNULL, cwd=os.path.dirname(npy))
     return time.perf_counter() - t0
 
 
