@@ -54,13 +54,6 @@ std::size_t bytes_of(const Int8Chunk::Array<T>& v) {
   return v.capacity() * sizeof(T);
 }
 
-// The 16 bits of `filter` for block `block` (blocks of 16 slots never
-// straddle a word of 64).
-std::uint32_t filter_bits(const SlotBitmap& filter, std::size_t block) {
-  const std::size_t slot = block * W;
-  return static_cast<std::uint32_t>(filter.words()[slot / 64] >> (slot % 64)) & 0xFFFFu;
-}
-
 }  // namespace
 
 bool Int8Codes::suits(DistanceMetric metric, std::size_t dimension, const KernelSet& kernels) {
@@ -225,7 +218,7 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
     }
     std::uint32_t bits[kChunkBlocks];
     std::uint32_t any = 0;
-    for (std::size_t j = 0; j < count; ++j) any |= bits[j] = filter_bits(*filter, b + j);
+    for (std::size_t j = 0; j < count; ++j) any |= bits[j] = filter->block_bits(b + j);
     if (any == 0) continue;  // no candidate here: no bounds needed
     // Bounds for the runs of blocks that hold a candidate only.
     for (std::size_t j = 0; j < count;) {

@@ -10,6 +10,11 @@
 
 namespace velmoradb {
 
+// The bits of slots [16 block, 16 block + 16) in a bitmap's words.
+inline std::uint32_t block_bits(const std::vector<std::uint64_t>& words, std::size_t block) {
+  return static_cast<std::uint32_t>(words[block / 4] >> (block % 4 * 16)) & 0xFFFFu;
+}
+
 class SlotBitmap {
  public:
   SlotBitmap() = default;
@@ -47,6 +52,10 @@ class SlotBitmap {
       }
     }
   }
+
+  // The 16 bits of slots [16 block, 16 block + 16) (the index's blocks;
+  // they never straddle a word).
+  std::uint32_t block_bits(std::size_t block) const { return velmoradb::block_bits(words_, block); }
 
   bool operator==(const SlotBitmap&) const = default;
 

@@ -145,10 +145,6 @@ bool large_write(std::size_t count, std::size_t dim) { return count * dim * size
 
 static_assert(W == 16, "a block's bits are a quarter of a bitmap word");
 
-// The bits of the slots of block `b` in a bitmap's words.
-std::uint32_t block_bits(const std::vector<std::uint64_t>& words, std::size_t b) {
-  return static_cast<std::uint32_t>(words[b / 4] >> (b % 4 * W)) & 0xFFFFu;
-}
 
 // Offers the distances of `count` blocks from `first_block` on (dist holds
 // W per block) to `top`, those of slots whose bit is set only.
