@@ -10,6 +10,7 @@
 
 #include "collection/collection.h"
 #include "collection/record_offsets.h"
+#include "engine/background_prefault.h"
 #include "storage/data_format.h"
 #include "storage/json.h"
 #include "storage/meta.h"
@@ -103,6 +104,19 @@ class LoadBatch {
   bool any_payload_ = false;       // of the run
   RecordOffsets::OffsetArray slot_offsets_;  // the offset of each slot's record
 };
+
+// The records from the start of `run` to the end of the file, estimated
+// from the run's average length (deleted records included, so rather too
+// few than too many: memory faulted in beyond the load's need is handed
+// back, but only in whole huge pages).
+std::size_t records_ahead(std::span<const RecordView> run, std::uint64_t file_length) {
+  const RecordView& first = run.front();
+  const RecordView& last = run.back();
+  const std::uint64_t span = last.offset + last.length - first.offset;
+  if (span == 0 || file_length <= first.offset) return 0;
+  return static_cast<std::size_t>((file_length - first.offset) / span * run.size() +
+                                  (file_length - first.offset) % span * run.size() / span);
+}
 
 }  // namespace
 
@@ -276,6 +290,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
   std::unique_lock offsets_lock(offsets_lock_);
   LoadBatch batch(index_, superseded);
   bool sized = false;
+  std::unique_ptr<BackgroundPrefault> prefault;
   auto scanned = data_->scan_live_runs([&](std::span<RecordView> run, std::uint64_t file_length) {
     if (!sized) {
       // Room for every record the file can hold up front, so nothing is
@@ -285,10 +300,17 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
       index_.reserve(static_cast<std::size_t>(file_length / size));
       batch.reserve(static_cast<std::size_t>(file_length / size));
       sized = true;
+      // Another core faults in the vectors' memory while this one reads.
+      const std::size_t ahead = records_ahead(run, file_length);
+      prefault = std::make_unique<BackgroundPrefault>(index_.storage_ahead(ahead));
+      if (std::any_of(run.begin(), run.end(), [](const RecordView& rec) { return rec.payload != nullptr; })) {
+        index_.reserve_payloads(ahead);
+      }
     }
     for (const RecordView& rec : run) max_id = std::max(max_id, rec.id);
     batch.add(run);
   });
+  if (prefault) prefault->finish(index_.storage_end());
   record_offsets_ = batch.take_offsets();
   if (scanned) file_records_ = scanned->record_count;
   return scanned;

@@ -210,6 +210,20 @@ void VectorIndex::reserve(std::size_t entries) {
   if (codes_) codes_->reserve(entries);
 }
 
+std::span<std::byte> VectorIndex::storage_ahead(std::size_t entries) {
+  if (dimension_ == 0 || entries == 0) return {};
+  const std::size_t first_block = size() / W;
+  const std::size_t end_block = (size() + entries + W - 1) / W;
+  const std::size_t begin = first_block * block_floats();
+  const std::size_t end = std::min(end_block * block_floats(), arena_.capacity());
+  if (end <= begin) return {};
+  return {reinterpret_cast<std::byte*>(arena_.data() + begin), (end - begin) * sizeof(float)};
+}
+
+const std::byte* VectorIndex::storage_end() const {
+  return reinterpret_cast<const std::byte*>(arena_.data() + (size() + W - 1) / W * block_floats());
+}
+
 Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t len,
                            Payload payload) {
   if (len != dimension_) return VectorError::dimension_mismatch(dimension_, len);

@@ -28,6 +28,7 @@
 #include <optional>
 #include <stop_token>
 #include <unordered_map>
+#include <span>
 #include <vector>
 
 #include "engine/pruning_codes.h"
@@ -170,6 +171,15 @@ class VectorIndex {
   // payload_index.h).
   SlotBitmap matching(const Filter& where) const;
   void reserve(std::size_t entries);
+  // The vector storage that the next `entries` slots (from size() on) will
+  // fill, within what reserve() made usable: a load faults it in ahead of
+  // its writes (background_prefault.h). Empty at dimension 0.
+  std::span<std::byte> storage_ahead(std::size_t entries);
+  // Room in the payload map for `entries` payloads in all, so a load that
+  // knows roughly how many it brings does not rehash the map as it grows.
+  void reserve_payloads(std::size_t entries) { payloads_.reserve(entries); }
+  // Where the storage of slots 0 .. size()-1 ends.
+  const std::byte* storage_end() const;
 
   // The k nearest entries, nearest first; empty when len != dimension or k == 0.
   std::vector<SearchResult> search(const float* query, std::size_t len, std::size_t k) const;
