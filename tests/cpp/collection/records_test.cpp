@@ -264,6 +264,58 @@ TEST(RecordsOpen, ModesRefuseWhatTheyMustWithoutWriting) {
   EXPECT_EQ((*existing)->size(), 1u);
 }
 
+// The load guesses how many records the file holds from the first ones it
+// reads, and has the vectors' memory faulted in ahead by that guess: far
+// too many (small records first, then large ones) or far too few (the
+// reverse) must change nothing of what comes back.
+class RecordsLoadGuess : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RecordsLoadGuess, EveryRecordComesBackWhenRecordSizesChange) {
+  const bool small_first = GetParam();
+  constexpr std::size_t kDim = 64;
+  constexpr std::size_t kRecords = 20000;
+  constexpr std::size_t kFirstRun = 4000;  // beyond the first megabyte read
+  const std::string big(3000, 'x');
+  ScratchDir dir;
+  std::mt19937 gen(7);
+  std::normal_distribution<float> normal;
+  std::vector<std::vector<float>> rows(kRecords, std::vector<float>(kDim));
+  for (auto& row : rows) {
+    for (float& v : row) v = normal(gen);
+  }
+  auto payload_for = [&](std::size_t i) {
+    const bool small = (i < kFirstRun) == small_first;
+    return small ? Payload{} : payload("text", big + std::to_string(i));
+  };
+  {
+    auto c = open_ok(dir.str(), config(kDim));
+    std::vector<std::uint64_t> ids(kRecords);
+    std::vector<Payload> payloads(kRecords);
+    for (std::size_t i = 0; i < kRecords; ++i) {
+      ids[i] = i;
+      payloads[i] = payload_for(i);
+    }
+    ASSERT_TRUE(c->insert_batch(ids.data(), kRecords,
+                                [&](std::size_t i) { return std::pair{rows[i].data(), rows[i].size()}; },
+                                payloads.data(), nullptr));
+    ASSERT_TRUE(c->flush());
+  }
+  auto c = open_ok(dir.str(), config(kDim));
+  ASSERT_EQ(c->size(), kRecords);
+  for (std::size_t i = 0; i < kRecords; ++i) {
+    auto got = c->get(i);
+    ASSERT_TRUE(got && got->has_value()) << i;
+    ASSERT_EQ(**got, (Record{i, rows[i], payload_for(i)})) << i;
+  }
+  // Nearest to a stored vector: itself, at distance zero.
+  auto hits = c->search(rows[kRecords - 1].data(), kDim, 1);
+  ASSERT_EQ(hits.size(), 1u);
+  EXPECT_EQ(hits[0].id, kRecords - 1);
+  EXPECT_EQ(hits[0].distance, 0.0f);
+}
+
+INSTANTIATE_TEST_SUITE_P(SmallFirstOrLargeFirst, RecordsLoadGuess, ::testing::Bool());
+
 TEST(RecordsOpen, ReadOnlySharesTheDirectoryWithReadersOnlyAndNeverWrites) {
   ScratchDir dir;
   {
