@@ -27,7 +27,13 @@ Int8BoundKernel bound_kernel(DistanceMetric metric, const KernelSet& kernels) {
   return nullptr;
 }
 
-// The norm of a vector as the cosine distance computes it (metric.cpp).
+template <class T>
+std::size_t bytes_of(const Int8Chunk::Array<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+}  // namespace
+
 float cosine_norm(const float* x, std::size_t dim) { return std::sqrt(dot_product(x, x, dim)); }
 
 // Why the cosine bound holds. The distance is d = fl(1 - fl(p / den)),
@@ -48,13 +54,6 @@ void cosine_bounds(float* lower, const float* norms, std::size_t n, float query_
                                                                       : std::numeric_limits<float>::quiet_NaN();
   }
 }
-
-template <class T>
-std::size_t bytes_of(const Int8Chunk::Array<T>& v) {
-  return v.capacity() * sizeof(T);
-}
-
-}  // namespace
 
 bool Int8Codes::suits(DistanceMetric metric, std::size_t dimension, const KernelSet& kernels) {
   return dimension >= kInt8MinDim && dimension <= kInt8MaxDim && bound_kernel(metric, kernels) != nullptr;

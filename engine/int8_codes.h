@@ -33,6 +33,14 @@
 
 namespace velmoradb {
 
+// The norm of a vector as the cosine distance computes it (metric.cpp).
+float cosine_norm(const float* x, std::size_t dim);
+// Turns lower bounds of the dot distance -p (the dot kernels' int8 bounds)
+// of vectors with these norms into lower bounds of their cosine distance
+// to a query of norm `query_norm`, in place; NaN where there is none. The
+// proof is beside the definition.
+void cosine_bounds(float* lower, const float* norms, std::size_t n, float query_norm);
+
 class Int8Codes final : public PruningCodes {
  public:
   // `kernels` must have the int8 bound of `metric` (not Hamming), and
@@ -58,6 +66,9 @@ class Int8Codes final : public PruningCodes {
                                 const SlotBitmap* filter = nullptr,
                                 BoundSearchStats* stats = nullptr) const override;
   const Int8Chunk* int8_chunk() const override { return &chunk_; }
+  const float* int8_cosine_norms() const override {
+    return metric_ == DistanceMetric::Cosine ? norms_.data() : nullptr;
+  }
 
  private:
   std::size_t block_bytes() const { return int8_padded(dim_) * kBlockWidth; }

@@ -89,6 +89,10 @@ class PruningCodes {
   // Int8 codes: every slot's, in the layout of the batch's int8 bound
   // (int8_bounds.h), for a batch to bound against; else null.
   virtual const Int8Chunk* int8_chunk() const { return nullptr; }
+  // Cosine int8 codes: every slot's norm (cosine_norm), beside int8_chunk(),
+  // for a batch to turn the dot product's bounds into cosine bounds; else
+  // null.
+  virtual const float* int8_cosine_norms() const { return nullptr; }
 };
 
 // The kind that suits the metric, the dimension and the kernel set (above).

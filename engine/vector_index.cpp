@@ -13,6 +13,7 @@
 
 #include "engine/euclidean_sum_bound.h"
 #include "engine/int8_bounds.h"
+#include "engine/int8_codes.h"
 #include "engine/top_k.h"
 
 namespace velmoradb {
@@ -499,24 +500,34 @@ std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k) c
 // The batch's bounds of one chunk of blocks for a group of queries: the
 // int8 bound (euclidean and dot) where the kernel set has it and the
 // dimension suits it, else (euclidean) the fused sums, else none (on()
-// false: the caller computes every distance).
+// false: the caller computes every distance). Cosine takes the dot bound
+// against the kept int8 codes and their norms (cosine_bounds), only where
+// the index keeps them: the norms come with the codes.
 class VectorIndex::BoundedBatch {
  public:
   BoundedBatch(const VectorIndex& index, const float* queries, std::size_t nq) : index_(index), queries_(queries) {
     const KernelSet& set = *index.kernels_;
     const std::size_t dim = index.dimension_;
     const bool int8_dim = dim >= kInt8MinDim && dim <= kInt8MaxDim;
+    // The codes kept for single queries, where they are int8 codes of every
+    // slot, serve the batch too: no chunk is quantized again.
+    const PruningCodes* codes = index.codes_.get();
+    if (codes != nullptr && codes->size() == index.size()) stored_ = codes->int8_chunk();
     if (index.metric_ == DistanceMetric::DotProduct) {
       int8_kernel_ = int8_dim ? set.int8_dot_lower_bounds : nullptr;
     } else if (index.metric_ == DistanceMetric::Euclidean) {
       int8_kernel_ = int8_dim ? set.int8_lower_bounds : nullptr;
       if (int8_kernel_ == nullptr) fused_ = set.fused_euclidean_sums;
+    } else if (index.metric_ == DistanceMetric::Cosine && stored_ != nullptr) {
+      cosine_norms_ = codes->int8_cosine_norms();
+      if (cosine_norms_ != nullptr) {
+        int8_kernel_ = int8_dim ? set.int8_dot_lower_bounds : nullptr;
+        query_norms_.resize(nq);
+        for (std::size_t q = 0; q < nq; ++q) query_norms_[q] = cosine_norm(queries + q * dim, dim);
+      }
     }
+    if (int8_kernel_ == nullptr) stored_ = nullptr;
     if (int8_kernel_ != nullptr) {
-      // The codes kept for single queries, where they are int8 codes of
-      // every slot, serve the batch too: no chunk is quantized again.
-      const PruningCodes* codes = index.codes_.get();
-      if (codes != nullptr && codes->size() == index.size()) stored_ = codes->int8_chunk();
       int8_queries_.resize(nq);
       int8_pointers_.resize(nq);
       for (std::size_t q = 0; q < nq; ++q) {
@@ -539,6 +550,12 @@ class VectorIndex::BoundedBatch {
     if (int8_kernel_ != nullptr) {
       if (stored_ != nullptr) {
         int8_kernel_(int8_pointers_.data() + q0, m, *stored_, first_block, count, dim, out, count * kBlockWidth);
+        if (cosine_norms_ != nullptr) {
+          for (std::size_t q = 0; q < m; ++q) {
+            cosine_bounds(out + q * count * kBlockWidth, cosine_norms_ + first_block * kBlockWidth,
+                          count * kBlockWidth, query_norms_[q0 + q]);
+          }
+        }
       } else {
         int8_kernel_(int8_pointers_.data() + q0, m, chunk_, 0, count, dim, out, count * kBlockWidth);
       }
@@ -558,6 +575,8 @@ class VectorIndex::BoundedBatch {
   std::vector<const Int8Query*> int8_pointers_;
   Int8Chunk chunk_;
   const Int8Chunk* stored_ = nullptr;  // the index's int8 codes, when it keeps them
+  const float* cosine_norms_ = nullptr;  // cosine: their norms, by slot
+  std::vector<float> query_norms_;       // cosine: the queries' norms
 };
 
 float VectorIndex::SlotDistances::operator()(std::uint32_t slot) {
@@ -574,7 +593,7 @@ void VectorIndex::offer_bounded(TopK& top, const float* query, const float* boun
                                 std::size_t count, std::size_t valid, const std::vector<std::uint64_t>* words) const {
   SlotDistances exact(*this, query);
   // Euclidean bounds are of the squared distance (euclidean_sum_bound.h);
-  // dot bounds of the distance itself.
+  // dot and cosine bounds of the distance itself.
   const std::size_t dim = dimension_;
   const bool squared = metric_ == DistanceMetric::Euclidean;
   auto limit = [dim, squared](float kth) { return squared ? euclidean_sum_limit(kth, dim) : kth; };
