@@ -252,5 +252,39 @@ TEST(Int8Codes, PrunesGaussianNoise) {
   }
 }
 
+// The cosine bounds of a row, four lanes at a time and in a tail, are the
+// formula's bits lane by lane, for every kind of norm and bound: zero, tiny,
+// huge, infinite and NaN norms, bounds that overflow the quotient, NaN
+// bounds, and a zero or infinite query norm.
+TEST(Int8Codes, CosineBoundsAreTheFormulaLaneByLane) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+  constexpr float kTiny = std::numeric_limits<float>::denorm_min();
+  const std::vector<float> norms_pool{0.0f, kTiny, 1e-30f, 0.5f, 1.0f, 3.0f, 1e30f, kMax, kInf, kNaN};
+  const std::vector<float> lower_pool{0.0f, -0.0f, -1.0f, 1.0f, -2.5f, -kMax, kMax, -kInf, kInf, kNaN, -1e-30f};
+  std::mt19937 gen(3);
+  auto pick = [&](const std::vector<float>& pool) { return pool[gen() % pool.size()]; };
+  for (float query_norm : {0.0f, kTiny, 1.0f, 7.25f, 1e30f, kMax, kInf, kNaN}) {
+    for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{4}, std::size_t{9},
+                          std::size_t{203}}) {
+      std::vector<float> norms(n), lower(n);
+      for (std::size_t j = 0; j < n; ++j) {
+        norms[j] = pick(norms_pool);
+        lower[j] = pick(lower_pool);
+      }
+      std::vector<float> got = lower;
+      cosine_bounds(got.data(), norms.data(), n, query_norm);
+      for (std::size_t j = 0; j < n; ++j) {
+        const float den = query_norm * norms[j];
+        const float want = den > 0.0f && den <= kMax ? 1.0f - (-lower[j]) / den : kNaN;
+        ASSERT_TRUE(same_bits(got[j], want) || (std::isnan(got[j]) && std::isnan(want)))
+            << "lane " << j << " of " << n << ": lower " << lower[j] << ", norm " << norms[j] << ", query norm "
+            << query_norm << ": " << got[j] << " against " << want;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmoradb
