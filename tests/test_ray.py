@@ -18,6 +18,7 @@ pytest.importorskip("ray.data")
 
 from velmoradb import Collection, Record  # noqa: E402
 from velmoradb.ray import (  # noqa: E402
+    IncompleteLoadError,
     IncompleteWriteError,
     ShardedCollection,
     ShardUnavailableError,
@@ -25,7 +26,9 @@ from velmoradb.ray import (  # noqa: E402
     shard_of,
     write_dataset,
 )
+from velmoradb.ray import _data  # noqa: E402
 from velmoradb.ray._collection import insert_parts  # noqa: E402
+from velmoradb.ray._load import LoadLedger, finish_load, load_problems, new_load, stage_parts  # noqa: E402
 from velmoradb.ray._routing import shards_of, split_by_shard, splitmix64  # noqa: E402
 
 DIM = 8
@@ -104,6 +107,29 @@ def kill_shard(collection, shard, how):
     else:
         _, _, pid = ray.get(actor.describe.remote())
         os.kill(pid, signal.SIGKILL)
+
+
+def restart_shard(collection, shard, how):
+    """Kills the shard's actor and returns once Ray has restarted it: another
+    process answers."""
+    actor = collection.shard_set.actors[shard]
+    _, _, old_pid = ray.get(actor.describe.remote())
+    kill_shard(collection, shard, how)
+    deadline = time.monotonic() + 60.0
+    while time.monotonic() < deadline:
+        try:
+            if ray.get(actor.describe.remote(), timeout=60.0)[2] != old_pid:
+                return
+        except ray.exceptions.RayActorError:
+            pass
+        time.sleep(0.05)
+    raise AssertionError("the killed actor was not restarted")
+
+
+def stage(collection, load, ledger, ids, vectors, payloads=None, stage_bytes=1 << 30):
+    """Stages the rows as a write_dataset task does, keeping the receipt."""
+    ledger.record_receipt(stage_parts(collection.shard_set, load, np.asarray(ids, dtype=np.uint64),
+                                      np.asarray(vectors, dtype=np.float32), payloads, stage_bytes))
 
 
 def wait_until_dead(actor, seconds=60.0):
@@ -376,6 +402,9 @@ def test_write_dataset_refuses_what_does_not_fit(tmp_path):
     ShardedCollection.create(tmp_path / "c", DIM, "dot", shards=2).close()
     with pytest.raises(ValueError, match="has dimension 8, not 4"):
         write_dataset(ds, tmp_path / "c", dimension=4)
+    for stage_bytes in (0, -1, True, 1.5):
+        with pytest.raises(ValueError, match="stage_bytes must be a positive int"):
+            write_dataset(ds, tmp_path / "c", stage_bytes=stage_bytes)
     bad = ray.data.from_items([{"id": 1, "vector": np.array([np.nan] * DIM, np.float32)}])
     with pytest.raises(Exception, match="is NaN"):
         write_dataset(bad, tmp_path / "c")
@@ -401,3 +430,234 @@ def test_threads_share_one_sharded_collection(tmp_path):
         assert sharded.ids() == single.ids()
         assert sharded.get_batch(ids) == single.get_batch(ids)
         assert bits(sharded.search(vectors[3], 30)) == bits(single.search(vectors[3], 30))
+
+
+# Staged loads ----------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def staging(tmp_path_factory):
+    """A collection the staging tests share, each with ids of its own."""
+    with ShardedCollection.create(tmp_path_factory.mktemp("staging") / "c", DIM, "euclidean", shards=2) as c:
+        yield c
+
+
+def as_rows(ids, vectors, payloads):
+    return [
+        {"id": np.uint64(i), "vector": v, "group": None if p is None else p["group"]}
+        for i, v, p in zip(ids, vectors, payloads)
+    ]
+
+
+@pytest.mark.parametrize(
+    "stage_bytes",
+    [
+        1,  # every part written as it arrives
+        3 * 64 * 4 * DIM,  # every few parts of a shard: staged parts joined into one write
+        None,  # the default: everything written at the end
+    ],
+)
+def test_write_dataset_stages_rows_and_each_id_keeps_its_last_row(tmp_path, stage_bytes):
+    ids, vectors, payloads = tied_records(1000, 23)
+    # Repeats inside one batch of 100 rows: the later row wins, as in insert_batch.
+    ids[[105, 150, 199]] = ids[[100, 101, 102]]
+    ds = ray.data.from_items(as_rows(ids, vectors, payloads), override_num_blocks=10)
+    options = {} if stage_bytes is None else {"stage_bytes": stage_bytes}
+    with ShardedCollection.create(tmp_path / "c", DIM, "euclidean", shards=2) as sharded, \
+            Collection.create(str(tmp_path / "single"), DIM, "euclidean") as single:
+        single.insert_batch(ids, vectors, [None if p is None else {"group": p["group"]} for p in payloads])
+        assert write_dataset(ds, sharded, batch_size=100, payload_columns=["group"], **options) == 1000
+        # Visible at once through the same actors, each id once with its last row.
+        assert len(sharded) == len(single) == 997
+        assert sharded.get_batch(single.ids()) == single.get_batch(single.ids())
+        assert sharded.get(int(ids[100])).vector == vectors[105].tolist()
+        for q in (0, 150, 777):
+            assert bits(sharded.search(vectors[q], 10)) == bits(single.search(vectors[q], 10))
+        expected = single.get_batch(single.ids())
+    # Durable: the shards' directories hold every row.
+    with Collection.open(str(tmp_path / "c" / "shard-0000"), read_only=True) as part0, \
+            Collection.open(str(tmp_path / "c" / "shard-0001"), read_only=True) as part1:
+        on_disk = {r.id: r for r in part0.get_batch(part0.ids()) + part1.get_batch(part1.ids())}
+        assert [on_disk.get(r.id) for r in expected] == expected
+
+
+@pytest.mark.parametrize("first, stage_bytes", [(10_000, 1), (10_100, 2 * 4 * DIM), (10_200, 1 << 30)])
+def test_staging_keeps_the_order_in_which_rows_arrived(staging, first, stage_bytes):
+    rows = np.arange(9 * DIM, dtype=np.float32).reshape(9, DIM)
+    load, ledger = new_load(), LoadLedger()
+    # Parts in a row, some of the same ids, with payloads and without.
+    stage(staging, load, ledger, [first, first + 1], rows[0:2], [{"v": 0}, {"v": 1}], stage_bytes)
+    stage(staging, load, ledger, [first + 2, first + 3, first + 4], rows[2:5], [None, {"v": 3}, {"v": 4}], stage_bytes)
+    stage(staging, load, ledger, [first, first + 2, first + 4, first + 4], rows[5:], None, stage_bytes)
+    finish_load(staging.shard_set, load, ledger)
+    assert staging.get_batch(list(range(first, first + 5))) == [
+        Record(first, rows[5].tolist(), {}),
+        Record(first + 1, rows[1].tolist(), {"v": 1}),
+        Record(first + 2, rows[6].tolist(), {}),
+        Record(first + 3, rows[3].tolist(), {"v": 3}),
+        Record(first + 4, rows[8].tolist(), {}),
+    ]
+
+
+def staged_records(ids, vectors):
+    return [Record(i, v.tolist(), {"s": 1}) for i, v in zip(ids, vectors)]
+
+
+@pytest.mark.parametrize(
+    "first, call, holds",
+    [
+        # A write after a stage is applied after the staged rows...
+        (20_000, lambda c, ids, v: c.insert_batch(ids[:2], v[5:7], [{"new": 1}] * 2),
+         lambda result, c, ids, v, before: c.get_batch(ids[:3]) == [
+             Record(ids[0], v[5].tolist(), {"new": 1}), Record(ids[1], v[6].tolist(), {"new": 1}), *staged_records(ids[2:3], v[2:3])]),
+        (20_100, lambda c, ids, v: c.delete_batch(ids[:3]),
+         lambda result, c, ids, v, before: result == 3 and c.get_batch(ids[:4]) == [None] * 3 + staged_records(ids[3:4], v[3:4])),
+        # ...and a read sees the staged rows.
+        (20_200, lambda c, ids, v: c.get_batch(ids), lambda result, c, ids, v, before: result == staged_records(ids, v)),
+        (20_300, lambda c, ids, v: c.search(v[3], 1), lambda result, c, ids, v, before: result == [(ids[3], 0.0)]),
+        (20_400, lambda c, ids, v: c.ids({"s": 1}), lambda result, c, ids, v, before: set(ids) <= set(result)),
+        (20_500, lambda c, ids, v: len(c), lambda result, c, ids, v, before: result == before + len(ids)),
+    ],
+    ids=["insert", "delete", "get", "search", "ids", "len"],
+)
+def test_every_other_call_writes_the_staged_rows_first(staging, first, call, holds):
+    ids = list(range(first, first + 8))
+    vectors = np.random.default_rng(first).standard_normal((8, DIM)).astype(np.float32)
+    before = len(staging)
+    load, ledger = new_load(), LoadLedger()
+    stage(staging, load, ledger, ids, vectors, [{"s": 1}] * 8)
+    result = call(staging, ids, vectors)
+    finish_load(staging.shard_set, load, ledger)
+    assert holds(result, staging, ids, vectors, before)
+
+
+@pytest.mark.parametrize(
+    "end, how", [("finish", "ray.kill"), ("flush", "SIGKILL"), ("finish", "SIGKILL"), ("close", None)]
+)
+def test_the_end_of_a_load_flush_and_close_make_staged_rows_durable(tmp_path, end, how):
+    # Under 100 rows per shard: a write that does not force the log by itself.
+    ids = np.arange(500, 540, dtype=np.uint64)
+    vectors = np.random.default_rng(3).standard_normal((40, DIM)).astype(np.float32)
+    expected = [Record(int(i), v.tolist(), {}) for i, v in zip(ids, vectors)]
+    with ShardedCollection.create(tmp_path / "c", DIM, "euclidean", shards=2) as sharded:
+        load, ledger = new_load(), LoadLedger()
+        stage(sharded, load, ledger, ids, vectors)
+        if end == "finish":
+            finish_load(sharded.shard_set, load, ledger)
+        elif end == "flush":
+            sharded.flush()
+        if how is not None:
+            for shard in range(2):
+                restart_shard(sharded, shard, how)
+            assert sharded.get_batch(ids) == expected
+    with ShardedCollection.open(tmp_path / "c") as reopened:
+        assert reopened.get_batch(ids) == expected
+
+
+def test_threads_stage_and_read_one_shard_set_at_once(staging):
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(29)
+    ids = np.arange(30_000, 32_000, dtype=np.uint64)
+    vectors = rng.standard_normal((len(ids), DIM)).astype(np.float32)
+    load, ledger = new_load(), LoadLedger()
+
+    def send(part):
+        rows = slice(part * 100, part * 100 + 100)
+        # A budget of about three parts per shard: writes of staged rows race
+        # with stages and reads.
+        receipt = stage_parts(staging.shard_set, load, ids[rows], vectors[rows], None, 150 * 4 * DIM)
+        assert None not in staging.get_batch(ids[rows][:5])
+        return receipt
+
+    with ThreadPoolExecutor(4) as pool:
+        for receipt in pool.map(send, range(20)):
+            ledger.record_receipt(receipt)
+    finish_load(staging.shard_set, load, ledger)
+    assert staging.get_batch(ids) == [Record(int(i), v.tolist(), {}) for i, v in zip(ids, vectors)]
+
+
+@pytest.mark.parametrize("how", ["ray.kill", "SIGKILL"])
+@pytest.mark.parametrize(
+    "stage_bytes, restart_after",
+    [
+        (1 << 30, 1),  # between two parts, the first one's rows still staged
+        (1 << 30, 3),  # after the last part, before the final write
+        (1, 1),  # the first part written (and its log forced) already: reported all the same
+    ],
+)
+def test_a_restart_during_a_staged_load_is_reported(tmp_path, how, stage_bytes, restart_after):
+    # Parts of 300 rows: each shard's share is over 100 rows, so a write of it forces the log.
+    ids, vectors, payloads = tied_records(900, 31)
+    parts = [slice(p * 300, p * 300 + 300) for p in range(3)]
+    with ShardedCollection.create(tmp_path / "c", DIM, "euclidean", shards=2) as sharded:
+        load, ledger = new_load(), LoadLedger()
+        for part, rows in enumerate(parts):
+            if part == restart_after:
+                restart_shard(sharded, 0, how)
+            stage(sharded, load, ledger, ids[rows], vectors[rows], payloads[rows], stage_bytes)
+        if restart_after == len(parts):
+            restart_shard(sharded, 0, how)
+        with pytest.raises(IncompleteLoadError, match=r"cut on shard 0 \(shard 0: its actor was restarted during the load") as caught:
+            finish_load(sharded.shard_set, load, ledger)
+        assert caught.value.shards == (0,) and caught.value.shard_errors == {}
+        assert "shard_of(id, 2) in [0]" in str(caught.value) and "Running write_dataset again is safe" in str(caught.value)
+        # Shard 1 wrote every row it was sent; shard 0 lost the first part's
+        # rows unless they had been written before its actor died.
+        assert None not in sharded.get_batch([int(i) for i in ids if shard_of(int(i), 2) == 1])
+        kept = sharded.get_batch([int(i) for i in ids[parts[0]] if shard_of(int(i), 2) == 0])
+        if stage_bytes > 1:
+            assert kept == [None] * len(kept)  # held in memory: gone with the process
+        else:
+            assert None not in kept  # written as it came
+        # Sending the load again settles it.
+        load, ledger = new_load(), LoadLedger()
+        stage(sharded, load, ledger, ids, vectors, payloads, stage_bytes)
+        finish_load(sharded.shard_set, load, ledger)
+        assert len(sharded) == 900
+
+
+@pytest.mark.parametrize("how", ["ray.kill", "SIGKILL"])
+def test_write_dataset_raises_when_a_shard_lost_staged_rows(tmp_path, monkeypatch, how):
+    ids, vectors, payloads = tied_records(400, 37)
+    ds = ray.data.from_items(as_rows(ids, vectors, payloads), override_num_blocks=4)
+    real_finish = _data.finish_load
+    with ShardedCollection.create(tmp_path / "c", DIM, "euclidean", shards=2) as sharded:
+        def restart_then_finish(shard_set, load, ledger):
+            # Every task has staged its rows; shard 1's actor dies before writing them.
+            restart_shard(sharded, 1, how)
+            real_finish(shard_set, load, ledger)
+
+        monkeypatch.setattr(_data, "finish_load", restart_then_finish)
+        with pytest.raises(IncompleteLoadError, match="cut on shard 1 ") as caught:
+            write_dataset(ds, sharded, batch_size=50)
+        assert caught.value.shards == (1,)
+        on_shard = {s: [int(i) for i in ids if shard_of(int(i), 2) == s] for s in range(2)}
+        assert None not in sharded.get_batch(on_shard[0])
+        # Under the budget, shard 1 held all its rows in memory: they are gone.
+        assert sharded.get_batch(on_shard[1]) == [None] * len(on_shard[1])
+        monkeypatch.setattr(_data, "finish_load", real_finish)
+        assert write_dataset(ds, sharded, batch_size=50) == 400
+        assert len(sharded) == 400
+
+
+@pytest.mark.parametrize(
+    "receipts, report, problem",
+    [
+        ([(100, "a"), (50, "a")], ("a", 150, 0), None),
+        ([(100, "a")], ("a", 130, 0), None),  # a task Ray ran again staged its rows twice
+        ([], ("b", 0, 0), None),  # restarted before it was sent anything
+        ([(100, "a"), (50, "b")], ("b", 50, 0), "its actor was restarted during the load"),
+        ([(100, "a")], ("b", 0, 0), "its actor was restarted during the load"),
+        ([(100, "a")], ("a", 60, 40), "a write of its staged rows failed, and 40 rows of the load were not written"),
+        ([(100, "a")], ("a", 99, 0), "it wrote 99 of the 100 rows sent to it"),
+    ],
+)
+def test_a_shards_report_must_account_for_every_row_sent(receipts, report, problem):
+    ledger = LoadLedger()
+    for rows, incarnation in receipts:
+        ledger.record(1, rows, incarnation)
+    ledger.record(0, 10, "z")
+    problems = load_problems(ledger, {0: ("z", 10, 0), 1: report})
+    assert list(problems) == ([] if problem is None else [1])
+    assert problem is None or problems[1].startswith(problem)

@@ -31,7 +31,7 @@ from velmoradb.ray import _batch
 from velmoradb.ray._actor import Hit, ShardActor
 from velmoradb.ray._manifest import check_layout, manifest_path, read_manifest, shard_path, write_manifest
 from velmoradb.ray._merge import merge_hits, merge_ids
-from velmoradb.ray._routing import shard_of, split_by_shard
+from velmoradb.ray._routing import parts_by_shard, shard_of
 from velmoradb.ray._shards import ShardSet
 
 DEFAULT_TIMEOUT = 120.0
@@ -206,7 +206,7 @@ class ShardedCollection:
         when it returns (IncompleteWriteError otherwise, as insert_batch)."""
         self._check_open()
         id_array = _batch.to_ids(ids)
-        parts = _parts(id_array, self.shards)
+        parts = parts_by_shard(id_array, self.shards)
         results = self._shard_set.write(
             "delete_batch", {s: (id_array[p], True) for s, p in parts.items()}, id_array, parts, repeatable=False
         )
@@ -241,7 +241,7 @@ class ShardedCollection:
         """The record of each id (None for a missing one), in the order given."""
         self._check_open()
         id_array = _batch.to_ids(ids)
-        parts = _parts(id_array, self.shards)
+        parts = parts_by_shard(id_array, self.shards)
         replies = self._shard_set.read("get_batch", {s: (id_array[p],) for s, p in parts.items()})
         records: list[Record | None] = [None] * len(id_array)
         for s, positions in parts.items():
@@ -316,17 +316,12 @@ def _check_k(k: object) -> int:
     return k
 
 
-def _parts(ids: np.ndarray[Any, Any], shards: int) -> dict[int, np.ndarray[Any, Any]]:
-    """Shard -> positions of its ids, for the shards that have any."""
-    return {s: p for s, p in enumerate(split_by_shard(ids, shards)) if len(p)}
-
-
 def insert_parts(
     shard_set: ShardSet, ids: np.ndarray[Any, Any], rows: np.ndarray[Any, Any],
     payloads: Sequence[Mapping[str, Any] | None] | None, *, durable: bool,
 ) -> int:
     """Sends each shard its rows of a checked batch; how many were written."""
-    parts = _parts(ids, shard_set.manifest.shards)
+    parts = parts_by_shard(ids, shard_set.manifest.shards)
     args = {
         s: (ids[p], rows[p], None if payloads is None else [payloads[i] for i in p.tolist()], durable)
         for s, p in parts.items()

@@ -5,6 +5,10 @@ Both run as `map_batches` tasks that carry the collection's ShardSet (the
 actor handles): a load task checks its batch, splits it by shard and sends
 each shard its rows, so every shard loads from several tasks at once; a search
 task fans its queries out to every shard and merges, as ShardedCollection does.
+
+A load's rows are staged in the shard actors' memory and written as few large
+batches; at the end every shard writes the rest and flushes, and the driver
+checks that no actor lost staged rows to a restart (_load.py).
 """
 
 from __future__ import annotations
@@ -22,7 +26,9 @@ import ray.data
 from ray.data.block import BlockAccessor
 
 from velmoradb.ray import _batch
-from velmoradb.ray._collection import DEFAULT_TIMEOUT, ShardedCollection, insert_parts, open_collection_at, search_rows
+from velmoradb.ray._actor import DEFAULT_STAGE_BYTES
+from velmoradb.ray._collection import DEFAULT_TIMEOUT, ShardedCollection, open_collection_at, search_rows
+from velmoradb.ray._load import LoadLedger, Receipt, finish_load, new_load, stage_parts
 from velmoradb.ray._manifest import manifest_path, read_manifest
 from velmoradb.ray._shards import ShardSet
 
@@ -30,12 +36,15 @@ RESULT_COLUMNS = ("ids", "distances")
 
 _BATCH_BYTES = 32 << 20
 
+_RECEIPT_SCHEMA = pa.schema([("shard", pa.int32()), ("rows", pa.int64()), ("incarnation", pa.string())])
+
 
 def write_dataset(
     ds: ray.data.Dataset, root: str | os.PathLike[str] | ShardedCollection, *,
     dimension: int | None = None, metric: str | None = None, shards: int | None = None,
     id_column: str = "id", vector_column: str = "vector", payload_columns: Sequence[str] | None = None,
-    batch_size: int | None = None, timeout: float = DEFAULT_TIMEOUT, actor_options: Mapping[str, Any] | None = None,
+    batch_size: int | None = None, stage_bytes: int = DEFAULT_STAGE_BYTES, timeout: float = DEFAULT_TIMEOUT,
+    actor_options: Mapping[str, Any] | None = None,
 ) -> int:
     """Loads `ds` into the sharded collection at `root`; returns the number of
     rows written.
@@ -50,13 +59,23 @@ def write_dataset(
     opened for the load and closed after it.
 
     `batch_size` rows go to each task (by default about 32 MiB of vectors):
-    larger batches spread Ray's fixed cost per task over more rows.
+    larger batches spread Ray's fixed cost per task over more rows. Each
+    shard's actor keeps the rows it is sent in memory until `stage_bytes` of
+    vectors have gathered (DEFAULT_STAGE_BYTES, 64 MiB), then writes them as
+    one batch; the rest are written at the end.
 
-    Durable when it returns: every shard is flushed at the end. A load that
-    fails may have written part of the dataset; running it again is safe.
+    Durable when it returns: every shard writes what it holds and is flushed
+    at the end. Until then the staged rows live only in the actors' memory;
+    IncompleteLoadError names the shards whose actor was restarted during the
+    load (losing them), or that failed to write or flush. A load that fails may
+    have written part of the dataset (rows still staged are written by the
+    shard's next call, or when the collection is closed); running it again is
+    safe. An id given twice keeps the later row when both are in one batch;
+    across batches, whichever batch's task reaches the shard last (Ray does
+    not order them).
     """
-    if batch_size is not None and (isinstance(batch_size, bool) or not isinstance(batch_size, int) or batch_size < 1):
-        raise ValueError(f"batch_size must be a positive int, got {batch_size!r}")
+    _check_positive("batch_size", batch_size, allow_none=True)
+    _check_positive("stage_bytes", stage_bytes, allow_none=False)
     names = _column_names(ds)
     fields = [name for name in names if name not in (id_column, vector_column)] if payload_columns is None else list(payload_columns)
     missing = [c for c in (id_column, vector_column, *fields) if c not in names]
@@ -65,22 +84,26 @@ def write_dataset(
     with _collection(root, dimension, metric, shards, timeout, actor_options) as collection:
         if batch_size is None:
             batch_size = max(1_000, _BATCH_BYTES // (4 * collection.dimension))
-        load = functools.partial(
+        load = new_load()
+        stage = functools.partial(
             _load_batch,
             shard_set=collection.shard_set,
+            load=load,
+            stage_bytes=stage_bytes,
             id_column=id_column,
             vector_column=vector_column,
             payload_columns=fields,
         )
-        # The counts stream back to this process (an aggregate would add a
+        # The receipts stream back to this process (an aggregate would add a
         # shuffle stage to the job).
-        written = 0
-        for counts in ds.map_batches(load, batch_size=batch_size, batch_format="pyarrow").iter_batches(
+        ledger = LoadLedger()
+        for receipts in ds.map_batches(stage, batch_size=batch_size, batch_format="pyarrow").iter_batches(
             batch_format="numpy", batch_size=None
         ):
-            written += int(counts["written"].sum())
-        collection.flush()
-        return written
+            for shard, rows, incarnation in zip(receipts["shard"], receipts["rows"], receipts["incarnation"]):
+                ledger.record(int(shard), int(rows), str(incarnation))
+        finish_load(collection.shard_set, load, ledger)
+        return ledger.total_rows
 
 
 def search_dataset(
@@ -109,6 +132,13 @@ def search_dataset(
         )
         results: ray.data.Dataset = ds.map_batches(answer, batch_size=batch_size, batch_format="pyarrow").materialize()
         return results
+
+
+def _check_positive(name: str, value: object, *, allow_none: bool) -> None:
+    if value is None and allow_none:
+        return
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} must be a positive int, got {value!r}")
 
 
 def _column_names(ds: ray.data.Dataset) -> list[str]:
@@ -158,8 +188,11 @@ def _vectors(table: pa.Table, column: str) -> Any:
 
 
 def _load_batch(
-    table: pa.Table, shard_set: ShardSet, id_column: str, vector_column: str, payload_columns: list[str],
+    table: pa.Table, shard_set: ShardSet, load: str, stage_bytes: int, id_column: str, vector_column: str,
+    payload_columns: list[str],
 ) -> pa.Table:
+    """Checks the batch and stages its rows on their shards; the receipt, a row
+    per shard."""
     id_values = table.column(id_column)
     if id_values.null_count:
         raise ValueError(f"column {id_column!r} holds nulls: every row needs an id")
@@ -173,8 +206,15 @@ def _load_batch(
             for record in table.select(payload_columns).to_pylist()
         ]
         _batch.check_payloads(payloads, ids)
-    written = insert_parts(shard_set, ids, rows, payloads, durable=False) if len(ids) else 0
-    return pa.table({"written": pa.array([written], type=pa.int64())})
+    receipt = stage_parts(shard_set, load, ids, rows, payloads, stage_bytes) if len(ids) else {}
+    return _receipt_table(receipt)
+
+
+def _receipt_table(receipt: Receipt) -> pa.Table:
+    shards = sorted(receipt)
+    return pa.Table.from_pylist(
+        [{"shard": s, "rows": receipt[s][0], "incarnation": receipt[s][1]} for s in shards], schema=_RECEIPT_SCHEMA
+    )
 
 
 def _search_batch(

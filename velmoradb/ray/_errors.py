@@ -36,3 +36,23 @@ class IncompleteWriteError(RuntimeError):
         super().__init__(message)
         self.unconfirmed_ids: list[int] = list(unconfirmed_ids)
         self.shard_errors: dict[int, BaseException] = dict(shard_errors)
+
+
+class IncompleteLoadError(RuntimeError):
+    """write_dataset could not confirm that every row it sent to some shards
+    was written: a shard's actor was restarted during the load (the rows it
+    held in memory, to write as one batch, died with its process), a write of
+    those rows failed, or the shard did not answer the load's final flush.
+
+    `shards` are those shards: any row of the dataset whose id they hold
+    (`velmoradb.ray.shard_of(id, shards) == s`) may or may not have been
+    written. Every other shard wrote all its rows and made them durable.
+    Running the load again is safe (an insert replaces), or running it again
+    with the rows of these shards only. `shard_errors` maps each shard that
+    failed with an error to that error.
+    """
+
+    def __init__(self, message: str, shards: Sequence[int], shard_errors: Mapping[int, BaseException]) -> None:
+        super().__init__(message)
+        self.shards: tuple[int, ...] = tuple(shards)
+        self.shard_errors: dict[int, BaseException] = dict(shard_errors)

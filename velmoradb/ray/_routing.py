@@ -63,3 +63,9 @@ def split_by_shard(ids: npt.NDArray[np.uint64], shards: int) -> list[npt.NDArray
     order = np.argsort(owner, kind="stable")
     bounds = np.searchsorted(owner[order], np.arange(shards + 1, dtype=np.uint64))
     return [order[bounds[s] : bounds[s + 1]] for s in range(shards)]
+
+
+def parts_by_shard(ids: npt.NDArray[np.uint64], shards: int) -> dict[int, npt.NDArray[np.intp]]:
+    """Shard -> the positions of its ids (as split_by_shard), for the shards
+    that have any."""
+    return {s: p for s, p in enumerate(split_by_shard(ids, shards)) if len(p)}

@@ -86,7 +86,7 @@ class ShardSet:
         if errors:
             rows = np.sort(np.concatenate([positions[s] for s in errors]))
             unconfirmed = ids[rows].tolist()
-            failed = ", ".join(f"shard {s}: {_first_line(errors[s])}" for s in sorted(errors))
+            failed = ", ".join(f"shard {s}: {first_line(errors[s])}" for s in sorted(errors))
             raise IncompleteWriteError(
                 f"{method} was not confirmed by {len(errors)} of {len(args)} shards; "
                 f"{len(unconfirmed)} ids may or may not have been applied ({failed})",
@@ -94,6 +94,13 @@ class ShardSet:
                 errors,
             )
         return results
+
+    def gather(self, method: str, args: Mapping[int, tuple[Any, ...]]) -> tuple[dict[int, Any], dict[int, BaseException]]:
+        """The replies to `method(*args[shard])` of the shards that answered,
+        and the error of each that did not; a shard whose actor failed is asked
+        again, as for a read. For a caller that reports every shard's failure
+        itself."""
+        return self._gather(method, args, retry=True, timeout=self.timeout)
 
     def _gather(
         self, method: str, args: Mapping[int, tuple[Any, ...]], *, retry: bool, timeout: float
@@ -147,7 +154,7 @@ class ShardSet:
 
     def _unavailable(self, method: str, shards: Sequence[int], causes: Mapping[int, BaseException]) -> ShardUnavailableError:
         names = ", ".join(str(s) for s in shards)
-        detail = "; ".join(f"shard {s}: {_first_line(causes[s])}" for s in shards if not isinstance(causes[s], TimeoutError))
+        detail = "; ".join(f"shard {s}: {first_line(causes[s])}" for s in shards if not isinstance(causes[s], TimeoutError))
         return ShardUnavailableError(
             f"{method}: shard{'s' if len(shards) > 1 else ''} {names} of {self.root!r} did not answer "
             f"within {self.timeout:g} s" + (f" ({detail})" if detail else ""),
@@ -166,10 +173,10 @@ def _summary(error: BaseException) -> str:
     constructor failed, the last line is the constructor's exception."""
     lines = [line.strip() for line in str(error).strip().splitlines() if line.strip()]
     if len(lines) <= 1:
-        return _first_line(error)
+        return first_line(error)
     return f"{type(error).__name__}: {lines[0]} ... {lines[-1]}"
 
 
-def _first_line(error: BaseException) -> str:
+def first_line(error: BaseException) -> str:
     text = str(error).strip().splitlines()
     return f"{type(error).__name__}: {text[0] if text else ''}"
