@@ -181,7 +181,8 @@ class PersistentCollection {
 
   // Durable per the log's sync policy; replaces an id already present,
   // payload included. A vector of the wrong length or with a non-finite
-  // component is refused before anything is written.
+  // component is refused before anything is written, and so is a payload
+  // that would not come back as it is (json::payload_problem).
   Status insert(std::uint64_t id, std::vector<float> vector, Payload payload = {});
   // Row i of a batch: its vector's first float and length.
   using BatchRow = std::function<std::pair<const float*, std::size_t>(std::size_t)>;
@@ -197,7 +198,7 @@ class PersistentCollection {
                       Payload* payloads, std::size_t* inserted = nullptr);
   // A bulk insert (collection_bulk.cpp): the rows written straight to the
   // data file, never as log text, and forced before it returns. All or
-  // nothing: the lengths are checked first, a non-finite component as its
+  // nothing: the lengths and payloads are checked first, a non-finite component as its
   // row is written (the errors of insert), and a failure, or a crash
   // before it returns, leaves none of the batch, with
   // one exception, as for insert_batch: when only the final forcing fails,

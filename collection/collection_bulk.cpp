@@ -27,6 +27,7 @@
 #include <string>
 
 #include "collection/collection.h"
+#include "storage/json.h"
 #include "storage/data_format.h"
 #include "storage/endian.h"
 #include "storage/record_file_writer.h"
@@ -126,13 +127,15 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   std::lock_guard writer(write_lock_);
   if (inserted) *inserted = 0;
   if (auto r = check_writable(); !r) return r;
-  // The lengths are checked before anything is written; a non-finite
+  // The lengths and payloads are checked before anything is written; a non-finite
   // component is found as the vectors go to the index (below), which
   // undoes the batch.
   for (std::size_t i = 0; i < count; ++i) {
     if (std::size_t len = row(i).second; len != config_.dimension) {
       return VectorError::dimension_mismatch(config_.dimension, len);
     }
+    if (payloads == nullptr) continue;
+    if (auto problem = json::payload_problem(payloads[i])) return VectorError::collection(*problem);
   }
   if (count == 0) return {};
   if (auto r = checkpoint(); !r) return r;

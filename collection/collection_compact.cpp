@@ -135,7 +135,7 @@ Result<std::uint64_t> PersistentCollection::reclaimable_bytes() const {
     live += empty_payload * index_.size();
   } else {
     for (std::uint64_t id : index_.ids()) {
-      const Payload* payload = index_.payload_of(id);
+      const std::optional<Payload> payload = index_.payload_of(id);
       live += payload ? json::encoded_payload_length(*payload) : empty_payload;
     }
   }

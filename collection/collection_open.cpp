@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "collection/collection.h"
+#include "collection/payload_text_store.h"
 #include "collection/record_offsets.h"
 #include "engine/background_prefault.h"
 #include "storage/data_format.h"
@@ -125,6 +126,7 @@ PersistentCollection::PersistentCollection(FileSystem& fs, std::string dir, Coll
     : fs_(fs), dir_(std::move(dir)), config_(config), read_only_(read_only),
       index_(config.metric, config.dimension) {
   index_.choose_search_path_by_time(config.choose_search_path_by_time);
+  index_.use_payload_store(std::make_unique<PayloadTextStore>());
 }
 
 Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_create(
@@ -324,7 +326,7 @@ bool PersistentCollection::holds_already(const WalEntry& entry) const {
     return false;
   }
   // Payloads compare by their stored text: 0.0 and -0.0 differ there.
-  const Payload* payload = index_.payload_of(entry.id);
+  const std::optional<Payload> payload = index_.payload_of(entry.id);
   const Payload empty;
   return json::encode_payload(payload ? *payload : empty) == json::encode_payload(entry.payload);
 }

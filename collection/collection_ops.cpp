@@ -4,6 +4,7 @@
 #include <string>
 
 #include "collection/collection.h"
+#include "storage/json.h"
 #include "storage/data_format.h"
 
 namespace velmoradb {
@@ -163,7 +164,8 @@ Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> 
                                            Payload payload) {
   // Refuse what the log could not give back: a wrong length would fail every
   // later replay, and a non-finite component is written as null, which the
-  // log refuses to read.
+  // log refuses to read. A payload likewise: a NaN would come back as null,
+  // and text the log cannot read would end the log there at the next open.
   if (vector.size() != config_.dimension) {
     return VectorError::dimension_mismatch(config_.dimension, vector.size());
   }
@@ -173,6 +175,7 @@ Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> 
                                      std::to_string(i));
     }
   }
+  if (auto problem = json::payload_problem(payload)) return VectorError::collection(*problem);
   std::uint64_t log_length;
   {
     std::unique_lock lock(wal_lock_);
@@ -259,7 +262,7 @@ Result<std::optional<Record>> PersistentCollection::get(std::uint64_t id) const 
   auto vector = index_.vector_of(id);
   if (!vector) return std::optional<Record>();
   Record record{id, std::move(*vector), {}};
-  if (const Payload* payload = index_.payload_of(id)) record.payload = *payload;
+  if (std::optional<Payload> payload = index_.payload_of(id)) record.payload = std::move(*payload);
   return std::optional<Record>(std::move(record));
 }
 

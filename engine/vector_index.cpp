@@ -233,7 +233,7 @@ Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t le
   if (dimension_ > 0) write_slots(slot, vector, 1);
   if (!payload.empty()) {
     (void)payload_index_.add(slot, payload);  // a new slot: the rules hold
-    payloads_.emplace(id, std::move(payload));
+    payloads_->put(slot, std::move(payload));
   }
   if (codes_on_) append_codes(slot, 1);
   return {};
@@ -275,7 +275,7 @@ Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* co
     if (payloads[i].empty()) continue;
     const auto slot = static_cast<std::uint32_t>(first + i);
     (void)payload_index_.add(slot, payloads[i]);  // a new slot: the rules hold
-    payloads_.emplace(ids[i], std::move(payloads[i]));
+    payloads_->put(slot, std::move(payloads[i]));
   }
   if (codes_on_) append_codes(first, done);
   return status;
@@ -347,7 +347,7 @@ void VectorIndex::publish_staged(StagedRows& staging, const std::uint64_t* ids, 
     }
     if (payloads != nullptr && !payloads[i].empty()) {
       (void)payload_index_.add(slot, payloads[i]);  // a new slot: the rules hold
-      payloads_.insert_or_assign(ids[i], std::move(payloads[i]));
+      payloads_->put(slot, std::move(payloads[i]));
     }
   }
   if (codes_on_) append_codes(uncoded, size() - uncoded);
@@ -383,11 +383,7 @@ std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
     const float* p = slot_component(slot, 0);
     for (std::size_t i = 0; i < dimension_; ++i) entry.vector[i] = p[i * W];
   }
-  if (auto it = payloads_.find(id); it != payloads_.end()) {
-    (void)payload_index_.remove(slot, it->second);
-    entry.payload = std::move(it->second);
-    payloads_.erase(it);
-  }
+  if (payloads_->take(slot, &entry.payload)) (void)payload_index_.remove(slot, entry.payload);
   std::uint32_t moved = slots_.remove_slot(slot);
   ++removals_;
   // The codes follow the same rule: the last slot's code fills the hole.
@@ -395,7 +391,10 @@ std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
   if (codes_) (void)codes_->remove(slot);
   if (moved != IdSlotMap::kNone) {
     // The payload of the last slot's id follows it into the freed slot.
-    if (const Payload* p = payload_of(slots_.id_at(slot))) (void)payload_index_.move(moved, slot, *p);
+    if (Payload p; payloads_->get(moved, p)) {
+      (void)payload_index_.move(moved, slot, p);
+      payloads_->move(moved, slot);
+    }
   }
   if (dimension_ > 0) {
     // Keep slots dense: the last vector fills the hole, and the vacated lane
@@ -424,22 +423,32 @@ void VectorIndex::read_slot(std::uint32_t slot, float* out) const {
   for (std::size_t i = 0; i < dimension_; ++i) out[i] = p[i * W];
 }
 
-const Payload* VectorIndex::payload_of(std::uint64_t id) const {
-  if (payloads_.empty()) return nullptr;
-  auto it = payloads_.find(id);
-  return it == payloads_.end() ? nullptr : &it->second;
+std::optional<Payload> VectorIndex::payload_of(std::uint64_t id) const {
+  if (payloads_->empty()) return std::nullopt;
+  const std::uint32_t slot = slots_.find(id);
+  Payload payload;
+  if (slot == IdSlotMap::kNone || !payloads_->get(slot, payload)) return std::nullopt;
+  return payload;
+}
+
+void VectorIndex::use_payload_store(std::unique_ptr<PayloadStore> store) {
+  if (payloads_->empty()) payloads_ = std::move(store);
 }
 
 SlotBitmap VectorIndex::matching(const Filter& where) const {
   const std::size_t n = size();
-  SlotBitmap out = payload_index_.evaluate(where, n, [this](std::uint32_t slot) { return payload_of(slots_.id_at(slot)); });
+  // Long strings are read from the store, one payload at a time.
+  Payload read;
+  SlotBitmap out = payload_index_.evaluate(where, n, [this, &read](std::uint32_t slot) -> const Payload* {
+    return payloads_->get(slot, read) ? &read : nullptr;
+  });
   // The slots without a payload read as an empty one: all of them match,
   // or none does.
   if (where.matches(Payload{})) {
     SlotBitmap rest(n);
     const std::vector<std::uint64_t> ones(rest.words().size(), ~std::uint64_t{0});
     rest.set_words(0, ones.data(), ones.size());
-    if (!payloads_.empty()) rest.subtract(payload_index_.evaluate(Filter(), n, {}));
+    if (!payloads_->empty()) rest.subtract(payload_index_.evaluate(Filter(), n, {}));
     out.unite(rest);
   }
   return out;
@@ -451,9 +460,7 @@ std::vector<SearchResult> VectorIndex::to_results(const std::vector<Candidate>& 
   for (const Candidate& c : picked) {
     std::uint64_t id = slots_.id_at(c.slot);
     SearchResult r{id, c.distance, {}};
-    if (!payloads_.empty()) {
-      if (auto it = payloads_.find(id); it != payloads_.end()) r.payload = it->second;
-    }
+    if (!payloads_->empty()) (void)payloads_->get(c.slot, r.payload);
     out.push_back(std::move(r));
   }
   return out;

@@ -38,6 +38,7 @@
 #include "engine/metric.h"
 #include "engine/payload.h"
 #include "engine/payload_index.h"
+#include "engine/payload_store.h"
 #include "engine/result.h"
 #include "engine/search_path_chooser.h"
 #include "engine/slot_bitmap.h"
@@ -160,11 +161,13 @@ class VectorIndex {
   std::optional<std::vector<float>> vector_of(std::uint64_t id) const;
   // The vector at `slot` (< size()) into out[0 .. dimension).
   void read_slot(std::uint32_t slot, float* out) const;
-  // The payload of `id`; nullptr when absent or empty. Valid until the
-  // next change of the index.
-  const Payload* payload_of(std::uint64_t id) const;
+  // A copy of the payload of `id`; nothing when absent or empty.
+  std::optional<Payload> payload_of(std::uint64_t id) const;
   // How many ids hold a payload that is not empty.
-  std::size_t payload_count() const { return payloads_.size(); }
+  std::size_t payload_count() const { return payloads_->size(); }
+  // Keeps the payloads in `store` from now on (payload_store.h). Only
+  // while the index holds no payload: one held already is not moved over.
+  void use_payload_store(std::unique_ptr<PayloadStore> store);
 
   // The slots (0 .. size()-1) whose payload `where` matches, from the
   // payload index: no payload is read but long strings (see
@@ -177,7 +180,7 @@ class VectorIndex {
   std::span<std::byte> storage_ahead(std::size_t entries);
   // Room in the payload map for `entries` payloads in all, so a load that
   // knows roughly how many it brings does not rehash the map as it grows.
-  void reserve_payloads(std::size_t entries) { payloads_.reserve(entries); }
+  void reserve_payloads(std::size_t entries) { payloads_->reserve(entries); }
   // Where the storage of slots 0 .. size()-1 ends.
   const std::byte* storage_end() const;
 
@@ -298,7 +301,7 @@ class VectorIndex {
   std::size_t dimension_;
   IdSlotMap slots_;
   VectorArena arena_;
-  std::unordered_map<std::uint64_t, Payload> payloads_;  // non-empty ones only
+  std::unique_ptr<PayloadStore> payloads_ = std::make_unique<ObjectPayloadStore>();  // non-empty ones only
   PayloadIndex payload_index_;  // the slots of payloads_, by value
   const KernelSet* kernels_;
   bool codes_on_ = false;

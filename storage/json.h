@@ -42,6 +42,13 @@ std::string encode_meta(const CollectionMeta& meta);    // pretty, no final line
 // The length encode_payload would give, without building the text.
 std::size_t encoded_payload_length(const Payload& payload);
 
+// Why `payload` would not come back from its text as it is, or nothing: a
+// NaN or infinite number (the text holds null), a key or string that is
+// not UTF-8 (no decoder reads it back) or lists and objects nested deeper
+// than the log's entries can hold (125 inside a top-level value). A
+// collection refuses such a payload before it writes anything.
+std::optional<std::string> payload_problem(const Payload& payload);
+
 // Each returns the codec's error text on failure (out is then unspecified).
 std::optional<std::string> decode_payload(std::string_view text, Payload& out);
 std::optional<std::string> decode_wal_entry(std::string_view text, WalEntry& out);

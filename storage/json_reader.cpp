@@ -12,20 +12,7 @@
 #include "storage/json.h"
 
 namespace velmoradb::json {
-namespace {
 
-bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Length of the well-formed UTF-8 sequence starting at text[pos] (a byte of
-// 0x80 or above), or 0 when it is malformed, overlong, a surrogate, beyond
-// U+10FFFF or cut off by the end of the text.
 std::size_t utf8_sequence_length(std::string_view text, std::size_t pos) {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
   const unsigned char lead = byte(0);
@@ -51,6 +38,18 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t pos) {
   }
   return length;
 }
+
+namespace {
+
+bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 
 void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {

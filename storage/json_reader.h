@@ -20,6 +20,11 @@ namespace velmoradb::json {
 // An error text with its position, or nothing.
 using Error = std::optional<std::string>;
 
+// Length of the well-formed UTF-8 sequence starting at text[pos] (a byte of
+// 0x80 or above), or 0 when it is malformed, overlong, a surrogate, beyond
+// U+10FFFF or cut off by the end of the text.
+std::size_t utf8_sequence_length(std::string_view text, std::size_t pos);
+
 // A number literal as written, checked against the JSON grammar.
 struct NumberToken {
   std::string_view text;

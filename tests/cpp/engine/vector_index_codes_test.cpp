@@ -154,8 +154,7 @@ class CodesVsScan {
       codes_.read_slot(slot, v.data());
       ASSERT_TRUE(same_bits(distance(metric_, query, v.data(), dim_), got[j].distance))
           << where << ": id " << got[j].id << " has another distance";
-      const Payload* p = scan_.payload_of(got[j].id);
-      ASSERT_EQ(got[j].payload, p ? *p : Payload{}) << where;
+      ASSERT_EQ(got[j].payload, scan_.payload_of(got[j].id).value_or(Payload{})) << where;
     }
   }
 

@@ -1,0 +1,89 @@
+#include "collection/payload_text_store.h"
+
+#include <algorithm>
+#include <cassert>
+#include <utility>
+
+#include "storage/json.h"
+
+namespace velmoradb {
+
+std::uint32_t PayloadTextStore::chunk_for(std::size_t length) {
+  if (chunks_.empty() || chunks_.back().size() + length > chunks_.back().capacity()) {
+    std::string chunk;
+    chunk.reserve(std::max(kChunkBytes, length));
+    chunks_.push_back(std::move(chunk));
+  }
+  return static_cast<std::uint32_t>(chunks_.size() - 1);
+}
+
+void PayloadTextStore::put(std::uint32_t slot, Payload payload) {
+  const std::size_t length = json::encoded_payload_length(payload);
+  const std::uint32_t chunk = chunk_for(length);
+  std::string& bytes = chunks_[chunk];
+  const Ref ref{chunk, static_cast<std::uint32_t>(bytes.size()), static_cast<std::uint32_t>(length)};
+  json::append_payload(bytes, payload);
+  assert(bytes.size() == ref.offset + length);
+  if (holds(slot)) forget(slot);
+  if (slot >= refs_.size()) refs_.resize(std::size_t{slot} + 1, Ref{0, 0, 0});
+  refs_[slot] = ref;
+  ++count_;
+  live_bytes_ += length;
+  drop_dead_bytes();
+}
+
+bool PayloadTextStore::get(std::uint32_t slot, Payload& out) const {
+  if (!holds(slot)) return false;
+  // The text is this store's own encoding, which always decodes.
+  [[maybe_unused]] auto error = json::decode_payload(text_at(refs_[slot]), out);
+  assert(!error);
+  return true;
+}
+
+std::string_view PayloadTextStore::text(std::uint32_t slot) const {
+  return holds(slot) ? text_at(refs_[slot]) : std::string_view();
+}
+
+bool PayloadTextStore::take(std::uint32_t slot, Payload* out) {
+  if (!holds(slot)) return false;
+  if (out != nullptr) {
+    [[maybe_unused]] auto error = json::decode_payload(text_at(refs_[slot]), *out);
+    assert(!error);
+  }
+  forget(slot);
+  drop_dead_bytes();
+  return true;
+}
+
+void PayloadTextStore::move(std::uint32_t from, std::uint32_t to) {
+  assert(!holds(to));
+  if (!holds(from)) return;
+  if (to >= refs_.size()) refs_.resize(std::size_t{to} + 1, Ref{0, 0, 0});
+  refs_[to] = std::exchange(refs_[from], Ref{0, 0, 0});
+  while (!refs_.empty() && refs_.back().length == 0) refs_.pop_back();
+}
+
+void PayloadTextStore::forget(std::uint32_t slot) {
+  dead_bytes_ += refs_[slot].length;
+  live_bytes_ -= refs_[slot].length;
+  refs_[slot] = Ref{0, 0, 0};
+  --count_;
+  // Slots past the last payload cost nothing.
+  while (!refs_.empty() && refs_.back().length == 0) refs_.pop_back();
+}
+
+void PayloadTextStore::drop_dead_bytes() {
+  if (dead_bytes_ <= live_bytes_ || dead_bytes_ <= kChunkBytes) return;
+  // The live texts, slot by slot, into new chunks; the old ones go at once.
+  std::vector<std::string> old = std::exchange(chunks_, {});
+  for (Ref& ref : refs_) {
+    if (ref.length == 0) continue;
+    const std::string_view text(old[ref.chunk].data() + ref.offset, ref.length);
+    const std::uint32_t chunk = chunk_for(text.size());
+    ref = Ref{chunk, static_cast<std::uint32_t>(chunks_[chunk].size()), ref.length};
+    chunks_[chunk].append(text);
+  }
+  dead_bytes_ = 0;
+}
+
+}  // namespace velmoradb
