@@ -50,6 +50,7 @@ class LoadBatch {
       offsets_.push_back(rec.offset);
       rows_.push_back(rec.vector);
       payloads_.push_back(rec.payload ? std::exchange(*rec.payload, {}) : Payload{});
+      texts_.push_back(rec.payload ? rec.payload_text : std::string_view());
       any_payload_ = any_payload_ || rec.payload != nullptr;
     }
     flush();  // the rows point into the run
@@ -66,7 +67,8 @@ class LoadBatch {
     for (std::size_t done = 0; done < n;) {
       const std::size_t before = index_.size();
       Status status = index_.insert_rows(ids_.data() + done, rows_.data() + done, n - done,
-                                         any_payload_ ? payloads_.data() + done : nullptr);
+                                         any_payload_ ? payloads_.data() + done : nullptr,
+                                         any_payload_ ? texts_.data() + done : nullptr);
       const std::size_t appended = index_.size() - before;
       slot_offsets_.insert(slot_offsets_.end(), offsets_.begin() + done, offsets_.begin() + done + appended);
       done += appended;
@@ -78,6 +80,7 @@ class LoadBatch {
     offsets_.clear();
     rows_.clear();
     payloads_.clear();
+    texts_.clear();
     any_payload_ = false;
   }
 
@@ -102,6 +105,7 @@ class LoadBatch {
   std::vector<std::uint64_t> offsets_;
   std::vector<const std::uint8_t*> rows_;
   std::vector<Payload> payloads_;  // empty ones too, beside the rows
+  std::vector<std::string_view> texts_;  // the stored text of each, when known
   bool any_payload_ = false;       // of the run
   RecordOffsets::OffsetArray slot_offsets_;  // the offset of each slot's record
 };

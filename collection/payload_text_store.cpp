@@ -18,11 +18,20 @@ std::uint32_t PayloadTextStore::chunk_for(std::size_t length) {
 }
 
 void PayloadTextStore::put(std::uint32_t slot, Payload payload) {
-  const std::size_t length = json::encoded_payload_length(payload);
+  put_text(slot, json::encoded_payload_length(payload), [&](std::string& out) { json::append_payload(out, payload); });
+}
+
+void PayloadTextStore::put_decoded(std::uint32_t slot, Payload payload, std::string_view text) {
+  if (text.empty()) return put(slot, std::move(payload));
+  put_text(slot, text.size(), [&](std::string& out) { out.append(text); });
+}
+
+template <typename Write>
+void PayloadTextStore::put_text(std::uint32_t slot, std::size_t length, Write write) {
   const std::uint32_t chunk = chunk_for(length);
   std::string& bytes = chunks_[chunk];
   const Ref ref{chunk, static_cast<std::uint32_t>(bytes.size()), static_cast<std::uint32_t>(length)};
-  json::append_payload(bytes, payload);
+  write(bytes);
   assert(bytes.size() == ref.offset + length);
   if (holds(slot)) forget(slot);
   if (slot >= refs_.size()) refs_.resize(std::size_t{slot} + 1, Ref{0, 0, 0});

@@ -37,6 +37,7 @@ class PayloadTextStore final : public PayloadStore {
 
   std::size_t size() const override { return count_; }
   void put(std::uint32_t slot, Payload payload) override;
+  void put_decoded(std::uint32_t slot, Payload payload, std::string_view text) override;
   bool get(std::uint32_t slot, Payload& out) const override;
   bool take(std::uint32_t slot, Payload* out) override;
   void move(std::uint32_t from, std::uint32_t to) override;
@@ -60,6 +61,9 @@ class PayloadTextStore final : public PayloadStore {
   std::string_view text_at(const Ref& ref) const { return {chunks_[ref.chunk].data() + ref.offset, ref.length}; }
   // The chunk that takes the next `length` bytes, opened when none has room.
   std::uint32_t chunk_for(std::size_t length);
+  // Puts `length` bytes that `write` appends to a chunk at `slot`.
+  template <typename Write>
+  void put_text(std::uint32_t slot, std::size_t length, Write write);
   // Leaves `slot` empty, its bytes behind.
   void forget(std::uint32_t slot);
   void drop_dead_bytes();

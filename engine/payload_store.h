@@ -15,7 +15,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "engine/payload.h"
 
@@ -30,6 +32,13 @@ class PayloadStore {
   bool empty() const { return size() == 0; }
   // Keeps `payload` (not empty) at `slot`, in place of what it held.
   virtual void put(std::uint32_t slot, Payload payload) = 0;
+  // The same, given also the stored text `payload` was decoded from (as a
+  // load reads it from a file): a store that keeps text keeps that rather
+  // than encode the payload again.
+  virtual void put_decoded(std::uint32_t slot, Payload payload, std::string_view text) {
+    (void)text;
+    put(slot, std::move(payload));
+  }
   // The payload at `slot` into `out`; false, with `out` untouched, when the
   // slot holds none.
   virtual bool get(std::uint32_t slot, Payload& out) const = 0;

@@ -264,7 +264,7 @@ Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors,
 }
 
 Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count,
-                                Payload* payloads) {
+                                Payload* payloads, const std::string_view* texts) {
   const std::size_t first = size();
   std::size_t done = 0;
   Status status = append_ids(ids, count, done);
@@ -275,7 +275,11 @@ Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* co
     if (payloads[i].empty()) continue;
     const auto slot = static_cast<std::uint32_t>(first + i);
     (void)payload_index_.add(slot, payloads[i]);  // a new slot: the rules hold
-    payloads_->put(slot, std::move(payloads[i]));
+    if (texts != nullptr) {
+      payloads_->put_decoded(slot, std::move(payloads[i]), texts[i]);
+    } else {
+      payloads_->put(slot, std::move(payloads[i]));
+    }
   }
   if (codes_on_) append_codes(first, done);
   return status;

@@ -23,6 +23,7 @@ using namespace data_format;
 
 constexpr std::string_view kFlushFailed = "flush failed: ";
 constexpr std::string_view kEmptyPayload = R"({"data":{}})";
+constexpr std::size_t kRunPayloads = 256;
 // The load reads the file in chunks of this size through one handle.
 constexpr std::size_t kLoadChunk = std::size_t{1} << 20;
 // A field whose size comes from the file is read in pieces of at most this
@@ -139,6 +140,7 @@ bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordVi
   view.vector = p + kVectorOffset;
   view.dim = dim;
   view.payload = nullptr;
+  view.payload_text = {};
   payload_len = len;
   in.skip(static_cast<std::size_t>(size));
   std::string_view bytes(reinterpret_cast<const char*>(p + kVectorOffset + vector_bytes + kPayloadLenSize), len);
@@ -147,7 +149,10 @@ bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordVi
   if (auto e = json::decode_payload(bytes, payload)) {
     failure = ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
   }
-  if (!payload.empty()) view.payload = &payload;
+  if (!payload.empty()) {
+    view.payload = &payload;
+    view.payload_text = bytes;
+  }
   return true;
 }
 
@@ -412,13 +417,18 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
   BufferedReader in(**file, kLoadChunk);
   // The views of the run point into the reader's buffer: the run is handed
   // out before anything can refill it, and before the scan returns.
+  // A run holds up to kRunPayloads payloads decoded in place, each in a
+  // slot of its own: ending a run at every payload would hand the index
+  // one record at a time, each id's lookup a cache miss of its own.
   std::vector<RecordView> run;
+  std::vector<Payload> payloads(kRunPayloads);  // the payloads of records parsed in place
+  std::size_t payloads_used = 0;
   auto hand_out = [&] {
     if (!run.empty()) on_run(run, file_length);
     run.clear();
+    payloads_used = 0;
   };
   StoredRecord rec;  // a record read field by field
-  Payload payload;   // the payload of a record parsed in place
   std::uint64_t offset = 0;
   while (offset < file_length) {
     RecordView view;
@@ -432,7 +442,8 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
       return io_with("seek failed: ", r.error());
     }
     const bool in_place = std::endian::native == std::endian::little &&
-                          parse_buffered_record(in, file_length - offset, view, deleted, payload, payload_len, failure);
+                          parse_buffered_record(in, file_length - offset, view, deleted, payloads[payloads_used],
+                                                payload_len, failure);
     if (!in_place) {
       hand_out();
       failure = parse_record_view(in, file_length - offset, rec, view, deleted, payload_len);
@@ -456,8 +467,10 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
     ++loaded.record_count;
     if (deleted) continue;
     run.push_back(view);
-    // `rec` and `payload` are reused by the next record.
-    if (!in_place || view.payload) hand_out();
+    if (in_place && view.payload) ++payloads_used;
+    // `rec` is reused by the next record, and so are the payloads once
+    // all are taken.
+    if (!in_place || payloads_used == kRunPayloads) hand_out();
   }
   hand_out();
   return loaded;

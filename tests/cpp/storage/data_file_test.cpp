@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <random>
 
 #include "storage/faulty_fs.h"
@@ -476,6 +477,63 @@ TEST_F(DataFile, TruncateToCutsTheTornTailBeforeAppending) {
   EXPECT_EQ(append(*df, 3, {3}), 32u);
   df.reset();
   EXPECT_EQ(loaded_ids(), (std::vector<std::uint64_t>{1, 3}));
+}
+
+}  // namespace
+}  // namespace velmoradb
+
+namespace velmoradb {
+namespace {
+
+// The scan hands out runs of many records, payloads and all, each view with
+// its own payload and the stored text it was decoded from (any text the
+// decoder reads, not only ours); deleted records stay out, and a record
+// larger than the read buffer, read field by field, comes out too.
+TEST_F(DataFile, ScanRunsCarryManyPayloadsEachWithItsText) {
+  struct Expected {
+    std::uint64_t offset;
+    Payload payload;
+    std::string text;
+  };
+  std::string bytes;
+  std::map<std::uint64_t, Expected> live;  // by id
+  for (std::uint64_t id = 0; id < 2000; ++id) {
+    std::string text = kEmpty;
+    Payload payload;
+    if (id % 3 != 0) {
+      const std::string tag = "t" + std::to_string(id);
+      text = R"({ "data" : {"n": 1e1, "tag":")";
+      text.append(tag).append(R"("} })");
+      payload = tagged(tag);
+      payload.data["n"] = 10.0;
+    }
+    const std::vector<float> v(id == 1000 ? 300'000 : 4, static_cast<float>(id));
+    const bool deleted = id % 7 == 0;
+    if (!deleted) live[id] = Expected{bytes.size(), payload, text};
+    bytes += record(id, v, text, deleted ? 1 : 0);
+  }
+  write_bytes(path, bytes);
+  auto df = open();
+  std::size_t runs = 0, views = 0;
+  auto scanned = df->scan_live_runs([&](std::span<RecordView> run, std::uint64_t) {
+    ++runs;
+    for (const RecordView& view : run) {
+      ++views;
+      const Expected& want = live.at(view.id);
+      EXPECT_EQ(view.offset, want.offset) << "id " << view.id;
+      EXPECT_EQ(view.payload ? *view.payload : Payload{}, want.payload) << "id " << view.id;
+      if (view.payload && !view.payload_text.empty()) {
+        EXPECT_EQ(view.payload_text, want.text) << "id " << view.id;
+      }
+      if (view.id != 1000) {
+        EXPECT_EQ(view.payload == nullptr, view.payload_text.empty()) << "id " << view.id;
+      }
+    }
+  });
+  ASSERT_TRUE(scanned) << scanned.error().message();
+  EXPECT_EQ(scanned->stop, Stop::EndOfFile);
+  EXPECT_EQ(views, live.size());
+  EXPECT_LT(runs, live.size() / 50);  // not a run per payload
 }
 
 }  // namespace
