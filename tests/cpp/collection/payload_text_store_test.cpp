@@ -88,6 +88,14 @@ TEST(PayloadTextStore, KeepsTheTextAndDropsReplacedBytes) {
   store.put(4, small);
   EXPECT_EQ(store.text(4), json::encode_payload(small));
   EXPECT_EQ(store.text(3), "");
+  // Text read from a file is kept as it was written, and decodes as before.
+  const std::string spaced = R"( { "data" : { "tag" : "t3" } } )";
+  store.put_decoded(3, small, spaced);
+  EXPECT_EQ(store.text(3), spaced);
+  Payload back;
+  ASSERT_TRUE(store.get(3, back));
+  EXPECT_EQ(back, small);
+  ASSERT_TRUE(store.take(3, nullptr));
   // Replacing a large text again and again: the bytes left behind are
   // dropped once they outweigh the live ones, and nothing live is lost.
   for (int round = 0; round < 8; ++round) {
