@@ -10,7 +10,11 @@
 // The choice is by measured time: an exponential average of each path's
 // time per query, the cheaper path taken, the other tried again on every
 // kProbeEvery-th query, so that a change of the data, the size or the
-// machine's load is followed. Safe for concurrent searches (the averages
+// machine's load is followed. The average falls faster than it rises: noise
+// on a shared machine only ever makes a query slower, and the path not
+// taken is measured once in kProbeEvery queries, so one slow measurement
+// (the first query, say, touching memory for the first time) would
+// otherwise keep a path off for a hundred queries or more. Safe for concurrent searches (the averages
 // are updated without a lock; a lost update only delays the average).
 #pragma once
 
@@ -39,13 +43,15 @@ class SearchPathChooser {
     std::atomic<double>& average = ns_[codes ? kCodes : kScan];
     const double t = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count());
     const double old = average.load(std::memory_order_relaxed);
-    average.store(old < 0 ? t : old + (t - old) * kWeight, std::memory_order_relaxed);
+    const double weight = t < old ? kFasterWeight : kWeight;
+    average.store(old < 0 ? t : old + (t - old) * weight, std::memory_order_relaxed);
   }
 
  private:
   static constexpr int kCodes = 0;
   static constexpr int kScan = 1;
-  static constexpr double kWeight = 0.25;  // of the newest time in the average
+  static constexpr double kWeight = 0.25;        // of a newest time above the average
+  static constexpr double kFasterWeight = 0.75;  // of one below it
 
   std::atomic<std::uint64_t> queries_{0};
   std::atomic<double> ns_[2] = {-1.0, -1.0};  // negative: not measured yet

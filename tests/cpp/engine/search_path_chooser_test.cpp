@@ -32,6 +32,33 @@ TEST(SearchPathChooser, MeasuresBothThenKeepsTheCheaperAndProbesTheOther) {
   EXPECT_EQ(scans, 4);
 }
 
+// One slow first measurement of the codes (the 17 ms of a first touch of
+// memory, against 5 ms after) does not keep them off: two probes bring the
+// codes back. (At one weight for both directions it took seven probes,
+// more than a hundred queries.)
+TEST(SearchPathChooser, ASlowFirstMeasurementIsForgottenAfterTwoProbes) {
+  SearchPathChooser chooser;
+  ASSERT_TRUE(chooser.use_codes());
+  chooser.record(true, milliseconds(80));
+  ASSERT_FALSE(chooser.use_codes());
+  chooser.record(false, milliseconds(15));
+  int q = 2;
+  int probes = 0;
+  for (; q < 200 && probes < 3; ++q) {
+    if (!chooser.use_codes()) {
+      chooser.record(false, milliseconds(15));
+      continue;
+    }
+    ++probes;
+    chooser.record(true, milliseconds(5));
+  }
+  // After the second probe the codes are the choice for every query but the probes.
+  int codes = 0;
+  for (int i = 0; i < 32; ++i) codes += chooser.use_codes() ? 1 : 0;
+  EXPECT_EQ(codes, 30);
+  EXPECT_LE(q, 2 + 2 * static_cast<int>(SearchPathChooser::kProbeEvery) + 2);
+}
+
 TEST(SearchPathChooser, AnIndexThatChoosesAnswersAsAScan) {
   constexpr std::size_t kDim = 24;
   constexpr std::size_t kCount = 3000;
