@@ -26,6 +26,13 @@ inline CollectionConfig config(std::size_t dimension,
   return CollectionConfig{dimension, metric, WalSyncPolicy::Batched};
 }
 
+// A payload of one field.
+inline Payload payload(std::string key, JsonValue value) {
+  Payload p;
+  p.data[std::move(key)] = std::move(value);
+  return p;
+}
+
 inline std::unique_ptr<PersistentCollection> open_ok(const std::string& dir,
                                                      const CollectionConfig& cfg,
                                                      FileSystem& fsys = default_file_system()) {

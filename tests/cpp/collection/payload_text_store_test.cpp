@@ -16,12 +16,6 @@
 namespace velmoradb::testing {
 namespace {
 
-Payload payload(std::string key, JsonValue value) {
-  Payload p;
-  p.data[std::move(key)] = std::move(value);
-  return p;
-}
-
 // Random payloads, some longer than a chunk, so that replacing and taking
 // them drives the store through new chunks and rewrites.
 Payload random_payload(std::mt19937_64& gen) {

@@ -16,12 +16,6 @@
 namespace velmoradb::testing {
 namespace {
 
-Payload payload(std::string key, JsonValue value) {
-  Payload p;
-  p.data[std::move(key)] = std::move(value);
-  return p;
-}
-
 Filter filter(const char* text) {
   auto f = Filter::compile(*filter_reference::parse_json(text));
   EXPECT_TRUE(f) << text;
