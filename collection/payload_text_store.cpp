@@ -55,10 +55,7 @@ std::string_view PayloadTextStore::text(std::uint32_t slot) const {
 
 bool PayloadTextStore::take(std::uint32_t slot, Payload* out) {
   if (!holds(slot)) return false;
-  if (out != nullptr) {
-    [[maybe_unused]] auto error = json::decode_payload(text_at(refs_[slot]), *out);
-    assert(!error);
-  }
+  if (out != nullptr) get(slot, *out);
   forget(slot);
   drop_dead_bytes();
   return true;
@@ -69,7 +66,7 @@ void PayloadTextStore::move(std::uint32_t from, std::uint32_t to) {
   if (!holds(from)) return;
   if (to >= refs_.size()) refs_.resize(std::size_t{to} + 1, Ref{0, 0, 0});
   refs_[to] = std::exchange(refs_[from], Ref{0, 0, 0});
-  while (!refs_.empty() && refs_.back().length == 0) refs_.pop_back();
+  trim();
 }
 
 void PayloadTextStore::forget(std::uint32_t slot) {
@@ -77,6 +74,10 @@ void PayloadTextStore::forget(std::uint32_t slot) {
   live_bytes_ -= refs_[slot].length;
   refs_[slot] = Ref{0, 0, 0};
   --count_;
+  trim();
+}
+
+void PayloadTextStore::trim() {
   // Slots past the last payload cost nothing.
   while (!refs_.empty() && refs_.back().length == 0) refs_.pop_back();
 }

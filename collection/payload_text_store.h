@@ -66,6 +66,8 @@ class PayloadTextStore final : public PayloadStore {
   void put_text(std::uint32_t slot, std::size_t length, Write write);
   // Leaves `slot` empty, its bytes behind.
   void forget(std::uint32_t slot);
+  // Drops the empty references at the end.
+  void trim();
   void drop_dead_bytes();
 
   std::vector<Ref, HugePageAllocator<Ref>> refs_;  // slot -> its text; length 0: none
