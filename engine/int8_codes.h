@@ -78,6 +78,8 @@ class Int8Codes final : public PruningCodes {
   void move_lane(std::size_t from, std::size_t to);
   void clear_lane(std::size_t slot);
   bool lane_exact_only(std::size_t slot) const;
+  // Asks for the memory of `block`'s codes and figures ahead of their use.
+  void prefetch_block(std::size_t block) const;
 
   DistanceMetric metric_;
   std::size_t dim_;

@@ -21,6 +21,19 @@ std::size_t SlotBitmap::count() const {
   return n;
 }
 
+std::size_t SlotBitmap::next_marked_block(std::size_t block) const {
+  const std::size_t blocks = (size_ + 15) / 16;
+  std::size_t w = block / 4;
+  if (w >= words_.size()) return blocks;
+  // The blocks before `block` in its word are shifted out.
+  std::uint64_t bits = words_[w] >> (block % 4 * 16);
+  if (bits != 0) return block + static_cast<std::size_t>(std::countr_zero(bits)) / 16;
+  while (++w < words_.size()) {
+    if (words_[w] != 0) return w * 4 + static_cast<std::size_t>(std::countr_zero(words_[w])) / 16;
+  }
+  return blocks;
+}
+
 bool SlotBitmap::none() const {
   return std::all_of(words_.begin(), words_.end(), [](std::uint64_t w) { return w == 0; });
 }

@@ -56,6 +56,9 @@ class SlotBitmap {
   // The 16 bits of slots [16 block, 16 block + 16) (the index's blocks;
   // they never straddle a word).
   std::uint32_t block_bits(std::size_t block) const { return velmoradb::block_bits(words_, block); }
+  // The first block at or after `block` with a set bit, or the number of
+  // blocks (size() / 16 rounded up) when there is none.
+  std::size_t next_marked_block(std::size_t block) const;
 
   bool operator==(const SlotBitmap&) const = default;
 

@@ -44,6 +44,13 @@ class TopK {
   template <class Limit, class Exact>
   void push_selected_bounded(const float* sums, std::uint32_t first_slot, std::uint32_t selected, Limit limit,
                              Exact exact);
+  // push_selected_bounded of each of `blocks` blocks of 16: block j with
+  // the sums at sums + 16 j, slots from first_slot + 16 j and the bits
+  // selected[j]. Blocks the sums rule out whole are passed over without
+  // looking at their bits.
+  template <class Limit, class Exact>
+  void push_selected_blocks_bounded(const float* sums, std::uint32_t first_slot, const std::uint32_t* selected,
+                                    std::size_t blocks, Limit limit, Exact exact);
   std::vector<Candidate> take();
 
  private:
@@ -97,14 +104,28 @@ template <class Limit, class Exact>
 void TopK::push_selected_bounded(const float* sums, std::uint32_t first_slot, std::uint32_t selected, Limit limit,
                                  Exact exact) {
   if (k_ == 0) return;
-  while (selected != 0) {
-    if (heap_.size() == k_) {
-      selected &= not_above_mask16(sums, sum_limit(limit));
-      if (selected == 0) return;
-    }
+  // Once the list is full the bounds rule out almost every lane: the test
+  // that decides comes after them, where it is nearly always "none left"
+  // (and predicted so), not before, on the filter's bits alone.
+  while (true) {
+    if (heap_.size() == k_) selected &= not_above_mask16(sums, sum_limit(limit));
+    if (selected == 0) return;
     const auto i = static_cast<std::uint32_t>(std::countr_zero(selected));
     selected &= selected - 1;
     offer(exact(first_slot + i), first_slot + i);
+  }
+}
+
+template <class Limit, class Exact>
+void TopK::push_selected_blocks_bounded(const float* sums, std::uint32_t first_slot, const std::uint32_t* selected,
+                                        std::size_t blocks, Limit limit, Exact exact) {
+  const std::size_t n = blocks * 16;
+  for (std::size_t j = 0; j < blocks; ++j) {
+    if (heap_.size() == k_) {
+      j = skip_above(sums, j * 16, n, sum_limit(limit)) / 16;
+      if (j == blocks) return;
+    }
+    push_selected_bounded(sums + j * 16, static_cast<std::uint32_t>(first_slot + j * 16), selected[j], limit, exact);
   }
 }
 

@@ -37,7 +37,8 @@ class Int8CodeSearch : public ::testing::TestWithParam<Case> {};
 
 // Over dimensions with and without a tail of 4, counts across several of
 // the search's chunks of blocks, k from 1 to past the count; with filters
-// (a third, fewer than k, a chunk with none, nothing).
+// (a third, fewer than k, a chunk with none, nothing, and sparse chunks,
+// whose blocks are bounded one by one, beside dense ones, bounded whole).
 TEST_P(Int8CodeSearch, MatchesThePlainScan) {
   const auto [shape, metric] = GetParam();
   const std::vector<const KernelSet*> paths = int8_paths();
@@ -49,9 +50,10 @@ TEST_P(Int8CodeSearch, MatchesThePlainScan) {
     const Vec queries = make_queries(shape, rows, count, dim, gen);
     const std::size_t nq = queries.size() / dim;
     ExactDistances exact = exact_distances_of_rows(metric, queries.data(), rows.data(), dim);
-    SlotBitmap third(count), few(count), late(count);
+    SlotBitmap third(count), few(count), late(count), patchy(count);
     for (std::size_t s = 0; s < count; ++s) {
       if (gen() % 3 == 0) third.set(s);
+      if (gen() % (s / 1024 % 2 == 0 ? 200 : 4) == 0) patchy.set(s);
       if (s >= count - 40) late.set(s);  // the chunks before hold no candidate
     }
     few.set(3);
@@ -68,7 +70,7 @@ TEST_P(Int8CodeSearch, MatchesThePlainScan) {
                                   codes.search(query, k, exact_q)))
               << path->name << " dim " << dim << " k " << k << " query " << q;
         }
-        for (const SlotBitmap* filter : {&third, &few, &late}) {
+        for (const SlotBitmap* filter : {&third, &few, &late, &patchy}) {
           ASSERT_TRUE(same_answer(metric, query, rows, dim, plain_scan(metric, query, rows, dim, 10, filter),
                                   codes.search(query, 10, exact_q, filter), filter))
               << path->name << " dim " << dim << " query " << q << " filter of " << filter->count();

@@ -93,5 +93,29 @@ TEST(SlotBitmap, SetOperationsKeepTheTailClear) {
   EXPECT_EQ(listed, (std::vector<std::size_t>{0, 64}));
 }
 
+// next_marked_block against a look at every block, over sizes that end
+// inside a block and inside a word, and bitmaps from empty to full.
+TEST(SlotBitmap, NextMarkedBlockFindsTheFirstBlockWithASetBit) {
+  std::mt19937 gen(9);
+  for (std::size_t size : {0u, 1u, 16u, 70u, 1000u, 4099u}) {
+    const std::size_t blocks = (size + 15) / 16;
+    for (unsigned per_mille : {0u, 2u, 50u, 1000u}) {
+      SlotBitmap bits(size);
+      for (std::size_t s = 0; s < size; ++s)
+        if (gen() % 1000 < per_mille) bits.set(s);
+      for (std::size_t from = 0; from <= blocks + 2; ++from) {
+        std::size_t expected = blocks;
+        for (std::size_t b = from; b < blocks; ++b) {
+          if (bits.block_bits(b) != 0) {
+            expected = b;
+            break;
+          }
+        }
+        ASSERT_EQ(bits.next_marked_block(from), expected) << "size " << size << " from " << from;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace velmoradb
