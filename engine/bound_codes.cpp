@@ -422,7 +422,7 @@ std::size_t BoundCodes::coarse_blocks(QueryScan& scan, std::size_t first, std::s
     }
     if (need_scan) {
       std::uint32_t scanned_masks[kChunkBlocks];
-      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, scan.table.data(), limits, scanned_masks);
+      scan_coarse(first, count, scan.table.data(), limits, live, filter, scanned_masks);
       for (std::size_t b = 0; b < count; ++b) masks[b] &= scanned_masks[b];
     }
   } else {
@@ -433,7 +433,7 @@ std::size_t BoundCodes::coarse_blocks(QueryScan& scan, std::size_t first, std::s
       std::fill(masks, masks + count, ~std::uint32_t{0});
     } else {
       std::fill(limits, limits + count, static_cast<std::uint16_t>(limit));
-      scan_->scan(codes_.data() + first * block_bytes(), count, dim_, scan.table.data(), limits, masks);
+      scan_coarse(first, count, scan.table.data(), limits, live, filter, masks);
     }
   }
   // The coarse survivors, whose fine bounds the fine step takes (the
@@ -453,6 +453,29 @@ std::size_t BoundCodes::coarse_blocks(QueryScan& scan, std::size_t first, std::s
     }
   }
   return live_count;
+}
+
+void BoundCodes::scan_coarse(std::size_t first, std::size_t count, const std::uint8_t* table,
+                             const std::uint16_t* limits, const std::uint32_t* live, const SlotBitmap* filter,
+                             std::uint32_t* masks) const {
+  std::size_t marked = 0;
+  for (std::size_t b = 0; b < count; ++b) marked += live[b] != 0 ? 1 : 0;
+  // As the int8 codes' search (int8_codes.cpp): a block read on its own
+  // costs about three read in a stream.
+  if (filter == nullptr || marked * 3 >= count) {
+    scan_->scan(codes_.data() + first * block_bytes(), count, dim_, table, limits, masks);
+    return;
+  }
+  const std::size_t nblocks = (size_ + kCodeBlock - 1) / kCodeBlock;
+  for (std::size_t block = first + count; block < std::min(nblocks, first + 2 * count); ++block) {
+    if (static_cast<std::uint32_t>(filter->words()[block / 2] >> (block % 2 * 32)) == 0) continue;
+    const std::uint8_t* codes = codes_.data() + block * block_bytes();
+    for (std::size_t at = 0; at < block_bytes(); at += 64) __builtin_prefetch(codes + at, 0, 2);
+  }
+  for (std::size_t b = 0; b < count; ++b) {
+    masks[b] = 0;
+    if (live[b] != 0) scan_->scan(codes_.data() + (first + b) * block_bytes(), 1, dim_, table, limits + b, masks + b);
+  }
 }
 
 void BoundCodes::finish_blocks(QueryScan& scan, PendingChunk& chunk, std::vector<std::uint32_t>& survivors) const {

@@ -125,6 +125,13 @@ class BoundCodes final : public PruningCodes {
   // filter let through.
   std::size_t coarse_blocks(QueryScan& scan, std::size_t first, std::size_t end, const SlotBitmap* filter,
                             PendingChunk& chunk) const;
+  // The coarse scan (CodeScanKernel) of blocks [first, first + count)
+  // against `limits`, into `masks`. Where a filter leaves few of the blocks
+  // a vector to take part (`live`, per block), only those are scanned (the
+  // others' masks are 0), and the codes of the next chunk's such blocks are
+  // asked for ahead.
+  void scan_coarse(std::size_t first, std::size_t count, const std::uint8_t* table, const std::uint16_t* limits,
+                   const std::uint32_t* live, const SlotBitmap* filter, std::uint32_t* masks) const;
   // The fine step over a chunk the coarse step filled: its survivors, those
   // the fine bound does not rule out and those always computed exactly.
   void finish_blocks(QueryScan& scan, PendingChunk& chunk, std::vector<std::uint32_t>& survivors) const;
