@@ -127,12 +127,14 @@ Result<std::uint64_t> PersistentCollection::reclaimable_bytes() const {
   std::shared_lock data(data_lock_);
   std::shared_lock index(index_lock_);
   if (closed_) return VectorError::collection("collection is closed");
-  // The live records as compaction writes them: payloads encoded afresh.
+  // The live records as compaction copies them: each payload as it is
+  // stored, which the payload store keeps (an empty payload is taken as
+  // written by every insert); where it does not, as encoded afresh.
   const std::uint64_t fixed = data_format::kFixedSize + data_format::kElementSize * std::uint64_t{config_.dimension};
   std::uint64_t live = fixed * index_.size();
   const std::uint64_t empty_payload = json::encoded_payload_length(Payload{});
-  if (index_.payload_count() == 0) {
-    live += empty_payload * index_.size();
+  if (const std::optional<std::size_t> texts = index_.payload_text_bytes()) {
+    live += *texts + empty_payload * (index_.size() - index_.payload_count());
   } else {
     for (std::uint64_t id : index_.ids()) {
       const std::optional<Payload> payload = index_.payload_of(id);

@@ -73,7 +73,7 @@ class LoadBatch {
       slot_offsets_.insert(slot_offsets_.end(), offsets_.begin() + done, offsets_.begin() + done + appended);
       done += appended;
       if (status) break;
-      put(ids_[done], rows_[done], std::move(payloads_[done]), offsets_[done]);
+      put(ids_[done], rows_[done], std::move(payloads_[done]), texts_[done], offsets_[done]);
       ++done;
     }
     ids_.clear();
@@ -86,9 +86,8 @@ class LoadBatch {
 
   // Inserts or replaces `id` as every replacement does (remove, then
   // insert), moving the slot offsets as the index moves its slots.
-  void put(std::uint64_t id, const std::uint8_t* row, Payload payload, std::uint64_t offset) {
-    std::vector<float> vector(index_.dimension());
-    if (!vector.empty()) std::memcpy(vector.data(), row, vector.size() * sizeof(float));
+  // The payload keeps its stored text, as in a run.
+  void put(std::uint64_t id, const std::uint8_t* row, Payload payload, std::string_view text, std::uint64_t offset) {
     const std::uint32_t slot = index_.slot_map().find(id);
     if (slot != IdSlotMap::kNone) {
       superseded_.push_back(slot_offsets_[slot]);
@@ -96,7 +95,7 @@ class LoadBatch {
       slot_offsets_[slot] = slot_offsets_.back();
       slot_offsets_.pop_back();
     }
-    if (index_.insert(id, vector, std::move(payload))) slot_offsets_.push_back(offset);
+    if (index_.insert_rows(&id, &row, 1, &payload, &text)) slot_offsets_.push_back(offset);
   }
 
   VectorIndex& index_;

@@ -42,6 +42,7 @@ class PayloadTextStore final : public PayloadStore {
   bool take(std::uint32_t slot, Payload* out) override;
   void move(std::uint32_t from, std::uint32_t to) override;
   void reserve(std::size_t slots) override { refs_.reserve(slots); }
+  std::optional<std::size_t> text_bytes() const override { return live_bytes_; }
 
   // The stored text of the payload at `slot`; empty when it holds none.
   // Valid until the next change of the store.

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -51,6 +52,9 @@ class PayloadStore {
   // Room for slots up to `slots`, so a load that knows roughly how many it
   // brings does not grow the store step by step.
   virtual void reserve(std::size_t slots) = 0;
+  // The bytes of the payloads' stored text, all together, where the store
+  // keeps that text; nothing where it does not.
+  virtual std::optional<std::size_t> text_bytes() const { return std::nullopt; }
 };
 
 class ObjectPayloadStore final : public PayloadStore {

@@ -166,6 +166,9 @@ class VectorIndex {
   std::optional<Payload> payload_of(std::uint64_t id) const;
   // How many ids hold a payload that is not empty.
   std::size_t payload_count() const { return payloads_->size(); }
+  // The bytes of their stored text, where the payload store keeps it
+  // (PayloadStore::text_bytes).
+  std::optional<std::size_t> payload_text_bytes() const { return payloads_->text_bytes(); }
   // Keeps the payloads in `store` from now on (payload_store.h). Only
   // while the index holds no payload: one held already is not moved over.
   void use_payload_store(std::unique_ptr<PayloadStore> store);

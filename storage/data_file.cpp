@@ -80,8 +80,10 @@ Status read_floats_growing(BufferedReader& in, std::uint32_t n, std::vector<floa
 // Reads the record at in.position() into `rec` (all but its offset) and
 // returns its stored payload_len. `remaining` is what is left of the file
 // from there; a size field claiming more is cut short by the end of the file.
+// With `text`, the payload's stored text goes there.
 std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remaining,
-                                         StoredRecord& rec, std::uint32_t& payload_len) {
+                                         StoredRecord& rec, std::uint32_t& payload_len,
+                                         std::string* text = nullptr) {
   std::uint8_t head[kVectorOffset];
   if (auto r = in.read_exact(head, kMarkerSize); !r) return field_failure("read deleted failed: ", r.error());
   if (auto r = in.read_exact(head + kIdOffset, kIdSize); !r) return field_failure("read id failed: ", r.error());
@@ -110,6 +112,7 @@ std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remai
   if (auto e = json::decode_payload(bytes, rec.payload)) {
     return ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
   }
+  if (text != nullptr) *text = std::move(bytes);
   return std::nullopt;
 }
 
@@ -157,15 +160,19 @@ bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordVi
 }
 
 // parse_record for the load: `rec` holds the record, `view` shows it.
+// `text` holds the payload's stored text for the view.
 std::optional<ParseFailure> parse_record_view(BufferedReader& in, std::uint64_t remaining, StoredRecord& rec,
-                                              RecordView& view, bool& deleted, std::uint32_t& payload_len) {
-  auto failure = parse_record(in, remaining, rec, payload_len);
+                                              std::string& text, RecordView& view, bool& deleted,
+                                              std::uint32_t& payload_len) {
+  text.clear();
+  auto failure = parse_record(in, remaining, rec, payload_len, &text);
   if (failure) return failure;
   deleted = rec.deleted;
   view.id = rec.id;
   view.vector = reinterpret_cast<const std::uint8_t*>(rec.vector.data());
   view.dim = static_cast<std::uint32_t>(rec.vector.size());
   view.payload = rec.payload.empty() ? nullptr : &rec.payload;
+  view.payload_text = rec.payload.empty() ? std::string_view() : std::string_view(text);
   return std::nullopt;
 }
 
@@ -429,6 +436,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
     payloads_used = 0;
   };
   StoredRecord rec;  // a record read field by field
+  std::string rec_text;  // and its payload's stored text
   std::uint64_t offset = 0;
   while (offset < file_length) {
     RecordView view;
@@ -446,7 +454,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
                                                 payload_len, failure);
     if (!in_place) {
       hand_out();
-      failure = parse_record_view(in, file_length - offset, rec, view, deleted, payload_len);
+      failure = parse_record_view(in, file_length - offset, rec, rec_text, view, deleted, payload_len);
     }
     if (failure) {
       hand_out();

@@ -40,8 +40,8 @@ struct RecordView {
   const std::uint8_t* vector = nullptr;
   std::uint32_t dim = 0;
   Payload* payload = nullptr;  // null when empty; may be moved from
-  // The stored text `payload` was decoded from, when it lies in the read
-  // buffer with the rest of the view; else empty.
+  // The stored text `payload` was decoded from (empty when `payload` is
+  // null).
   std::string_view payload_text;
 };
 

@@ -68,5 +68,27 @@ TEST(ReliabilityRegression, ADeletedIdStaysDeletedAfterFlushWhenTheDataFileHeldI
   EXPECT_EQ(c->snapshot(), (Map{{8, {3, 3}}}));
 }
 
+// Fault: reclaimable_bytes measured each payload by its encoding afresh,
+// while a compaction copies the live records byte for byte: a payload
+// stored in another spelling made the figure miss what compaction frees.
+TEST(ReliabilityRegression, ReclaimableBytesIsWhatACompactionFreesWhateverThePayloadsSpelling) {
+  ScratchDir dir;
+  write_bytes(dir.file("data.vdb"), record(1, {1, 1}, R"({"data":{"n":1e5}})") +
+                                        record(2, {2, 2}, R"({ "data" : { "tag" : "a" } })") +
+                                        record(3, {3, 3}, R"({"data":{}})") +
+                                        record(4, {4, 4}, R"({"data":{"tag":"b"}})") +
+                                        record(4, {5, 5}, R"({"data":{"tag" :"c"}})"));
+  auto c = open_ok(dir.str(), config(2));
+  ASSERT_TRUE(c);
+  ASSERT_TRUE(c->insert(5, {6, 6}, payload("tag", JsonValue(std::string("d")))));
+  ASSERT_TRUE(c->remove(3));
+  ASSERT_TRUE(c->flush());
+  const std::uint64_t reclaimable = *c->reclaimable_bytes();
+  auto stats = c->compact();
+  ASSERT_TRUE(stats) << stats.error().message();
+  EXPECT_EQ(stats->bytes_before - stats->bytes_after, reclaimable);
+  EXPECT_EQ(*c->reclaimable_bytes(), 0u);
+}
+
 }  // namespace
 }  // namespace velmoradb::testing
