@@ -390,7 +390,7 @@ std::size_t BoundCodes::coarse_blocks(QueryScan& scan, std::size_t first, std::s
     const std::size_t block = first + b;
     const std::size_t in_block = std::min(kCodeBlock, size_ - block * kCodeBlock);
     std::uint32_t bits = in_block == kCodeBlock ? ~std::uint32_t{0} : (std::uint32_t{1} << in_block) - 1;
-    if (filter) bits &= static_cast<std::uint32_t>(filter->words()[block / 2] >> (block % 2 * 32));
+    if (filter) bits &= filter->block32_bits(block);
     live[b] = bits;
     live_count += static_cast<std::size_t>(std::popcount(bits));
   }
@@ -460,15 +460,13 @@ void BoundCodes::scan_coarse(std::size_t first, std::size_t count, const std::ui
                              std::uint32_t* masks) const {
   std::size_t marked = 0;
   for (std::size_t b = 0; b < count; ++b) marked += live[b] != 0 ? 1 : 0;
-  // As the int8 codes' search (int8_codes.cpp): a block read on its own
-  // costs about three read in a stream.
-  if (filter == nullptr || marked * 3 >= count) {
+  if (filter == nullptr || marked * kDenseShare >= count) {
     scan_->scan(codes_.data() + first * block_bytes(), count, dim_, table, limits, masks);
     return;
   }
   const std::size_t nblocks = (size_ + kCodeBlock - 1) / kCodeBlock;
   for (std::size_t block = first + count; block < std::min(nblocks, first + 2 * count); ++block) {
-    if (static_cast<std::uint32_t>(filter->words()[block / 2] >> (block % 2 * 32)) == 0) continue;
+    if (filter->block32_bits(block) == 0) continue;
     const std::uint8_t* codes = codes_.data() + block * block_bytes();
     for (std::size_t at = 0; at < block_bytes(); at += 64) __builtin_prefetch(codes + at, 0, 2);
   }

@@ -22,11 +22,10 @@ constexpr std::size_t W = kBlockWidth;
 // A search bounds this many blocks at a time: the bounds (4 KiB) stay in L1
 // while the list takes them.
 constexpr std::size_t kChunkBlocks = 64;
-// A filtered search bounds a chunk whole when at least 1 / kDenseChunkShare
-// of its blocks hold a candidate (a block read on its own costs about three
-// read in a stream); elsewhere it bounds the blocks with a candidate one by
-// one, asking for the codes of the one kPrefetchBlocks such blocks ahead.
-constexpr std::size_t kDenseChunkShare = 3;
+// A filtered search bounds a chunk whole when at least 1 / kDenseShare of
+// its blocks hold a candidate (slot_bitmap.h); elsewhere it bounds the
+// blocks with a candidate one by one, asking for the codes of the one
+// kPrefetchBlocks such blocks ahead.
 constexpr std::size_t kPrefetchBlocks = 4;
 
 // Cosine takes the dot product's bounds and turns them into its own
@@ -295,7 +294,7 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
         marked += bits[j] != 0 ? 1 : 0;
       }
       if (marked == 0) continue;
-      const bool whole = marked * kDenseChunkShare >= count;
+      const bool whole = marked * kDenseShare >= count;
       if (whole) {
         bound(b, count, lower);
         top.push_selected_blocks_bounded(lower, static_cast<std::uint32_t>(b * W), bits, count, limit, one);

@@ -15,6 +15,12 @@ inline std::uint32_t block_bits(const std::vector<std::uint64_t>& words, std::si
   return static_cast<std::uint32_t>(words[block / 4] >> (block % 4 * 16)) & 0xFFFFu;
 }
 
+// A search over codes stored in blocks reads a block on its own (where a
+// filter leaves gaps) at about this many times the cost of a block read in
+// a stream: a run of blocks where at least 1 / kDenseShare hold a selected
+// slot is read whole.
+constexpr std::size_t kDenseShare = 3;
+
 class SlotBitmap {
  public:
   SlotBitmap() = default;
@@ -56,6 +62,10 @@ class SlotBitmap {
   // The 16 bits of slots [16 block, 16 block + 16) (the index's blocks;
   // they never straddle a word).
   std::uint32_t block_bits(std::size_t block) const { return velmoradb::block_bits(words_, block); }
+  // The 32 bits of slots [32 block, 32 block + 32) (the cell codes' blocks).
+  std::uint32_t block32_bits(std::size_t block) const {
+    return static_cast<std::uint32_t>(words_[block / 2] >> (block % 2 * 32));
+  }
   // The first block at or after `block` with a set bit, or the number of
   // blocks (size() / 16 rounded up) when there is none.
   std::size_t next_marked_block(std::size_t block) const;
