@@ -41,7 +41,7 @@ class LoadBatch {
   void reserve(std::size_t records) { slot_offsets_.reserve(records); }
 
   // The records of `run` that hold a vector of the index's dimension, in
-  // order; their payloads may be taken.
+  // order.
   void add(std::span<RecordView> run) {
     const std::size_t dim = index_.dimension();
     for (RecordView& rec : run) {
@@ -49,8 +49,8 @@ class LoadBatch {
       ids_.push_back(rec.id);
       offsets_.push_back(rec.offset);
       rows_.push_back(rec.vector);
-      payloads_.push_back(rec.payload ? std::exchange(*rec.payload, {}) : Payload{});
-      texts_.push_back(rec.payload ? rec.payload_text : std::string_view());
+      payloads_.push_back(rec.payload);
+      texts_.push_back(rec.payload_text);
       any_payload_ = any_payload_ || rec.payload != nullptr;
     }
     flush();  // the rows point into the run
@@ -73,7 +73,7 @@ class LoadBatch {
       slot_offsets_.insert(slot_offsets_.end(), offsets_.begin() + done, offsets_.begin() + done + appended);
       done += appended;
       if (status) break;
-      put(ids_[done], rows_[done], std::move(payloads_[done]), texts_[done], offsets_[done]);
+      put(ids_[done], rows_[done], payloads_[done], texts_[done], offsets_[done]);
       ++done;
     }
     ids_.clear();
@@ -87,7 +87,8 @@ class LoadBatch {
   // Inserts or replaces `id` as every replacement does (remove, then
   // insert), moving the slot offsets as the index moves its slots.
   // The payload keeps its stored text, as in a run.
-  void put(std::uint64_t id, const std::uint8_t* row, Payload payload, std::string_view text, std::uint64_t offset) {
+  void put(std::uint64_t id, const std::uint8_t* row, const Payload* payload, std::string_view text,
+           std::uint64_t offset) {
     const std::uint32_t slot = index_.slot_map().find(id);
     if (slot != IdSlotMap::kNone) {
       superseded_.push_back(slot_offsets_[slot]);
@@ -103,8 +104,8 @@ class LoadBatch {
   std::vector<std::uint64_t> ids_;
   std::vector<std::uint64_t> offsets_;
   std::vector<const std::uint8_t*> rows_;
-  std::vector<Payload> payloads_;  // empty ones too, beside the rows
-  std::vector<std::string_view> texts_;  // the stored text of each, when known
+  std::vector<const Payload*> payloads_;  // null for an empty one, beside the rows
+  std::vector<std::string_view> texts_;    // the stored text of each, when known
   bool any_payload_ = false;       // of the run
   RecordOffsets::OffsetArray slot_offsets_;  // the offset of each slot's record
 };

@@ -21,8 +21,8 @@ void PayloadTextStore::put(std::uint32_t slot, Payload payload) {
   put_text(slot, json::encoded_payload_length(payload), [&](std::string& out) { json::append_payload(out, payload); });
 }
 
-void PayloadTextStore::put_decoded(std::uint32_t slot, Payload payload, std::string_view text) {
-  if (text.empty()) return put(slot, std::move(payload));
+void PayloadTextStore::put_decoded(std::uint32_t slot, const Payload& payload, std::string_view text) {
+  if (text.empty()) return put(slot, payload);
   put_text(slot, text.size(), [&](std::string& out) { out.append(text); });
 }
 

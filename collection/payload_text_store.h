@@ -37,7 +37,7 @@ class PayloadTextStore final : public PayloadStore {
 
   std::size_t size() const override { return count_; }
   void put(std::uint32_t slot, Payload payload) override;
-  void put_decoded(std::uint32_t slot, Payload payload, std::string_view text) override;
+  void put_decoded(std::uint32_t slot, const Payload& payload, std::string_view text) override;
   bool get(std::uint32_t slot, Payload& out) const override;
   bool take(std::uint32_t slot, Payload* out) override;
   void move(std::uint32_t from, std::uint32_t to) override;

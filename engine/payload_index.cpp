@@ -46,7 +46,10 @@ VectorError slot_fault(std::uint32_t slot, const char* what) {
 
 void PayloadIndex::Update::apply(SlotSet& set) const {
   switch (change) {
-    case Change::Add: set.insert(slot); break;
+    case Change::Add:
+      set.insert(slot);
+      if (entered != nullptr) entered->push_back(&set);
+      break;
     case Change::Remove: set.erase(slot); break;
     case Change::Move:
       set.erase(slot);
@@ -62,8 +65,26 @@ Status PayloadIndex::add(std::uint32_t slot, const Payload& payload) {
   return {};
 }
 
+Status PayloadIndex::add(std::uint32_t slot, const Payload& payload, std::string_view text) {
+  if (present_.contains(slot)) return slot_fault(slot, "already holds a payload");
+  if (auto known = remembered_.sets.find(text); known != remembered_.sets.end()) {
+    present_.insert(slot);
+    for (SlotSet* set : known->second) set->insert(slot);
+    return {};
+  }
+  if (text.size() > kMaxRememberedTextBytes || remembered_.sets.size() >= kMaxRememberedTexts) {
+    return add(slot, payload);
+  }
+  present_.insert(slot);
+  std::vector<SlotSet*> entered;
+  update_payload(payload, Update{Change::Add, slot, 0, &entered});
+  remembered_.sets.emplace(text, std::move(entered));
+  return {};
+}
+
 Status PayloadIndex::remove(std::uint32_t slot, const Payload& payload) {
   if (!present_.contains(slot)) return slot_fault(slot, "holds no payload to remove");
+  remembered_.sets.clear();  // a set may leave its map
   present_.erase(slot);
   update_payload(payload, Update{Change::Remove, slot, 0});
   return {};
@@ -72,6 +93,7 @@ Status PayloadIndex::remove(std::uint32_t slot, const Payload& payload) {
 Status PayloadIndex::move(std::uint32_t from, std::uint32_t to, const Payload& payload) {
   if (!present_.contains(from)) return slot_fault(from, "holds no payload to move");
   if (present_.contains(to)) return slot_fault(to, "already holds a payload");
+  remembered_.sets.clear();  // a set may leave its map
   present_.erase(from);
   present_.insert(to);
   update_payload(payload, Update{Change::Move, from, to});
@@ -79,6 +101,7 @@ Status PayloadIndex::move(std::uint32_t from, std::uint32_t to, const Payload& p
 }
 
 void PayloadIndex::clear() {
+  remembered_.sets.clear();
   fields_.clear();
   present_ = SlotSet();
 }
@@ -236,6 +259,9 @@ std::size_t PayloadIndex::memory_bytes() const {
       bytes += kNodeOverhead + sizeof(text) + (text.capacity() > 15 ? text.capacity() : 0) +
                set.memory_bytes();
     }
+  }
+  for (const auto& [text, sets] : remembered_.sets) {
+    bytes += kNodeOverhead + sizeof(text) + text.capacity() + sets.capacity() * sizeof(SlotSet*);
   }
   return bytes;
 }

@@ -47,7 +47,9 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "engine/filter.h"
 #include "engine/payload.h"
@@ -60,6 +62,10 @@ namespace velmoradb {
 class PayloadIndex {
  public:
   static constexpr std::size_t kMaxIndexedStringBytes = 128;
+  // add() with a text remembers up to this many texts of up to this many
+  // bytes; others are walked every time.
+  static constexpr std::size_t kMaxRememberedTexts = 64;
+  static constexpr std::size_t kMaxRememberedTextBytes = 256;
 
   // The payload held at a slot (nullptr reads as an empty payload). Called
   // only for slots holding a string longer than kMaxIndexedStringBytes, and
@@ -67,6 +73,11 @@ class PayloadIndex {
   using PayloadLookup = std::function<const Payload*(std::uint32_t slot)>;
 
   Status add(std::uint32_t slot, const Payload& payload);
+  // add(slot, payload), given also the stored text `payload` was decoded
+  // from. A load brings the same few texts over and over (a category, a
+  // source, a language): for a text added lately the slot goes straight
+  // into the posting sets found for it then, without a walk of the payload.
+  Status add(std::uint32_t slot, const Payload& payload, std::string_view text);
   Status remove(std::uint32_t slot, const Payload& payload);
   // `from` holds `payload` and `to` nothing; afterwards the other way round.
   Status move(std::uint32_t from, std::uint32_t to, const Payload& payload);
@@ -98,7 +109,30 @@ class PayloadIndex {
     Change change;
     std::uint32_t slot;
     std::uint32_t to;  // Move only
+    // Add only: where the sets the slot enters are listed, when not null.
+    std::vector<SlotSet*>* entered = nullptr;
     void apply(SlotSet& set) const;
+  };
+  // The texts of recent adds, each with the posting sets its payload
+  // entered. The sets stay where they are until one leaves its map, which
+  // only a remove or a move can cause (an add leaves no set empty): both
+  // forget every text.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+  };
+  // The sets belong to the index they were found in: a copy of the index
+  // starts with none remembered.
+  struct RememberedTexts {
+    std::unordered_map<std::string, std::vector<SlotSet*>, TextHash, std::equal_to<>> sets;
+    RememberedTexts() = default;
+    RememberedTexts(const RememberedTexts&) {}
+    RememberedTexts& operator=(const RememberedTexts&) {
+      sets.clear();
+      return *this;
+    }
+    RememberedTexts(RememberedTexts&&) = default;
+    RememberedTexts& operator=(RememberedTexts&&) = default;
   };
 
   void update_payload(const Payload& payload, const Update& update);
@@ -113,6 +147,7 @@ class PayloadIndex {
 
   std::unordered_map<std::string, Field> fields_;  // by dotted path
   SlotSet present_;
+  RememberedTexts remembered_;
 };
 
 }  // namespace velmoradb

@@ -36,9 +36,9 @@ class PayloadStore {
   // The same, given also the stored text `payload` was decoded from (as a
   // load reads it from a file): a store that keeps text keeps that rather
   // than encode the payload again.
-  virtual void put_decoded(std::uint32_t slot, Payload payload, std::string_view text) {
+  virtual void put_decoded(std::uint32_t slot, const Payload& payload, std::string_view text) {
     (void)text;
-    put(slot, std::move(payload));
+    put(slot, payload);
   }
   // The payload at `slot` into `out`; false, with `out` untouched, when the
   // slot holds none.

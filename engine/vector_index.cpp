@@ -264,7 +264,7 @@ Status VectorIndex::insert_batch(const std::uint64_t* ids, const float* vectors,
 }
 
 Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count,
-                                Payload* payloads, const std::string_view* texts) {
+                                const Payload* const* payloads, const std::string_view* texts) {
   const std::size_t first = size();
   std::size_t done = 0;
   Status status = append_ids(ids, count, done);
@@ -272,13 +272,15 @@ Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* co
     write_rows(arena_.data(), dimension_, first, Rows{rows, nullptr, 0}, done, large_write(done, dimension_));
   }
   for (std::size_t i = 0; payloads != nullptr && i < done; ++i) {
-    if (payloads[i].empty()) continue;
+    if (payloads[i] == nullptr || payloads[i]->empty()) continue;
     const auto slot = static_cast<std::uint32_t>(first + i);
-    (void)payload_index_.add(slot, payloads[i]);  // a new slot: the rules hold
-    if (texts != nullptr) {
-      payloads_->put_decoded(slot, std::move(payloads[i]), texts[i]);
+    // A new slot: the rules hold.
+    if (texts != nullptr && !texts[i].empty()) {
+      (void)payload_index_.add(slot, *payloads[i], texts[i]);
+      payloads_->put_decoded(slot, *payloads[i], texts[i]);
     } else {
-      payloads_->put(slot, std::move(payloads[i]));
+      (void)payload_index_.add(slot, *payloads[i]);
+      payloads_->put(slot, *payloads[i]);
     }
   }
   if (codes_on_) append_codes(first, done);

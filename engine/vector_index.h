@@ -134,11 +134,11 @@ class VectorIndex {
   // insert_batch with the vector of ids[i] read from rows[i]: `dimension`
   // floats in native byte order at any alignment, such as a record in a
   // read buffer.
-  // With `payloads` (not null), payloads[i] goes with ids[i] (moved from,
-  // for the pairs inserted); with `texts` too, texts[i] is the stored text
-  // payloads[i] was decoded from, or empty (PayloadStore::put_decoded).
+  // With `payloads` (not null), *payloads[i] goes with ids[i] (a null
+  // pointer: an empty payload); with `texts` too, texts[i] is the stored
+  // text *payloads[i] was decoded from, or empty (PayloadStore::put_decoded).
   Status insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count,
-                     Payload* payloads = nullptr, const std::string_view* texts = nullptr);
+                     const Payload* const* payloads = nullptr, const std::string_view* texts = nullptr);
   // Takes the id's entry out; nothing when absent.
   std::optional<IndexEntry> remove(std::uint64_t id);
   // A large insert in steps, so that its vectors reach the arena while the

@@ -14,6 +14,7 @@
 #include "storage/data_format.h"
 #include "storage/endian.h"
 #include "storage/json.h"
+#include "storage/payload_decode_cache.h"
 
 namespace velmoradb {
 
@@ -119,13 +120,15 @@ std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remai
 // The common case of the load: the record at in.position() lies wholly in
 // the reader's buffer, so it is parsed in place instead of field by field;
 // `view` then points into the buffer, and a payload that is not empty is
-// decoded into `payload`. Returns false, having consumed nothing, when the
+// decoded into `payload`, or found in `decoded` when its text was met
+// before. Returns false, having consumed nothing, when the
 // buffer does not hold all of it or it runs past `remaining`; parse_record
 // then reads it (and reports what is wrong with it) exactly as for any
 // other record. Little-endian hosts only: elsewhere the floats need
 // converting.
 bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordView& view, bool& deleted,
-                           Payload& payload, std::uint32_t& payload_len, std::optional<ParseFailure>& failure) {
+                           Payload& payload, PayloadDecodeCache& decoded, std::uint32_t& payload_len,
+                           std::optional<ParseFailure>& failure) {
   const std::uint8_t* head = in.peek(kVectorOffset);
   if (!head) return false;
   const std::uint32_t dim = le::load32(head + kDimOffset);
@@ -148,13 +151,18 @@ bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordVi
   in.skip(static_cast<std::size_t>(size));
   std::string_view bytes(reinterpret_cast<const char*>(p + kVectorOffset + vector_bytes + kPayloadLenSize), len);
   if (bytes == kEmptyPayload) return true;  // what every insert writes
+  if (const Payload* known = decoded.find(bytes)) {
+    view.payload = known;
+    view.payload_text = bytes;
+    return true;
+  }
   payload = {};
   if (auto e = json::decode_payload(bytes, payload)) {
     failure = ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
-  }
-  if (!payload.empty()) {
+  } else if (!payload.empty()) {
     view.payload = &payload;
     view.payload_text = bytes;
+    decoded.keep(bytes, payload);
   }
   return true;
 }
@@ -402,7 +410,7 @@ Result<LoadedRecords> VectorDataFile::load_live_records() {
       rec.id = view.id;
       rec.vector.resize(view.dim);
       if (view.dim > 0) std::memcpy(rec.vector.data(), view.vector, std::size_t{view.dim} * kElementSize);
-      if (view.payload) rec.payload = std::move(*view.payload);
+      if (view.payload) rec.payload = *view.payload;
       rec.offset = view.offset;
       rec.length = view.length;
     }
@@ -430,6 +438,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
   std::vector<RecordView> run;
   std::vector<Payload> payloads(kRunPayloads);  // the payloads of records parsed in place
   std::size_t payloads_used = 0;
+  PayloadDecodeCache decoded;  // outlives every run
   auto hand_out = [&] {
     if (!run.empty()) on_run(run, file_length);
     run.clear();
@@ -451,7 +460,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
     }
     const bool in_place = std::endian::native == std::endian::little &&
                           parse_buffered_record(in, file_length - offset, view, deleted, payloads[payloads_used],
-                                                payload_len, failure);
+                                                decoded, payload_len, failure);
     if (!in_place) {
       hand_out();
       failure = parse_record_view(in, file_length - offset, rec, rec_text, view, deleted, payload_len);
@@ -475,7 +484,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
     ++loaded.record_count;
     if (deleted) continue;
     run.push_back(view);
-    if (in_place && view.payload) ++payloads_used;
+    if (in_place && view.payload == &payloads[payloads_used]) ++payloads_used;
     // `rec` is reused by the next record, and so are the payloads once
     // all are taken.
     if (!in_place || payloads_used == kRunPayloads) hand_out();

@@ -39,7 +39,9 @@ struct RecordView {
   std::uint64_t length = 0;  // bytes the record takes in the file
   const std::uint8_t* vector = nullptr;
   std::uint32_t dim = 0;
-  Payload* payload = nullptr;  // null when empty; may be moved from
+  // Null when empty; shared by the records of the scan whose payloads
+  // have the same stored text.
+  const Payload* payload = nullptr;
   // The stored text `payload` was decoded from (empty when `payload` is
   // null).
   std::string_view payload_text;

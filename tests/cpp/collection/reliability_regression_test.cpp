@@ -2,12 +2,14 @@
 // each pinned by a test that failed before its mend.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
 
 #include "collection/collection.h"
 #include "collection_fixture.h"
+#include "engine/filter_reference.h"
 #include "storage/endian.h"
 
 namespace velmoradb::testing {
@@ -88,6 +90,36 @@ TEST(ReliabilityRegression, ReclaimableBytesIsWhatACompactionFreesWhateverThePay
   ASSERT_TRUE(stats) << stats.error().message();
   EXPECT_EQ(stats->bytes_before - stats->bytes_after, reclaimable);
   EXPECT_EQ(*c->reclaimable_bytes(), 0u);
+}
+
+// A load decodes a payload text met before once and enters its slot in the
+// sets found for it then. A record replaced during the load (another
+// program wrote the id twice) takes its value's only slot with it, so the
+// set of that value is made anew when the same text comes again; the
+// filters of the reopened collection see every record.
+TEST(RepeatedPayloadLoad, FiltersSeeEveryRecordWhenAReplacedRecordTookItsValuesOnlySlot) {
+  ScratchDir dir;
+  const std::string a = R"({"data":{"tag":"a"}})";
+  const std::string only = R"({"data":{"tag":"only"}})";
+  write_bytes(dir.file("data.vdb"), record(1, {1, 1}, a) + record(2, {2, 2}, only) + record(3, {3, 3}, a) +
+                                        record(2, {4, 4}, only) + record(4, {5, 5}, a) + record(5, {6, 6}, only) +
+                                        record(6, {7, 7}, R"({"data":{"tag" : "a"}})"));
+  auto c = open_ok(dir.str(), config(2));
+  ASSERT_TRUE(c);
+  const auto ids_where = [&](const char* text) {
+    auto f = Filter::compile(*filter_reference::parse_json(text));
+    EXPECT_TRUE(f) << text;
+    auto ids = c->ids(&*f);
+    EXPECT_TRUE(ids);
+    std::vector<std::uint64_t> sorted = ids ? *ids : std::vector<std::uint64_t>{};
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+  };
+  EXPECT_EQ(ids_where(R"({"tag": "only"})"), (std::vector<std::uint64_t>{2, 5}));
+  EXPECT_EQ(ids_where(R"({"tag": "a"})"), (std::vector<std::uint64_t>{1, 3, 4, 6}));
+  auto two = c->get(2);
+  ASSERT_TRUE(two && *two);
+  EXPECT_EQ((*two)->vector, (std::vector<float>{4, 4}));
 }
 
 }  // namespace

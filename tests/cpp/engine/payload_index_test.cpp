@@ -31,6 +31,11 @@ class Slots {
     ASSERT_TRUE(index_.add(static_cast<std::uint32_t>(payloads_.size()), payload));
     payloads_.push_back(std::move(payload));
   }
+  // The same, as a load adds it: with the text it was decoded from.
+  void add(Payload payload, std::string_view text) {
+    ASSERT_TRUE(index_.add(static_cast<std::uint32_t>(payloads_.size()), payload, text));
+    payloads_.push_back(std::move(payload));
+  }
   void remove(std::uint32_t slot) {
     const auto last = static_cast<std::uint32_t>(payloads_.size() - 1);
     ASSERT_TRUE(index_.remove(slot, payloads_[slot]));
@@ -192,6 +197,66 @@ TEST_P(PayloadIndexRandom, EvaluateEqualsMatchesEqualsReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, PayloadIndexRandom, ::testing::Values(1, 2, 3, 4, 5, 6));
+
+// ---- Adds given the payload's text: the sets a text entered are entered
+// again for the same text.
+
+// A value held by one slot leaves its map with that slot: the same text
+// added again enters a set made anew, not the one that is gone.
+TEST(PayloadIndex, TextAddedAgainAfterItsValueLeftTheIndex) {
+  Slots slots;
+  slots.add(with("g", "kept"), "k");
+  slots.add(with("g", "only"), "o");
+  slots.remove(1);
+  slots.add(with("g", "only"), "o");
+  slots.remove(0);  // slot 1 moves to 0
+  slots.add(with("g", "kept"), "k");
+  EXPECT_EQ(slots.matching(R"({"g": "only"})"), (std::vector<std::size_t>{0}));
+  EXPECT_EQ(slots.matching(R"({"g": "kept"})"), (std::vector<std::size_t>{1}));
+  EXPECT_EQ(slots.index().add(1, with("g", "kept"), "k").error().text(),
+            "payload index: slot 1 already holds a payload");
+}
+
+// Over a pool of payloads larger than the index remembers texts for, some
+// of them with texts too long to be remembered, and with removes and moves
+// in between, the index answers every filter as one given no texts.
+class PayloadIndexTexts : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(PayloadIndexTexts, AnswersAsWithoutTexts) {
+  Generator generate(GetParam());
+  std::mt19937 gen(static_cast<std::uint32_t>(GetParam()));
+  std::vector<Payload> pool;
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < PayloadIndex::kMaxRememberedTexts + 16; ++i) {
+    pool.push_back(generate.payload());
+    const std::string padding(i % 10 == 9 ? PayloadIndex::kMaxRememberedTextBytes : 0, ' ');
+    texts.push_back("payload " + std::to_string(i) + padding);
+  }
+  Slots plain, with_texts;
+  for (int step = 0; step < 1500; ++step) {
+    if (!plain.payloads().empty() && gen() % 5 == 0) {
+      const std::uint32_t slot = gen() % plain.payloads().size();
+      plain.remove(slot);
+      with_texts.remove(slot);
+    } else {
+      // Mostly a few payloads, as in a load of categories.
+      const std::size_t k = gen() % 4 != 0 ? gen() % 6 : gen() % pool.size();
+      plain.add(pool[k]);
+      with_texts.add(pool[k], texts[k]);
+    }
+  }
+  for (int f = 0; f < 300; ++f) {
+    auto filter = Filter::compile(generate.filter(0));
+    ASSERT_TRUE(filter) << filter.error().text();
+    const SlotBitmap want = plain.evaluate(*filter);
+    const SlotBitmap got = with_texts.evaluate(*filter);
+    for (std::size_t s = 0; s < plain.payloads().size(); ++s) {
+      ASSERT_EQ(got.test(s), want.test(s)) << "filter " << f << ", slot " << s;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, PayloadIndexTexts, ::testing::Values(1, 2, 3));
 
 }  // namespace
 }  // namespace velmoradb

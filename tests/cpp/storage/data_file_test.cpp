@@ -486,10 +486,16 @@ namespace velmoradb {
 namespace {
 
 // The scan hands out runs of many records, payloads and all, each view with
-// its own payload and the stored text it was decoded from (any text the
-// decoder reads, not only ours); deleted records stay out, and a record
-// larger than the read buffer, read field by field, comes out too.
-TEST_F(DataFile, ScanRunsCarryManyPayloadsEachWithItsText) {
+// its payload and the stored text it was decoded from (any text the decoder
+// reads, not only ours); deleted records stay out, and a record larger than
+// the read buffer, read field by field, comes out too. Texts repeat: a few
+// times each (decoded once and shared), more than the scan keeps decoded,
+// or never (where the scan stops looking); a text in another spelling of
+// an empty payload counts as none.
+class DataFileScan : public DataFile, public ::testing::WithParamInterface<std::uint64_t> {};
+
+TEST_P(DataFileScan, RunsCarryManyPayloadsEachWithItsText) {
+  const std::uint64_t distinct_tags = GetParam();
   struct Expected {
     std::uint64_t offset;
     Payload payload;
@@ -497,11 +503,11 @@ TEST_F(DataFile, ScanRunsCarryManyPayloadsEachWithItsText) {
   };
   std::string bytes;
   std::map<std::uint64_t, Expected> live;  // by id
-  for (std::uint64_t id = 0; id < 2000; ++id) {
-    std::string text = kEmpty;
+  for (std::uint64_t id = 0; id < 6000; ++id) {
+    std::string text = id % 11 == 5 ? R"({"data": {} })" : kEmpty;
     Payload payload;
     if (id % 3 != 0) {
-      const std::string tag = "t" + std::to_string(id);
+      const std::string tag = "t" + std::to_string(id % distinct_tags);
       text = R"({ "data" : {"n": 1e1, "tag":")";
       text.append(tag).append(R"("} })");
       payload = tagged(tag);
@@ -535,6 +541,8 @@ TEST_F(DataFile, ScanRunsCarryManyPayloadsEachWithItsText) {
   EXPECT_EQ(views, live.size());
   EXPECT_LT(runs, live.size() / 50);  // not a run per payload
 }
+
+INSTANTIATE_TEST_SUITE_P(DistinctTags, DataFileScan, ::testing::Values(3, 100, 100000));
 
 }  // namespace
 }  // namespace velmoradb
