@@ -56,6 +56,7 @@
 #include "engine/result.h"
 #include "engine/slot_bitmap.h"
 #include "engine/slot_set.h"
+#include "engine/text_hash.h"
 
 namespace velmoradb {
 
@@ -117,10 +118,6 @@ class PayloadIndex {
   // entered. The sets stay where they are until one leaves its map, which
   // only a remove or a move can cause (an add leaves no set empty): both
   // forget every text.
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
-  };
   // The sets belong to the index they were found in: a copy of the index
   // starts with none remembered.
   struct RememberedTexts {

@@ -22,6 +22,7 @@
 #include <unordered_map>
 
 #include "engine/payload.h"
+#include "engine/text_hash.h"
 
 namespace velmoradb {
 
@@ -41,11 +42,6 @@ class PayloadDecodeCache {
   void keep(std::string_view text, const Payload& payload);
 
  private:
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
-  };
-
   std::unordered_map<std::string, Payload, TextHash, std::equal_to<>> decoded_;
   std::size_t lookups_ = 0;
   std::size_t hits_ = 0;
