@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 
 #if defined(__SSE2__)
@@ -27,6 +28,12 @@ constexpr std::size_t kChunkBlocks = 64;
 // blocks with a candidate one by one, asking for the codes of the one
 // kPrefetchBlocks such blocks ahead.
 constexpr std::size_t kPrefetchBlocks = 4;
+// From this dimension on, an unfiltered search keeps every bound and takes
+// the exact distances in a second pass, with a k-th distance known from
+// the start. An exact distance reads the slot's whole block (W vectors):
+// in one pass the early ones, against a k-th distance still far off, cost
+// more than writing and reading 4 bytes per vector.
+constexpr std::size_t kTwoPassMinDim = 256;
 
 // Cosine takes the dot product's bounds and turns them into its own
 // (cosine_bounds).
@@ -255,7 +262,38 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
   };
   alignas(64) float lower[kChunkBlocks * W];
   const std::size_t nblocks = (size_ + W - 1) / W;
-  if (filter == nullptr) {
+  if (filter == nullptr && dim_ >= kTwoPassMinDim && size_ > k) {
+    // First every bound, kept; then the exact distances of the k slots
+    // with the smallest bounds: the largest of those is at least the k-th
+    // distance, so every slot whose bound rules it out is passed over in
+    // the second pass, even before the list is full. The slots computed
+    // first keep their distances for it.
+    auto sums = std::make_unique_for_overwrite<float[]>(nblocks * W);
+    TopK smallest(k);
+    for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
+      const std::size_t count = std::min(kChunkBlocks, nblocks - b);
+      const std::size_t first = b * W;
+      bound(b, count, sums.get() + first);
+      smallest.push(sums.get() + first, static_cast<std::uint32_t>(first), std::min(count * W, size_ - first));
+    }
+    std::vector<Candidate> seeds = smallest.take();
+    float farthest = -std::numeric_limits<float>::infinity();
+    for (Candidate& seed : seeds) {
+      seed.distance = one(seed.slot);
+      // A NaN distance leaves no cap (+inf rules nothing out).
+      farthest = std::isnan(seed.distance) || std::isnan(farthest) ? std::numeric_limits<float>::quiet_NaN()
+                                                                   : std::max(farthest, seed.distance);
+    }
+    std::sort(seeds.begin(), seeds.end(), [](const Candidate& a, const Candidate& b) { return a.slot < b.slot; });
+    auto known_or_exact = [&](std::uint32_t slot) {
+      auto at = std::lower_bound(seeds.begin(), seeds.end(), slot,
+                                 [](const Candidate& c, std::uint32_t s) { return c.slot < s; });
+      return at != seeds.end() && at->slot == slot ? at->distance : one(slot);
+    };
+    const float cap = std::isnan(farthest) ? std::numeric_limits<float>::infinity() : limit(farthest);
+    top.push_bounded(sums.get(), 0, size_, limit, known_or_exact, cap);
+    candidates = size_;
+  } else if (filter == nullptr) {
     for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
       const std::size_t count = std::min(kChunkBlocks, nblocks - b);
       const std::size_t first = b * W;

@@ -38,8 +38,12 @@ class TopK {
   // sums[i] > limit(kth), which must prove that its distance is above kth
   // (euclidean_sum_bound.h). The result is push()'s of the exact distances.
   // Every call on one TopK must pass the same `limit` function.
+  // A slot whose sum is above `cap` is skipped too, full list or not: the
+  // caller knows k slots whose distances are at most some d with
+  // cap = limit(d), so no slot ruled out by it can be among the k nearest.
   template <class Limit, class Exact>
-  void push_bounded(const float* sums, std::uint32_t first_slot, std::size_t n, Limit limit, Exact exact);
+  void push_bounded(const float* sums, std::uint32_t first_slot, std::size_t n, Limit limit, Exact exact,
+                    float cap = std::numeric_limits<float>::infinity());
   // The same for the set bits i of `selected` only (a filtered block of 16).
   template <class Limit, class Exact>
   void push_selected_bounded(const float* sums, std::uint32_t first_slot, std::uint32_t selected, Limit limit,
@@ -84,18 +88,24 @@ class TopK {
 };
 
 template <class Limit, class Exact>
-void TopK::push_bounded(const float* sums, std::uint32_t first_slot, std::size_t n, Limit limit, Exact exact) {
+void TopK::push_bounded(const float* sums, std::uint32_t first_slot, std::size_t n, Limit limit, Exact exact,
+                        float cap) {
   if (k_ == 0) return;
+  // sum_limit is +inf until the list is full: every slot the cap leaves
+  // fills it.
+  auto current = [&] {
+    const float above = sum_limit(limit);
+    return cap < above ? cap : above;
+  };
+  float above = current();
   std::size_t i = 0;
-  for (; i < n && heap_.size() < k_; ++i) offer(exact(first_slot + i), static_cast<std::uint32_t>(first_slot + i));
-  float above = sum_limit(limit);
   while (i < n) {
     i = skip_above(sums, i, n, above);
     const std::size_t end = i + 16 < n ? i + 16 : n;
     for (; i < end; ++i) {
       if (sums[i] > above) continue;
       offer(exact(first_slot + i), static_cast<std::uint32_t>(first_slot + i));
-      above = sum_limit(limit);
+      above = current();
     }
   }
 }
