@@ -260,21 +260,71 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
     bounds_(queries, 1, chunk_, b, count, dim_, out, count * W);
     if (cosine) cosine_bounds(out, norms_.data() + b * W, count * W, query_norm);
   };
-  alignas(64) float lower[kChunkBlocks * W];
   const std::size_t nblocks = (size_ + W - 1) / W;
-  if (filter == nullptr && dim_ >= kTwoPassMinDim && size_ > k) {
-    // First every bound, kept; then the exact distances of the k slots
-    // with the smallest bounds: the largest of those is at least the k-th
-    // distance, so every slot whose bound rules it out is passed over in
-    // the second pass, even before the list is full. The slots computed
-    // first keep their distances for it.
+  // A filtered search bounds only the blocks holding a candidate. The gaps
+  // a filter leaves between them stop the hardware's prefetcher from
+  // running ahead: a chunk where they are few is bounded whole, as an
+  // unfiltered search bounds it; in one where they are many, each block
+  // with a candidate is bounded alone and its codes are asked for
+  // kPrefetchBlocks such blocks before.
+  std::size_t ahead = 0;  // the next block with a candidate not yet prefetched
+  auto prefetch_for = [&](std::size_t block) {
+    if (ahead <= block) {
+      ahead = filter->next_marked_block(block + 1);
+      for (std::size_t i = 1; i < kPrefetchBlocks && ahead < nblocks; ++i) {
+        prefetch_block(ahead);
+        ahead = filter->next_marked_block(ahead + 1);
+      }
+    }
+    if (ahead < nblocks) {
+      prefetch_block(ahead);
+      ahead = filter->next_marked_block(ahead + 1);
+    }
+  };
+  // Filtered: the bounds of blocks [b, b + count) that hold a candidate,
+  // block b + j's at out[16 j ..), and their filter bits into bits[j]; a
+  // block without one gets bounds of +inf. Returns how many hold one.
+  auto bound_marked = [&](std::size_t b, std::size_t count, float* out, std::uint32_t* bits) {
+    std::size_t marked = 0;
+    for (std::size_t j = 0; j < count; ++j) {
+      bits[j] = filter->block_bits(b + j);
+      marked += bits[j] != 0 ? 1 : 0;
+    }
+    const bool whole = marked * kDenseShare >= count;
+    if (marked != 0 && whole) bound(b, count, out);
+    for (std::size_t j = 0; j < count; ++j) {
+      if (bits[j] == 0) {
+        std::fill_n(out + j * W, W, std::numeric_limits<float>::infinity());
+      } else if (!whole) {
+        prefetch_for(b + j);
+        bound(b + j, 1, out + j * W);
+      }
+    }
+    return marked;
+  };
+  const std::size_t selected = filter != nullptr ? filter->count() : size_;
+  if (dim_ >= kTwoPassMinDim && selected > k) {
+    // First every candidate's bound, kept; then the exact distances of the
+    // k candidates with the smallest bounds: the largest of those is at
+    // least the k-th distance, so every candidate whose bound rules it out
+    // is passed over in the second pass, even before the list is full. The
+    // candidates computed first keep their distances for it.
     auto sums = std::make_unique_for_overwrite<float[]>(nblocks * W);
+    std::vector<std::uint32_t> bits(filter != nullptr ? nblocks : 0);
     TopK smallest(k);
     for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
       const std::size_t count = std::min(kChunkBlocks, nblocks - b);
       const std::size_t first = b * W;
-      bound(b, count, sums.get() + first);
-      smallest.push(sums.get() + first, static_cast<std::uint32_t>(first), std::min(count * W, size_ - first));
+      if (filter == nullptr) {
+        bound(b, count, sums.get() + first);
+        smallest.push(sums.get() + first, static_cast<std::uint32_t>(first), std::min(count * W, size_ - first));
+        continue;
+      }
+      if (bound_marked(b, count, sums.get() + first, bits.data() + b) == 0) continue;
+      for (std::size_t j = 0; j < count; ++j) {
+        if (bits[b + j] == 0) continue;
+        smallest.push_selected(sums.get() + first + j * W, static_cast<std::uint32_t>(first + j * W), bits[b + j]);
+      }
     }
     std::vector<Candidate> seeds = smallest.take();
     float farthest = -std::numeric_limits<float>::infinity();
@@ -291,58 +341,25 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
       return at != seeds.end() && at->slot == slot ? at->distance : one(slot);
     };
     const float cap = std::isnan(farthest) ? std::numeric_limits<float>::infinity() : limit(farthest);
-    top.push_bounded(sums.get(), 0, size_, limit, known_or_exact, cap);
-    candidates = size_;
-  } else if (filter == nullptr) {
-    for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
-      const std::size_t count = std::min(kChunkBlocks, nblocks - b);
-      const std::size_t first = b * W;
-      bound(b, count, lower);
-      const std::size_t valid = std::min(count * W, size_ - first);
-      top.push_bounded(lower, static_cast<std::uint32_t>(first), valid, limit, one);
-      candidates += valid;
+    if (filter == nullptr) {
+      top.push_bounded(sums.get(), 0, size_, limit, known_or_exact, cap);
+    } else {
+      top.push_selected_blocks_bounded(sums.get(), 0, bits.data(), nblocks, limit, known_or_exact, cap);
     }
+    candidates = size_;
   } else {
-    // Only the blocks holding a candidate are bounded. The gaps a filter
-    // leaves between them stop the hardware's prefetcher from running
-    // ahead: a chunk where they are few is bounded whole, as an unfiltered
-    // search bounds it; in one where they are many, each block with a
-    // candidate is bounded alone and its codes are asked for
-    // kPrefetchBlocks such blocks before.
-    std::size_t ahead = 0;  // the next block with a candidate not yet prefetched
-    auto prefetch_for = [&](std::size_t block) {
-      if (ahead <= block) {
-        ahead = filter->next_marked_block(block + 1);
-        for (std::size_t i = 1; i < kPrefetchBlocks && ahead < nblocks; ++i) {
-          prefetch_block(ahead);
-          ahead = filter->next_marked_block(ahead + 1);
-        }
-      }
-      if (ahead < nblocks) {
-        prefetch_block(ahead);
-        ahead = filter->next_marked_block(ahead + 1);
-      }
-    };
+    alignas(64) float lower[kChunkBlocks * W];
     std::uint32_t bits[kChunkBlocks];
     for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
       const std::size_t count = std::min(kChunkBlocks, nblocks - b);
-      std::size_t marked = 0;
-      for (std::size_t j = 0; j < count; ++j) {
-        bits[j] = filter->block_bits(b + j);
-        marked += bits[j] != 0 ? 1 : 0;
-      }
-      if (marked == 0) continue;
-      const bool whole = marked * kDenseShare >= count;
-      if (whole) {
+      const std::size_t first = b * W;
+      if (filter == nullptr) {
         bound(b, count, lower);
-        top.push_selected_blocks_bounded(lower, static_cast<std::uint32_t>(b * W), bits, count, limit, one);
-        continue;
-      }
-      for (std::size_t j = 0; j < count; ++j) {
-        if (bits[j] == 0) continue;
-        prefetch_for(b + j);
-        bound(b + j, 1, lower);
-        top.push_selected_bounded(lower, static_cast<std::uint32_t>((b + j) * W), bits[j], limit, one);
+        const std::size_t valid = std::min(count * W, size_ - first);
+        top.push_bounded(lower, static_cast<std::uint32_t>(first), valid, limit, one);
+        candidates += valid;
+      } else if (bound_marked(b, count, lower, bits) != 0) {
+        top.push_selected_blocks_bounded(lower, static_cast<std::uint32_t>(first), bits, count, limit, one);
       }
     }
   }

@@ -47,14 +47,15 @@ class TopK {
   // The same for the set bits i of `selected` only (a filtered block of 16).
   template <class Limit, class Exact>
   void push_selected_bounded(const float* sums, std::uint32_t first_slot, std::uint32_t selected, Limit limit,
-                             Exact exact);
+                             Exact exact, float cap = std::numeric_limits<float>::infinity());
   // push_selected_bounded of each of `blocks` blocks of 16: block j with
   // the sums at sums + 16 j, slots from first_slot + 16 j and the bits
   // selected[j]. Blocks the sums rule out whole are passed over without
   // looking at their bits.
   template <class Limit, class Exact>
   void push_selected_blocks_bounded(const float* sums, std::uint32_t first_slot, const std::uint32_t* selected,
-                                    std::size_t blocks, Limit limit, Exact exact);
+                                    std::size_t blocks, Limit limit, Exact exact,
+                                    float cap = std::numeric_limits<float>::infinity());
   std::vector<Candidate> take();
 
  private:
@@ -70,6 +71,12 @@ class TopK {
       limit_ = limit(bound_);
     }
     return limit_;
+  }
+  // sum_limit, or `cap` where that is lower.
+  template <class Limit>
+  float sum_limit(Limit limit, float cap) {
+    const float above = sum_limit(limit);
+    return cap < above ? cap : above;
   }
   // The first i' >= i such that sums[i' .. i'+16) may hold a sum not above
   // `limit` (NaN included), or the start of the last partial group.
@@ -93,11 +100,7 @@ void TopK::push_bounded(const float* sums, std::uint32_t first_slot, std::size_t
   if (k_ == 0) return;
   // sum_limit is +inf until the list is full: every slot the cap leaves
   // fills it.
-  auto current = [&] {
-    const float above = sum_limit(limit);
-    return cap < above ? cap : above;
-  };
-  float above = current();
+  float above = sum_limit(limit, cap);
   std::size_t i = 0;
   while (i < n) {
     i = skip_above(sums, i, n, above);
@@ -105,20 +108,22 @@ void TopK::push_bounded(const float* sums, std::uint32_t first_slot, std::size_t
     for (; i < end; ++i) {
       if (sums[i] > above) continue;
       offer(exact(first_slot + i), static_cast<std::uint32_t>(first_slot + i));
-      above = current();
+      above = sum_limit(limit, cap);
     }
   }
 }
 
 template <class Limit, class Exact>
 void TopK::push_selected_bounded(const float* sums, std::uint32_t first_slot, std::uint32_t selected, Limit limit,
-                                 Exact exact) {
+                                 Exact exact, float cap) {
   if (k_ == 0) return;
   // Once the list is full the bounds rule out almost every lane: the test
   // that decides comes after them, where it is nearly always "none left"
   // (and predicted so), not before, on the filter's bits alone.
   while (true) {
-    if (heap_.size() == k_) selected &= not_above_mask16(sums, sum_limit(limit));
+    if (heap_.size() == k_ || cap < std::numeric_limits<float>::infinity()) {
+      selected &= not_above_mask16(sums, sum_limit(limit, cap));
+    }
     if (selected == 0) return;
     const auto i = static_cast<std::uint32_t>(std::countr_zero(selected));
     selected &= selected - 1;
@@ -128,14 +133,15 @@ void TopK::push_selected_bounded(const float* sums, std::uint32_t first_slot, st
 
 template <class Limit, class Exact>
 void TopK::push_selected_blocks_bounded(const float* sums, std::uint32_t first_slot, const std::uint32_t* selected,
-                                        std::size_t blocks, Limit limit, Exact exact) {
+                                        std::size_t blocks, Limit limit, Exact exact, float cap) {
   const std::size_t n = blocks * 16;
   for (std::size_t j = 0; j < blocks; ++j) {
-    if (heap_.size() == k_) {
-      j = skip_above(sums, j * 16, n, sum_limit(limit)) / 16;
+    if (heap_.size() == k_ || cap < std::numeric_limits<float>::infinity()) {
+      j = skip_above(sums, j * 16, n, sum_limit(limit, cap)) / 16;
       if (j == blocks) return;
     }
-    push_selected_bounded(sums + j * 16, static_cast<std::uint32_t>(first_slot + j * 16), selected[j], limit, exact);
+    push_selected_bounded(sums + j * 16, static_cast<std::uint32_t>(first_slot + j * 16), selected[j], limit, exact,
+                          cap);
   }
 }
 
