@@ -4,6 +4,7 @@
 // its bounds hold against the exact real distance.
 #include "engine/int8_codes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -143,6 +144,59 @@ INSTANTIATE_TEST_SUITE_P(EveryShapeAndMetric, Int8CodeSearch,
                          ::testing::ValuesIn(cases_for({DistanceMetric::Euclidean, DistanceMetric::DotProduct,
                                                         DistanceMetric::Cosine})),
                          case_name);
+
+// A row's codes are x / scale rounded to the nearest integer, ties to
+// even, within +-127 (the rounding is done without nearbyint, so the
+// compiler must not fuse or fold it); its figures bound what they name,
+// in long double; a row with an infinite or NaN component gets no bound.
+TEST(Int8Codes, QuantizedRowsAreTheNearestCodesAndTheirFiguresHold) {
+  std::mt19937 gen(5);
+  for (int s = 0; s <= static_cast<int>(Shape::ExactCodes); ++s) {
+    const auto shape = static_cast<Shape>(s);
+    for (std::size_t dim : {16, 37, 300}) {
+      Vec rows = make_rows(shape, 40, dim, gen);
+      // The first row at the rounding's ties: a scale of exactly 1 and
+      // halves, odd and even.
+      rows[0] = 127.0f;
+      for (std::size_t i = 1; i < dim; ++i) rows[i] = (static_cast<float>(i % 255) - 127.0f) * 0.5f;
+      for (std::size_t r = 0; r < 40; ++r) {
+        const float* row = rows.data() + r * dim;
+        std::vector<std::int8_t> codes(int8_padded(dim), 99);
+        std::int32_t code_sum = 0;
+        const Int8Figures f = quantize_row(row, dim, codes.data(), code_sum);
+        bool finite = true;
+        float max_abs = 0.0f;
+        for (std::size_t i = 0; i < dim; ++i) {
+          finite = finite && std::isfinite(row[i]);
+          max_abs = std::max(max_abs, std::fabs(row[i]));
+        }
+        if (!finite) {
+          EXPECT_TRUE(std::isnan(f.norm2_lo)) << shape_name(shape) << " row " << r;
+          continue;
+        }
+        float inverse = max_abs > 0.0f ? 127.0f / max_abs : 0.0f;
+        if (!std::isfinite(inverse)) inverse = 0.0f;
+        long double x2 = 0, c2 = 0, e2 = 0;
+        std::int32_t sum = 0;
+        for (std::size_t i = 0; i < int8_padded(dim); ++i) {
+          const float want = i < dim ? std::clamp(std::nearbyint(row[i] * inverse), -127.0f, 127.0f) : 0.0f;
+          ASSERT_EQ(codes[i], static_cast<std::int8_t>(want)) << shape_name(shape) << " row " << r << " at " << i;
+          if (i >= dim) continue;
+          const long double x = row[i], c = want, e = x - static_cast<long double>(f.scale) * c;
+          x2 += x * x;
+          c2 += c * c;
+          e2 += e * e;
+          sum += codes[i];
+        }
+        EXPECT_EQ(code_sum, sum);
+        if (std::isnan(f.norm2_lo)) continue;  // too large to bound: computed exactly
+        EXPECT_LE(static_cast<long double>(f.norm2_lo), x2) << shape_name(shape) << " row " << r;
+        EXPECT_GE(static_cast<long double>(f.code_norm_hi), static_cast<long double>(f.scale) * std::sqrt(c2));
+        EXPECT_GE(static_cast<long double>(f.residual_hi), std::sqrt(e2)) << shape_name(shape) << " row " << r;
+      }
+    }
+  }
+}
 
 // One query's bounds (the search's path, with its own chains of sums) are
 // the bits a batch of queries gets for it, and at most the exact real
