@@ -77,6 +77,7 @@ CLUSTERS = 1000
 FULL_SIZES = ("100000x128", "1000000x128", "100000x768", "100000x1536")
 SMOKE_SIZES = ("20000x128", "5000x768", "2000x1536")
 CHILD = os.path.join(HERE, "store_child.py")
+WARM_BYTES_MAX = 4 << 30
 FILTER_CODE = TAGS.index(FILTER_TAG)
 
 
@@ -223,8 +224,10 @@ def run_store(store, n, dim, files, work, args):
         return rec
     sdir = os.path.join(work, store)
     env = child_env(store, args.threads)
+    # Twice the raw vectors, backed before each timed part (store_child.py).
+    warm = min(2 * 4 * n * dim, WARM_BYTES_MAX)
     common = [sys.executable, CHILD, "--store", store, "--dir", sdir, "--dim", str(dim),
-              "--threads", args.threads, "--k", str(K)]
+              "--threads", args.threads, "--k", str(K), "--warm-bytes", str(warm)]
     out = os.path.join(work, f"{store}-load.json")
     code, _, log = run_child(common + ["--phase", "load", "--data", files["data"], "--batch", str(args.batch),
                                           "--out", out], env, args.timeout)
