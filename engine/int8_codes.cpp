@@ -28,9 +28,9 @@ constexpr std::size_t kChunkBlocks = 64;
 // blocks with a candidate one by one, asking for the codes of the one
 // kPrefetchBlocks such blocks ahead.
 constexpr std::size_t kPrefetchBlocks = 4;
-// From this dimension on, an unfiltered search keeps every bound and takes
-// the exact distances in a second pass, with a k-th distance known from
-// the start. An exact distance reads the slot's whole block (W vectors):
+// From this dimension on, a search (filtered or not) keeps every bound and
+// takes the exact distances in a second pass, with a cap on the k-th
+// distance known from the start. An exact distance reads the slot's whole block (W vectors):
 // in one pass the early ones, against a k-th distance still far off, cost
 // more than writing and reading 4 bytes per vector.
 constexpr std::size_t kTwoPassMinDim = 256;
