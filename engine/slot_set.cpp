@@ -12,6 +12,10 @@ bool test_bit(const std::vector<std::uint64_t>& bits, std::uint16_t low) {
 }  // namespace
 
 std::vector<SlotSet::Chunk>::iterator SlotSet::find_chunk(std::uint32_t key) {
+  // An insert of the next slot, the common case, lands in the last chunk.
+  if (!chunks_.empty() && chunks_.back().key <= key) {
+    return chunks_.back().key == key ? chunks_.end() - 1 : chunks_.end();
+  }
   return std::lower_bound(chunks_.begin(), chunks_.end(), key,
                           [](const Chunk& c, std::uint32_t k) { return c.key < k; });
 }
@@ -20,18 +24,23 @@ bool SlotSet::chunk_insert(Chunk& chunk, std::uint16_t low) {
   if (!chunk.bits.empty()) {
     if (test_bit(chunk.bits, low)) return false;
     chunk.bits[low / 64] |= std::uint64_t{1} << (low % 64);
+  } else if (chunk.low.empty() || low > chunk.low.back()) {
+    chunk.low.push_back(low);  // slots mostly arrive in ascending order
+    if (chunk.low.size() > kArrayMax) to_bits(chunk);
   } else {
     auto it = std::lower_bound(chunk.low.begin(), chunk.low.end(), low);
     if (it != chunk.low.end() && *it == low) return false;
     chunk.low.insert(it, low);
-    if (chunk.low.size() > kArrayMax) {
-      chunk.bits.assign(kChunkWords, 0);
-      for (std::uint16_t v : chunk.low) chunk.bits[v / 64] |= std::uint64_t{1} << (v % 64);
-      std::vector<std::uint16_t>().swap(chunk.low);
-    }
+    if (chunk.low.size() > kArrayMax) to_bits(chunk);
   }
   ++chunk.count;
   return true;
+}
+
+void SlotSet::to_bits(Chunk& chunk) {
+  chunk.bits.assign(kChunkWords, 0);
+  for (std::uint16_t v : chunk.low) chunk.bits[v / 64] |= std::uint64_t{1} << (v % 64);
+  std::vector<std::uint16_t>().swap(chunk.low);
 }
 
 bool SlotSet::chunk_erase(Chunk& chunk, std::uint16_t low) {
@@ -95,8 +104,10 @@ bool SlotSet::erase(std::uint32_t slot) {
 bool SlotSet::contains(std::uint32_t slot) const {
   if (chunks_.empty()) return std::binary_search(small_.begin(), small_.end(), slot);
   const std::uint32_t key = slot >> 16;
-  auto it = std::lower_bound(chunks_.begin(), chunks_.end(), key,
-                             [](const Chunk& c, std::uint32_t k) { return c.key < k; });
+  auto it = chunks_.back().key <= key
+                ? chunks_.end() - (chunks_.back().key == key ? 1 : 0)
+                : std::lower_bound(chunks_.begin(), chunks_.end(), key,
+                                   [](const Chunk& c, std::uint32_t k) { return c.key < k; });
   if (it == chunks_.end() || it->key != key) return false;
   const auto low = static_cast<std::uint16_t>(slot);
   if (!it->bits.empty()) return test_bit(it->bits, low);

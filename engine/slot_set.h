@@ -68,6 +68,7 @@ class SlotSet {
 
   std::vector<Chunk>::iterator find_chunk(std::uint32_t key);
   static bool chunk_insert(Chunk& chunk, std::uint16_t low);
+  static void to_bits(Chunk& chunk);  // an array chunk past kArrayMax
   static bool chunk_erase(Chunk& chunk, std::uint16_t low);
   void to_chunks();
   void to_small();
