@@ -272,19 +272,23 @@ Status VectorIndex::insert_rows(const std::uint64_t* ids, const std::uint8_t* co
     write_rows(arena_.data(), dimension_, first, Rows{rows, nullptr, 0}, done, large_write(done, dimension_));
   }
   for (std::size_t i = 0; payloads != nullptr && i < done; ++i) {
-    if (payloads[i] == nullptr || payloads[i]->empty()) continue;
-    const auto slot = static_cast<std::uint32_t>(first + i);
-    // A new slot: the rules hold.
-    if (texts != nullptr && !texts[i].empty()) {
-      (void)payload_index_.add(slot, *payloads[i], texts[i]);
-      payloads_->put_decoded(slot, *payloads[i], texts[i]);
-    } else {
-      (void)payload_index_.add(slot, *payloads[i]);
-      payloads_->put(slot, *payloads[i]);
-    }
+    if (payloads[i] == nullptr) continue;
+    attach_payload(static_cast<std::uint32_t>(first + i), *payloads[i], texts != nullptr ? texts[i] : "");
   }
   if (codes_on_) append_codes(first, done);
   return status;
+}
+
+void VectorIndex::attach_payload(std::uint32_t slot, const Payload& payload, std::string_view text) {
+  if (payload.empty()) return;
+  // A slot without a payload: the rules hold.
+  if (!text.empty()) {
+    (void)payload_index_.add(slot, payload, text);
+    payloads_->put_decoded(slot, payload, text);
+  } else {
+    (void)payload_index_.add(slot, payload);
+    payloads_->put(slot, payload);
+  }
 }
 
 std::size_t StagedRows::block_rows() const {

@@ -139,6 +139,12 @@ class VectorIndex {
   // text *payloads[i] was decoded from, or empty (PayloadStore::put_decoded).
   Status insert_rows(const std::uint64_t* ids, const std::uint8_t* const* rows, std::size_t count,
                      const Payload* const* payloads = nullptr, const std::string_view* texts = nullptr);
+  // Gives `slot`, which holds no payload (as insert_rows leaves a slot
+  // given none), `payload`; `text` as for insert_rows. It touches only the
+  // payloads and their index, so a load may run it on a thread of its own
+  // while this one goes on inserting rows without payloads, as long as
+  // nothing else reads or changes a payload meanwhile.
+  void attach_payload(std::uint32_t slot, const Payload& payload, std::string_view text);
   // Takes the id's entry out; nothing when absent.
   std::optional<IndexEntry> remove(std::uint64_t id);
   // A large insert in steps, so that its vectors reach the arena while the

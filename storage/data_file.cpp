@@ -147,22 +147,27 @@ bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordVi
   view.dim = dim;
   view.payload = nullptr;
   view.payload_text = {};
+  view.payload_cached = false;
   payload_len = len;
   in.skip(static_cast<std::size_t>(size));
   std::string_view bytes(reinterpret_cast<const char*>(p + kVectorOffset + vector_bytes + kPayloadLenSize), len);
   if (bytes == kEmptyPayload) return true;  // what every insert writes
-  if (const Payload* known = decoded.find(bytes)) {
-    view.payload = known;
-    view.payload_text = bytes;
-    return true;
-  }
-  payload = {};
-  if (auto e = json::decode_payload(bytes, payload)) {
-    failure = ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
-  } else if (!payload.empty()) {
+  const PayloadDecodeCache::Entry* known = decoded.find(bytes);
+  if (!known) {
+    payload = {};
+    if (auto e = json::decode_payload(bytes, payload)) {
+      failure = ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
+      return true;
+    }
+    if (payload.empty()) return true;
     view.payload = &payload;
     view.payload_text = bytes;
-    decoded.keep(bytes, payload);
+    known = decoded.keep(bytes, payload);
+  }
+  if (known) {
+    view.payload = &known->second;
+    view.payload_text = known->first;
+    view.payload_cached = true;
   }
   return true;
 }
@@ -421,6 +426,11 @@ Result<LoadedRecords> VectorDataFile::load_live_records() {
 }
 
 Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) {
+  PayloadDecodeCache decoded;
+  return scan_live_runs(on_run, decoded);
+}
+
+Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run, PayloadDecodeCache& decoded) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
   if (!file) return io_with("open for iter failed: ", file.error());
   auto length = (*file)->length();
@@ -438,7 +448,6 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
   std::vector<RecordView> run;
   std::vector<Payload> payloads(kRunPayloads);  // the payloads of records parsed in place
   std::size_t payloads_used = 0;
-  PayloadDecodeCache decoded;  // outlives every run
   auto hand_out = [&] {
     if (!run.empty()) on_run(run, file_length);
     run.clear();
@@ -464,6 +473,15 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
     if (!in_place) {
       hand_out();
       failure = parse_record_view(in, file_length - offset, rec, rec_text, view, deleted, payload_len);
+      // A record across the end of the buffer, once a buffer: its payload
+      // is most likely one met before, and then one that outlives the run.
+      if (!failure && view.payload != nullptr) {
+        if (const PayloadDecodeCache::Entry* known = decoded.find(view.payload_text)) {
+          view.payload = &known->second;
+          view.payload_text = known->first;
+          view.payload_cached = true;
+        }
+      }
     }
     if (failure) {
       hand_out();

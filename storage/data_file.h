@@ -17,6 +17,7 @@
 #include "engine/result.h"
 #include "storage/append_buffer.h"
 #include "storage/file.h"
+#include "storage/payload_decode_cache.h"
 #include "storage/record_file_writer.h"
 
 namespace velmoradb {
@@ -45,6 +46,9 @@ struct RecordView {
   // The stored text `payload` was decoded from (empty when `payload` is
   // null).
   std::string_view payload_text;
+  // `payload` and `payload_text` are the scan's decode cache's own: they
+  // stay valid, beyond the call, as long as that cache.
+  bool payload_cached = false;
 };
 
 // What load_live_records found. The scan stops quietly at the first record
@@ -142,6 +146,9 @@ class VectorDataFile {
   // empty. Every live record read before the scan stops is handed out.
   using RunCallback = std::function<void(std::span<RecordView>, std::uint64_t)>;
   Result<LoadedRecords> scan_live_runs(const RunCallback& on_run);
+  // The same with a decode cache of the caller's, so that the records'
+  // cached payloads (RecordView::payload_cached) outlive the scan.
+  Result<LoadedRecords> scan_live_runs(const RunCallback& on_run, PayloadDecodeCache& decoded);
   // Cuts the file back to `length` (a torn or unreadable tail). Only before
   // the first append: anything still buffered or held is dropped.
   // IoError "truncate failed: ".

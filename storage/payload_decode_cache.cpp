@@ -2,7 +2,7 @@
 
 namespace velmoradb {
 
-const Payload* PayloadDecodeCache::find(std::string_view text) {
+const PayloadDecodeCache::Entry* PayloadDecodeCache::find(std::string_view text) {
   if (!looking_ || text.size() > kMaxTextBytes) return nullptr;
   ++lookups_;
   const auto known = decoded_.find(text);
@@ -12,12 +12,12 @@ const Payload* PayloadDecodeCache::find(std::string_view text) {
     return nullptr;
   }
   ++hits_;
-  return &known->second;
+  return &*known;
 }
 
-void PayloadDecodeCache::keep(std::string_view text, const Payload& payload) {
-  if (!looking_ || text.size() > kMaxTextBytes || decoded_.size() >= kMaxTexts) return;
-  decoded_.emplace(text, payload);
+const PayloadDecodeCache::Entry* PayloadDecodeCache::keep(std::string_view text, const Payload& payload) {
+  if (!looking_ || text.size() > kMaxTextBytes || decoded_.size() >= kMaxTexts) return nullptr;
+  return &*decoded_.emplace(text, payload).first;
 }
 
 }  // namespace velmoradb

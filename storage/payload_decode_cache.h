@@ -11,7 +11,8 @@
 // kTrialLookups lookups, so such a load pays for hashing its first few
 // thousand texts and nothing after.
 //
-// The payloads handed out stay where they are until the cache is gone.
+// The entries handed out (text and payload) stay where they are until the
+// cache is gone.
 // Not thread-safe.
 #pragma once
 
@@ -20,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "engine/payload.h"
 #include "engine/text_hash.h"
@@ -35,11 +37,14 @@ class PayloadDecodeCache {
   static constexpr std::size_t kTrialLookups = 4096;
   static constexpr std::size_t kMinHitShare = 8;
 
-  // The payload decoded earlier from exactly `text`, or null.
-  const Payload* find(std::string_view text);
-  // Keeps a copy of `payload`, decoded from `text` (and not empty), while
-  // there is room.
-  void keep(std::string_view text, const Payload& payload);
+  // A text kept, and its payload decoded.
+  using Entry = std::pair<const std::string, Payload>;
+
+  // The entry of exactly `text`, or null.
+  const Entry* find(std::string_view text);
+  // Keeps a copy of `text` and of `payload`, decoded from it (and not
+  // empty), while there is room; null when it does not.
+  const Entry* keep(std::string_view text, const Payload& payload);
 
  private:
   std::unordered_map<std::string, Payload, TextHash, std::equal_to<>> decoded_;

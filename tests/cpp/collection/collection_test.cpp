@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <random>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "collection/collection.h"
 #include "collection_fixture.h"
+#include "engine/filter_reference.h"
 #include "storage/meta.h"
 
 namespace velmoradb::testing {
@@ -226,31 +230,39 @@ TEST(CollectionInsert, LatestLiveRecordOfAnIdWinsAtLoad) {
   EXPECT_EQ(c->snapshot(), (Map{{6, {3, 3, 3}}}));
 }
 
-class CollectionLoad : public ::testing::TestWithParam<unsigned> {};
+// The seed of the data, and how many records the file holds: a large load
+// attaches the payloads on a thread of its own.
+class CollectionLoad : public ::testing::TestWithParam<std::tuple<unsigned, int>> {};
 
 // A data file written by hand with many live records per id: repeats
-// within one batch of the load and across batches, records with payloads,
-// records of another dimension and deleted ones. The open must give what
-// loading the records one by one in file order gives (the latest live
-// record of an id wins, in the same slots, so even ties come back in the
-// same order) and retire every replaced record in the file.
+// within one batch of the load and across batches, records with payloads
+// (texts that repeat and texts that do not), records of another dimension
+// and deleted ones. The open must give what loading the records one by one
+// in file order gives (the latest live record of an id wins, in the same
+// slots, so even ties come back in the same order, with their payloads,
+// found by filters too) and retire every replaced record in the file.
 TEST_P(CollectionLoad, ManyRecordsPerIdLoadAsOneByOne) {
+  const auto [seed, records] = GetParam();
   ScratchDir dir;
-  std::mt19937 gen(GetParam());
+  std::mt19937 gen(seed);
   VectorIndex reference(DistanceMetric::Euclidean, 3);
   std::map<std::uint64_t, std::uint64_t> latest;  // id -> offset of its live record
+  std::map<std::uint64_t, std::string> category;  // id -> "c" of its live payload, if any
   std::vector<std::uint64_t> replaced;
   std::uint64_t max_id = 0;
+  const std::uint64_t ids = static_cast<std::uint64_t>(records) / 3;
   {
     auto data = VectorDataFile::open(default_file_system(), dir.file("data.vdb"));
     ASSERT_TRUE(data);
-    for (int i = 0; i < 1500; ++i) {
-      const std::uint64_t id = gen() % 500;
+    for (int i = 0; i < records; ++i) {
+      const std::uint64_t id = gen() % ids;
       // Components from {0, 1}: many vectors tie at any query.
       std::vector<float> v(gen() % 40 == 0 ? 2 : 3);
       for (float& x : v) x = static_cast<float>(gen() % 2);
       Payload payload;
-      if (gen() % 10 == 0) payload.data["n"] = static_cast<std::uint64_t>(i);
+      const unsigned kind = gen() % 10;
+      if (kind == 0) payload.data["n"] = static_cast<std::uint64_t>(i);  // never repeats
+      if (kind >= 5) payload.data["c"] = std::string(1, static_cast<char>('a' + kind % 3));
       auto offset = (*data)->append(id, v.data(), v.size(), payload);
       ASSERT_TRUE(offset);
       if (gen() % 10 == 0) {
@@ -261,6 +273,8 @@ TEST_P(CollectionLoad, ManyRecordsPerIdLoadAsOneByOne) {
       if (v.size() != 3) continue;
       reference.remove(id);
       ASSERT_TRUE(reference.insert(id, v, payload));
+      category.erase(id);
+      if (kind >= 5) category[id] = std::string(1, static_cast<char>('a' + kind % 3));
       if (auto [it, added] = latest.try_emplace(id, *offset); !added) {
         replaced.push_back(std::exchange(it->second, *offset));
       }
@@ -282,6 +296,18 @@ TEST_P(CollectionLoad, ManyRecordsPerIdLoadAsOneByOne) {
         EXPECT_EQ(got[i].payload, want[i].payload) << "rank " << i;
       }
     }
+    for (const std::string cat : {"a", "b", "c"}) {
+      auto where = Filter::compile(*filter_reference::parse_json(R"({"c": ")" + cat + R"("})"));
+      ASSERT_TRUE(where);
+      std::vector<std::uint64_t> want;
+      for (const auto& [id, its] : category) {
+        if (its == cat) want.push_back(id);
+      }
+      auto got = c->ids(&*where);
+      ASSERT_TRUE(got);
+      std::sort(got->begin(), got->end());
+      EXPECT_EQ(*got, want) << cat;
+    }
     // The offsets came out of the load too: a delete marks the winner.
     for (auto it = latest.begin(); it != latest.end();) {
       ASSERT_TRUE(c->remove(it->first));
@@ -302,7 +328,8 @@ TEST_P(CollectionLoad, ManyRecordsPerIdLoadAsOneByOne) {
   EXPECT_EQ(live, latest);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, CollectionLoad, ::testing::Values(1u, 2u, 3u));
+INSTANTIATE_TEST_SUITE_P(SeedsAndSizes, CollectionLoad,
+                         ::testing::Combine(::testing::Values(1u, 2u, 3u), ::testing::Values(1500, 12000)));
 
 struct RefusedInsert {
   std::vector<float> vector;

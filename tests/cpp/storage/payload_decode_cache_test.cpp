@@ -28,10 +28,14 @@ std::string unique_tag(std::size_t i) {
 TEST(PayloadDecodeCache, FindsKeptTextsWithinItsLimits) {
   PayloadDecodeCache cache;
   EXPECT_EQ(cache.find(text_of("a")), nullptr);
-  cache.keep(text_of("a"), tagged("a"));
-  const Payload* a = cache.find(text_of("a"));
+  const std::string a_text = text_of("a");
+  const PayloadDecodeCache::Entry* kept = cache.keep(a_text, tagged("a"));
+  const PayloadDecodeCache::Entry* a = cache.find(text_of("a"));
   ASSERT_NE(a, nullptr);
-  EXPECT_EQ(*a, tagged("a"));
+  EXPECT_EQ(a, kept);
+  EXPECT_EQ(a->second, tagged("a"));
+  EXPECT_EQ(a->first, a_text);
+  EXPECT_NE(a->first.data(), a_text.data());  // a copy of its own: the caller's text may go
   EXPECT_EQ(cache.find(R"({"data":{"tag": "a"}})"), nullptr);  // another spelling is another text
   for (std::size_t i = 1; i < PayloadDecodeCache::kMaxTexts + 10; ++i) {
     cache.keep(text_of(std::to_string(i)), tagged(std::to_string(i)));
@@ -42,7 +46,7 @@ TEST(PayloadDecodeCache, FindsKeptTextsWithinItsLimits) {
 
   PayloadDecodeCache fresh;
   const std::string long_tag(PayloadDecodeCache::kMaxTextBytes, 'x');
-  fresh.keep(text_of(long_tag), tagged(long_tag));
+  EXPECT_EQ(fresh.keep(text_of(long_tag), tagged(long_tag)), nullptr);
   EXPECT_EQ(fresh.find(text_of(long_tag)), nullptr);
 }
 
@@ -51,13 +55,13 @@ TEST(PayloadDecodeCache, FindsKeptTextsWithinItsLimits) {
 TEST(PayloadDecodeCache, StopsLookingWhereTextsDoNotRepeat) {
   PayloadDecodeCache unique;
   unique.keep(text_of("kept"), tagged("kept"));
-  const Payload* kept = unique.find(text_of("kept"));
+  const PayloadDecodeCache::Entry* kept = unique.find(text_of("kept"));
   ASSERT_NE(kept, nullptr);
   for (std::size_t i = 0; i < PayloadDecodeCache::kTrialLookups; ++i) {
     EXPECT_EQ(unique.find(text_of(unique_tag(i))), nullptr);
   }
   EXPECT_EQ(unique.find(text_of("kept")), nullptr);  // no longer looking
-  EXPECT_EQ(*kept, tagged("kept"));
+  EXPECT_EQ(kept->second, tagged("kept"));
 
   PayloadDecodeCache repeated;
   repeated.keep(text_of("r"), tagged("r"));
