@@ -41,8 +41,8 @@ constexpr std::size_t kPayloadsAsideRecords = 4096;
 //
 // A large load hands the payloads its decode cache holds to a
 // PayloadAttacher, which attaches them on another core while this thread
-// goes on; other payloads (rare: texts that do not repeat) are attached
-// here, once the attacher has caught up.
+// goes on, until a payload the cache does not hold (a text that does not
+// repeat) comes: from there on this thread attaches every payload itself.
 class LoadBatch {
  public:
   LoadBatch(VectorIndex& index, std::vector<std::uint64_t>& superseded)
@@ -112,13 +112,20 @@ class LoadBatch {
       const Payload* payload = payloads_[from + i];
       if (payload == nullptr) continue;
       const auto slot = static_cast<std::uint32_t>(first + i);
-      if (cached_[from + i]) {
+      if (aside_ && cached_[from + i]) {
         if (!attacher_) attacher_ = std::make_unique<PayloadAttacher>(index_);
         attacher_->attach(slot, *payload, texts_[from + i]);
-      } else {
-        if (attacher_) attacher_->drain();  // this payload lives only as long as its run
-        index_.attach_payload(slot, *payload, texts_[from + i]);
+        continue;
       }
+      if (aside_) {
+        // This payload lives only as long as its run: it is attached here,
+        // once the attacher has caught up. Texts that do not repeat seldom
+        // come alone, and waiting for the attacher at each would cost more
+        // than it saves, so the rest of the load attaches here too.
+        if (attacher_) attacher_->drain();
+        aside_ = false;
+      }
+      index_.attach_payload(slot, *payload, texts_[from + i]);
     }
   }
 
@@ -146,7 +153,7 @@ class LoadBatch {
   std::vector<std::string_view> texts_;    // the stored text of each, when known
   std::vector<bool> cached_;               // each payload held by the decode cache
   bool any_payload_ = false;       // of the run
-  bool aside_ = false;                         // payloads go to the attacher
+  bool aside_ = false;                         // cached payloads go to the attacher
   std::unique_ptr<PayloadAttacher> attacher_;  // started at the first such payload
   RecordOffsets::OffsetArray slot_offsets_;  // the offset of each slot's record
 };
