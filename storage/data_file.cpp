@@ -473,10 +473,13 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run, 
     if (!in_place) {
       hand_out();
       failure = parse_record_view(in, file_length - offset, rec, rec_text, view, deleted, payload_len);
-      // A record across the end of the buffer, once a buffer: its payload
-      // is most likely one met before, and then one that outlives the run.
+      // A record across the end of the buffer (once a buffer, and the first
+      // record of all): its payload goes to the cache as any other, so that
+      // it outlives the run where it can.
       if (!failure && view.payload != nullptr) {
-        if (const PayloadDecodeCache::Entry* known = decoded.find(view.payload_text)) {
+        const PayloadDecodeCache::Entry* known = decoded.find(view.payload_text);
+        if (!known) known = decoded.keep(view.payload_text, *view.payload);
+        if (known) {
           view.payload = &known->second;
           view.payload_text = known->first;
           view.payload_cached = true;
