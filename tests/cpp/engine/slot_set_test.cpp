@@ -66,6 +66,36 @@ INSTANTIATE_TEST_SUITE_P(Shapes, SlotSetRandom, ::testing::Values(
     Shape{140000, 200000, 65},      // dense chunks, converting back on the way down
     Shape{4000000000u, 5000, 60})); // slots near the top of the range
 
+// Slots mostly arrive in ascending order (a load, inserts of new records),
+// which takes a shorter way in: mixed with repeats of the largest, erases
+// of it and slots below it, through sparse and dense chunks.
+TEST(SlotSet, AscendingInsertsWithRepeatsAndStragglersAgreeWithStdSet) {
+  std::mt19937 gen(7);
+  SlotSet set;
+  std::set<std::uint32_t> mirror;
+  std::uint32_t next = 0;
+  for (int step = 0; step < 400000; ++step) {
+    const unsigned roll = gen() % 100;
+    std::uint32_t slot = next;
+    if (roll < 70) {
+      next += 1 + (step / 100000 == 1 ? gen() % 40 : 0);  // dense, then sparse, then dense
+    } else if (roll < 80) {
+      slot = next == 0 ? 0 : next - 1;  // the largest again
+    } else if (roll < 90) {
+      slot = next == 0 ? 0 : gen() % next;  // a straggler below
+    } else {
+      slot = mirror.empty() ? 0 : *mirror.rbegin();
+      ASSERT_EQ(set.erase(slot), mirror.erase(slot) == 1);
+      ASSERT_FALSE(set.contains(slot));
+      continue;
+    }
+    ASSERT_EQ(set.insert(slot), mirror.insert(slot).second) << step;
+    ASSERT_TRUE(set.contains(slot));
+    ASSERT_FALSE(set.contains(next + 1));
+  }
+  expect_same(set, mirror, next + 1);
+}
+
 TEST(SlotSet, DenseChunkCostsOneBitPerSlot) {
   SlotSet set;
   for (std::uint32_t s = 0; s < 65536; ++s) set.insert(s);
