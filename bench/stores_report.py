@@ -54,7 +54,7 @@ def figures(nbatch):
     return [
         ("insert + durable (vectors/s)", insert, fmt_rate, True),
         ("same + fsync of its files by the benchmark (vectors/s)", insert_synced, fmt_rate, True),
-        ("reopen to first answer (ms)", lambda r: r["query"]["reopen_s"] * 1e3, fmt_num, True),
+        ("reopen to first answer (ms, median of new processes)", lambda r: r["query"]["reopen_s"] * 1e3, fmt_num, True),
         ("import of the library, not in reopen (ms)", lambda r: r["query"]["import_s"] * 1e3, fmt_num, False),
         ("one exact query (ms, median)", lambda r: r["query"]["single_s"] * 1e3, fmt_num, True),
         (f"batch of {nbatch:,} queries (q/s)", batch, fmt_rate, True),
