@@ -23,7 +23,7 @@
 //
 // Lock order (a thread holding one may take only those after it):
 //   write_lock_ -> wal_lock_ -> data_lock_ -> index_lock_ -> offsets_lock_
-//   -> next_id_lock_.
+//   -> next_id_lock_ -> load_wait_lock_.
 //
 // Write ordering (the write-ahead rule, on disk): no byte of the data file,
 // an appended record or a deleted marker, is handed to the operating
@@ -37,6 +37,15 @@
 //
 // Recovery ends with a checkpoint whenever it replayed anything, so the
 // next open replays nothing and the files do not grow from open to open.
+//
+// With load_in_background, open() of a large collection whose log has
+// nothing to replay returns once the log is read: the load of the data file
+// and the rest of the recovery go on on a thread of the collection's own
+// (collection_background_load.cpp). Every method waits for it first, and
+// reports its error if it failed, except an unfiltered search(), which
+// meanwhile is answered from the data file itself (data_file_search.h):
+// the first answer after a reopen costs one pass over the file, not the
+// load.
 //
 // Compaction forces the log, writes the live records to data.vdb.compact,
 // forces it, renames it over data.vdb, forces the directory, and ends with
@@ -77,6 +86,9 @@
 
 namespace velmoradb {
 
+// Below this a load takes a few milliseconds: open() does it itself.
+inline constexpr std::uint64_t kBackgroundLoadMinBytes = std::uint64_t{16} << 20;
+
 struct CollectionConfig {
   std::size_t dimension = 0;
   DistanceMetric metric = DistanceMetric::Euclidean;
@@ -97,6 +109,12 @@ struct CollectionConfig {
   // been faster on this collection (engine/search_path_chooser.h); the
   // results are the same. false: the codes whenever they are ready.
   bool choose_search_path_by_time = true;
+  // Load a data file of at least background_load_min_bytes after open()
+  // returns, on a thread of the collection's own, when the log has nothing
+  // to replay (see the top of this file). false: open() returns once the
+  // collection is loaded.
+  bool load_in_background = false;
+  std::uint64_t background_load_min_bytes = kBackgroundLoadMinBytes;
 };
 
 // What open() may do with the directory.
@@ -295,7 +313,24 @@ class PersistentCollection {
   // Whether the index holds exactly the entry's vector and payload (a
   // replayed insert whose record the data file has already).
   bool holds_already(const WalEntry& entry) const;
+  // Rolls back an unfinished bulk insert, reads the log, and recovers from
+  // both: here, or on loader_ (load_started_) when the configuration asks
+  // for that and the collection qualifies.
   Status recover();
+  // The recovery once the log is read: the data file loaded, torn tails
+  // cut, the log replayed.
+  Status recover_from(WalContents& log);
+  // The body of loader_: recover_from, then the bound codes; never throws.
+  void run_load(WalContents log);
+  // Returns once no load runs (at once when none was started), with its
+  // result: every public method begins here.
+  Status wait_loaded() const;
+  // An unfiltered search while the load runs, from the data file;
+  // nullopt when it should wait for the load instead.
+  std::optional<std::vector<SearchResult>> search_while_loading(const float* query, std::size_t k) const;
+  // Called by the load between runs: waits, once, for the searches of the
+  // data file then running, which would otherwise share the cores with it.
+  void pause_for_early_searches();
   // Switches the index's bound codes on as the configuration asks, now or
   // on codes_builder_ (collection_codes.cpp).
   // `delay`: the builder first waits that long (a stop ends the wait), so
@@ -385,6 +420,27 @@ class PersistentCollection {
   mutable std::condition_variable codes_built_;
   bool codes_building_ = false;
   std::jthread codes_builder_;
+  // The load after open() (load_in_background). load_started_ is set by
+  // open() before it returns and never changes. loading_ turns false, and
+  // load_status_ is set, under load_wait_lock_ when the load ends; readers
+  // of loading_ false may read load_status_ without the lock.
+  // early_searches_ (changed under load_wait_lock_) counts the searches of
+  // the data file running, which may begin only while early_open_ (under
+  // data_lock_) holds: the data file is still as open() found it.
+  bool load_started_ = false;
+  std::atomic<bool> loading_{false};
+  mutable std::mutex load_wait_lock_;
+  mutable std::condition_variable load_changed_;
+  Status load_status_;
+  bool early_open_ = false;
+  mutable std::atomic<int> early_searches_{0};
+  bool load_paused_ = false;  // the load's own: it paused once already
+  // How far the load has read, of load_file_length_ bytes: past half, a
+  // search waits for the rest rather than read the whole file again.
+  std::atomic<std::uint64_t> load_progress_{0};
+  std::uint64_t load_file_length_ = 0;
+  // Last of all, so that it is joined before anything it uses is destroyed.
+  std::jthread loader_;
 };
 
 }  // namespace velmoradb

@@ -124,8 +124,9 @@ Status PersistentCollection::undo_bulk(std::uint64_t length) {
 
 Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::size_t count, const BatchRow& row,
                                                  Payload* payloads, std::size_t* inserted) {
-  std::lock_guard writer(write_lock_);
   if (inserted) *inserted = 0;
+  if (auto r = wait_loaded(); !r) return r;
+  std::lock_guard writer(write_lock_);
   if (auto r = check_writable(); !r) return r;
   // The lengths and payloads are checked before anything is written; a non-finite
   // component is found as the vectors go to the index (below), which

@@ -9,6 +9,10 @@ PersistentCollection::~PersistentCollection() { (void)close_files(false); }
 Status PersistentCollection::close() { return close_files(true); }
 
 Status PersistentCollection::close_files(bool checkpoint_first) {
+  // A load that failed left a collection to close without a checkpoint,
+  // and its error is close()'s.
+  const Status loaded = wait_loaded();
+  if (!loaded) checkpoint_first = false;
   std::lock_guard writer(write_lock_);
   // Before anything is torn down: a build reads the index.
   stop_bound_codes();
@@ -51,6 +55,7 @@ Status PersistentCollection::close_files(bool checkpoint_first) {
     record_offsets_ = RecordOffsets();
   }
   dir_lock_.reset();
+  if (!loaded) return loaded;
   return result;
 }
 

@@ -113,6 +113,7 @@ void PersistentCollection::stop_bound_codes() {
 }
 
 void PersistentCollection::wait_for_bound_codes() const {
+  (void)wait_loaded();  // the load starts the build
   std::unique_lock lock(codes_wait_lock_);
   codes_built_.wait(lock, [this] { return !codes_building_; });
 }

@@ -21,6 +21,7 @@ constexpr std::string_view kCompactFile = "data.vdb.compact";
 }  // namespace
 
 Result<CompactStats> PersistentCollection::compact() {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::lock_guard writer(write_lock_);
   if (auto r = check_writable(); !r) return r.error();
   return compact_locked();
@@ -124,6 +125,7 @@ Result<CompactStats> PersistentCollection::compact_locked() {
 }
 
 Result<std::uint64_t> PersistentCollection::reclaimable_bytes() const {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::shared_lock data(data_lock_);
   std::shared_lock index(index_lock_);
   if (closed_) return VectorError::collection("collection is closed");

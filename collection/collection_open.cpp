@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -312,7 +313,7 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
       c->data_ = std::move(*data);
     }
     if (auto r = c->recover(); !r) return r.error();
-    c->start_bound_codes();
+    if (!c->load_started_) c->start_bound_codes();
     return c;
   }
 
@@ -333,7 +334,7 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
   if (is_new) {
     if (auto r = c->write_meta_now(); !r) return r.error();
   }
-  c->start_bound_codes();
+  if (!c->load_started_) c->start_bound_codes();
   return c;
 }
 
@@ -347,6 +348,10 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
   bool sized = false;
   std::unique_ptr<BackgroundPrefault> prefault;
   auto scanned = data_->scan_live_runs([&](std::span<RecordView> run, std::uint64_t file_length) {
+    if (load_started_) {
+      load_progress_.store(run.front().offset, std::memory_order_relaxed);
+      pause_for_early_searches();
+    }
     if (!sized) {
       // Room for every record the file can hold up front, so nothing is
       // grown and copied during the load: an indexed record is at least
@@ -393,24 +398,56 @@ Status PersistentCollection::recover() {
   // A bulk insert cut short leaves records that were never acknowledged,
   // perhaps torn: they go before anything reads the data file.
   if (auto r = roll_back_bulk(); !r) return r;
+  auto log = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
+  if (!log) return log.error();
+  // Only a load with no log to replay goes aside: the data file then holds
+  // the whole collection, and can answer searches until the load is done.
+  if (config_.load_in_background && data_ && log->entries.empty() &&
+      data_->position() >= config_.background_load_min_bytes) {
+    load_file_length_ = data_->position();
+    early_open_ = true;
+    loading_.store(true);
+    load_started_ = true;
+    try {
+      loader_ = std::jthread([this, contents = std::move(*log)]() mutable { run_load(std::move(contents)); });
+      return {};
+    } catch (const std::system_error&) {
+      // No thread to be had: loaded here, as without the option (the log
+      // was moved into the thread's closure, which never ran).
+      load_started_ = false;
+      loading_.store(false);
+      early_open_ = false;
+      auto again = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
+      if (!again) return again.error();
+      return recover_from(*again);
+    }
+  }
+  return recover_from(*log);
+}
+
+Status PersistentCollection::recover_from(WalContents& log) {
   std::uint64_t max_id = 0;
   // Earlier live records of ids that a later live record replaces.
   std::vector<std::uint64_t> superseded;
   // A read-only collection may have no data file: it reads as empty.
   Result<LoadedRecords> loaded = data_ ? load_data_file(max_id, superseded) : LoadedRecords{};
+  if (load_started_) {
+    // Searches read the index from now on: nothing below changes the data
+    // file while one of them reads it.
+    std::unique_lock lock(data_lock_);
+    early_open_ = false;
+  }
   if (!loaded) return loaded.error();
   {
     std::unique_lock next_id_lock(next_id_lock_);
     next_id_ = max_id + 1;  // modulo 2^64
   }
-  auto log = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
-  if (!log) return log.error();
-  if (read_only_) return replay_in_memory(log->entries);
+  if (read_only_) return replay_in_memory(log.entries);
 
   // Torn tails: cut them off before anything is appended behind them.
-  if (auto r = cut_log_tail(*log); !r) return r;
+  if (auto r = cut_log_tail(log); !r) return r;
   if (auto r = cut_damaged_data_tail(*loaded); !r) return r;
-  if (log->entries.empty() && superseded.empty()) return {};
+  if (log.entries.empty() && superseded.empty()) return {};
 
   // What the replay writes derives from the log, so the log goes to disk
   // first: after a crash of the process it may hold frames that the
@@ -427,7 +464,7 @@ Status PersistentCollection::recover() {
     std::unique_lock lock(data_lock_);
     (void)data_->mark_deleted(offset);
   }
-  for (WalEntry& entry : log->entries) {
+  for (WalEntry& entry : log.entries) {
     switch (entry.kind) {
       case WalEntryKind::Insert:
         // A collection closed without a flush wrote its records out behind

@@ -27,6 +27,7 @@ Status PersistentCollection::check_writable() const {
 bool PersistentCollection::closed() const { return closed_; }
 
 Status PersistentCollection::insert(std::uint64_t id, std::vector<float> vector, Payload payload) {
+  if (auto r = wait_loaded(); !r) return r;
   std::lock_guard writer(write_lock_);
   if (auto r = check_writable(); !r) return r;
   return insert_locked(id, std::move(vector), std::move(payload));
@@ -40,8 +41,9 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
 Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t count,
                                           const BatchRow& row, Payload* payloads,
                                           std::size_t* inserted) {
-  std::lock_guard writer(write_lock_);
   if (inserted) *inserted = 0;
+  if (auto r = wait_loaded(); !r) return r;
+  std::lock_guard writer(write_lock_);
   if (auto r = check_writable(); !r) return r;
   // A batch of a hundred pairs or more ends in a sync of the log, which
   // writes everything out: such a batch may gather its frames in larger
@@ -85,12 +87,14 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
 }
 
 Result<bool> PersistentCollection::remove(std::uint64_t id) {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::lock_guard writer(write_lock_);
   if (auto r = check_writable(); !r) return r.error();
   return remove_locked(id);
 }
 
 Result<std::size_t> PersistentCollection::remove_batch(const std::uint64_t* ids, std::size_t count) {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::lock_guard writer(write_lock_);
   if (auto r = check_writable(); !r) return r.error();
   // Acknowledged together, as insert_batch's pairs are.
@@ -224,18 +228,24 @@ Status PersistentCollection::release_held_data() {
 
 std::vector<SearchResult> PersistentCollection::search(const float* query, std::size_t len,
                                                        std::size_t k) const {
+  if (!wait_loaded()) return {};
   std::shared_lock lock(index_lock_);
   return index_.search(query, len, k);
 }
 
 std::vector<std::vector<SearchResult>> PersistentCollection::search_batch(
     const float* queries, std::size_t nq, std::size_t k) const {
+  if (!wait_loaded()) return {};
   std::shared_lock lock(index_lock_);
   return index_.search_batch(queries, nq, k);
 }
 
 Result<std::vector<SearchResult>> PersistentCollection::search(const float* query, std::size_t len,
                                                                std::size_t k, const Filter* where) const {
+  if (len == config_.dimension && (where == nullptr || where->matches_everything())) {
+    if (auto found = search_while_loading(query, k)) return std::move(*found);
+  }
+  if (auto r = wait_loaded(); !r) return r.error();
   std::shared_lock lock(index_lock_);
   if (closed_) return closed_error();
   if (len != config_.dimension) return VectorError::dimension_mismatch(config_.dimension, len);
@@ -246,6 +256,7 @@ Result<std::vector<SearchResult>> PersistentCollection::search(const float* quer
 
 Result<std::vector<std::vector<SearchResult>>> PersistentCollection::search_batch(
     const float* queries, std::size_t nq, std::size_t k, const Filter* where, std::size_t threads) const {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::shared_lock lock(index_lock_);
   if (closed_) return closed_error();
   if (where == nullptr || where->matches_everything()) {
@@ -257,6 +268,7 @@ Result<std::vector<std::vector<SearchResult>>> PersistentCollection::search_batc
 }
 
 Result<std::optional<Record>> PersistentCollection::get(std::uint64_t id) const {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::shared_lock lock(index_lock_);
   if (closed_) return closed_error();
   auto vector = index_.vector_of(id);
@@ -267,12 +279,14 @@ Result<std::optional<Record>> PersistentCollection::get(std::uint64_t id) const 
 }
 
 Result<bool> PersistentCollection::contains(std::uint64_t id) const {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::shared_lock lock(index_lock_);
   if (closed_) return closed_error();
   return index_.contains(id);
 }
 
 Result<std::vector<std::uint64_t>> PersistentCollection::ids(const Filter* where) const {
+  if (auto r = wait_loaded(); !r) return r.error();
   std::vector<std::uint64_t> out;
   {
     std::shared_lock lock(index_lock_);
@@ -289,6 +303,7 @@ Result<std::vector<std::uint64_t>> PersistentCollection::ids(const Filter* where
 }
 
 Status PersistentCollection::flush() {
+  if (auto r = wait_loaded(); !r) return r;
   std::lock_guard writer(write_lock_);
   if (auto r = check_writable(); !r) return r;
   return checkpoint();
@@ -417,21 +432,25 @@ Result<bool> PersistentCollection::apply_delete(std::uint64_t id) {
 }
 
 std::size_t PersistentCollection::size() const {
+  if (!wait_loaded()) return 0;
   std::shared_lock lock(index_lock_);
   return index_.size();
 }
 
 std::size_t PersistentCollection::bound_codes_bytes() const {
+  if (!wait_loaded()) return 0;
   std::shared_lock lock(index_lock_);
   return index_.bound_codes_bytes();
 }
 
 bool PersistentCollection::bound_codes_active() const {
+  if (!wait_loaded()) return false;
   std::shared_lock lock(index_lock_);
   return index_.bound_codes_active();
 }
 
 std::map<std::uint64_t, std::vector<float>> PersistentCollection::snapshot() const {
+  if (!wait_loaded()) return {};
   std::shared_lock lock(index_lock_);
   std::map<std::uint64_t, std::vector<float>> out;
   for (std::uint64_t id : index_.ids()) out.emplace(id, *index_.vector_of(id));
@@ -439,6 +458,7 @@ std::map<std::uint64_t, std::vector<float>> PersistentCollection::snapshot() con
 }
 
 std::uint64_t PersistentCollection::next_id() const {
+  (void)wait_loaded();
   std::shared_lock lock(next_id_lock_);
   return next_id_;
 }

@@ -178,6 +178,10 @@ bool any_bits(const std::vector<std::uint64_t>& words, std::size_t first_block, 
 
 }  // namespace
 
+void VectorIndex::pack_rows(float* blocks, std::size_t dim, const std::uint8_t* const* rows, std::size_t count) {
+  write_rows(blocks, dim, 0, Rows{rows, nullptr, 0}, count, false);
+}
+
 VectorIndex::VectorIndex(DistanceMetric metric, std::size_t dimension)
     : metric_(metric), dimension_(dimension), kernels_(&best_kernels()) {}
 

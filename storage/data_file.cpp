@@ -25,8 +25,6 @@ using namespace data_format;
 constexpr std::string_view kFlushFailed = "flush failed: ";
 constexpr std::string_view kEmptyPayload = R"({"data":{}})";
 constexpr std::size_t kRunPayloads = 256;
-// The load reads the file in chunks of this size through one handle.
-constexpr std::size_t kLoadChunk = std::size_t{1} << 20;
 // A field whose size comes from the file is read in pieces of at most this
 // many bytes, so a damaged size never reserves more than the file holds.
 constexpr std::size_t kGrowStep = std::size_t{1} << 16;
@@ -430,7 +428,8 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
   return scan_live_runs(on_run, decoded);
 }
 
-Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run, PayloadDecodeCache& decoded) {
+Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run, PayloadDecodeCache& decoded,
+                                                     std::size_t chunk) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
   if (!file) return io_with("open for iter failed: ", file.error());
   auto length = (*file)->length();
@@ -439,7 +438,7 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run, 
 
   LoadedRecords loaded;
   loaded.file_length = file_length;
-  BufferedReader in(**file, kLoadChunk);
+  BufferedReader in(**file, chunk);
   // The views of the run point into the reader's buffer: the run is handed
   // out before anything can refill it, and before the scan returns.
   // A run holds up to kRunPayloads payloads decoded in place, each in a

@@ -261,6 +261,7 @@ PyObject* open_configured(const char* format, OpenIntent intent, PyObject* args,
   if (!parse_metric(metric_arg, &config.metric)) return nullptr;
   config.wal_sync_policy = WalSyncPolicy::Batched;
   config.bound_codes = true;
+  config.load_in_background = true;
   if (intent == OpenIntent::OpenOrCreate && !check_stored(fs_path, path.get(), config)) {
     return nullptr;
   }
@@ -296,6 +297,7 @@ PyObject* collection_open(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parse_path(path_arg, &path, &fs_path)) return nullptr;
     CollectionConfig config;  // the stored dimension and metric are used
     config.bound_codes = true;
+    config.load_in_background = true;
     OpenOptions options;
     options.intent = OpenIntent::OpenExisting;
     options.read_only = read_only != 0;
