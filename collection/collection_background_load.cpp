@@ -9,7 +9,9 @@
 // between two runs of records. That pause happens once: a steady stream of
 // searches must not hold the load back, and past half of the load a search
 // waits for the rest instead of reading the whole file again.
+#include <exception>
 #include <new>
+#include <string>
 
 #include "collection/collection.h"
 #include "collection/data_file_search.h"
@@ -25,6 +27,8 @@ void PersistentCollection::run_load(WalContents log) {
     // What a synchronous open would raise as MemoryError: reported by the
     // next call.
     status = VectorError::collection("load failed: out of memory");
+  } catch (const std::exception& e) {
+    status = VectorError::collection(std::string("load failed: ") + e.what());
   }
   {
     std::lock_guard lock(load_wait_lock_);

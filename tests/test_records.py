@@ -175,6 +175,34 @@ def test_bulk_batch_writes_no_log_text_and_reopens_in_both_apis(path):
     assert _velmoradb.Collection.open_or_create(str(path), 128, "euclidean").search_batch(first[:3], 5) == want
 
 
+# From 16 MiB of data file on, a reopen loads on the collection's own thread.
+LARGE_ROWS = 32_000  # x 128 floats: 17 MB with their payloads
+
+
+@pytest.mark.parametrize("first_call", ["search", "filtered search", "len", "insert"])
+def test_a_large_reopen_answers_the_same_before_and_after_its_load(path, first_call):
+    rng = np.random.default_rng(9)
+    rows = rng.standard_normal((LARGE_ROWS, 128)).astype(np.float32)
+    queries = rng.standard_normal((4, 128)).astype(np.float32)
+    with Collection.open_or_create(path, 128, "euclidean") as c:
+        c.insert_batch(range(LARGE_ROWS), rows, [{"odd": i % 2} for i in range(LARGE_ROWS)])
+        c.delete(7)
+        want = [c.search(q, 10) for q in queries]
+        want_odd = c.search(queries[0], 10, where={"odd": 1})
+    with Collection.open(path) as c:
+        if first_call == "search":
+            assert [c.search(q, 10) for q in queries] == want
+        elif first_call == "filtered search":
+            assert c.search(queries[0], 10, where={"odd": 1}) == want_odd
+        elif first_call == "len":
+            assert len(c) == LARGE_ROWS - 1
+        else:
+            c.insert(LARGE_ROWS, -rows[0], {"odd": 2})
+            assert c.get(LARGE_ROWS) == (LARGE_ROWS, (-rows[0]).tolist(), {"odd": 2})
+        assert c.search(queries[0], 10, where={"odd": 1}) == want_odd
+        assert c.get(7) is None and c.get(8) == (8, rows[8].tolist(), {"odd": 0})
+
+
 def test_unfinished_bulk_insert_is_cut_off_at_the_next_writable_open(path):
     from velmoradb import health
 

@@ -41,7 +41,11 @@ class Collection:
     @staticmethod
     def open_or_create(path: _Path, dimension: SupportsIndex, metric: str) -> Collection:
         """Raises ValueError for an unknown metric, a dimension of 0 or one that differs
-        from the stored collection's; OSError when the directory cannot be opened."""
+        from the stored collection's; OSError when the directory cannot be opened.
+
+        A large collection goes on loading after this returns: until it is loaded,
+        search() without `where` reads the data file (the same results), and every
+        other call waits for the load (raising its error, should it fail)."""
 
     @staticmethod
     def open(path: _Path, read_only: bool = False) -> Collection:

@@ -152,8 +152,12 @@ PyObject* collection_new(PyTypeObject* type, PyObject*, PyObject*) {
 void collection_dealloc(PyObject* self) {
   CollectionObject* object = as_object(self);
   // Nothing else can be inside a call: each call holds a reference. The
-  // engine writes out its buffers and closes its files.
-  delete object->cell;
+  // engine waits for a load still running, writes out its buffers and
+  // closes its files: other threads run meanwhile.
+  {
+    GilRelease released;
+    delete object->cell;
+  }
   Py_XDECREF(object->path);
   free_instance(self);
 }
@@ -690,13 +694,18 @@ constexpr const char kOpenOrCreateDoc[] =
     "\n"
     "`metric` is 'euclidean', 'cosine' or 'dot'. Raises ValueError when the\n"
     "directory holds a collection of another dimension, OSError when it cannot\n"
-    "be opened (or another open collection holds it).";
+    "be opened (or another open collection holds it).\n"
+    "\n"
+    "A large collection goes on loading after this returns: until it is loaded,\n"
+    "search() without `where` reads the data file (the same results), and every\n"
+    "other call waits for the load (raising its error, should it fail).";
 
 constexpr const char kOpenDoc[] =
     "open(path, read_only=False)\n--\n\n"
     "Open the collection in directory `path` with its stored dimension and metric.\n"
     "FileNotFoundError when the directory holds none. read_only=True takes a shared\n"
-    "lock (any number of readers, no writer) and never writes.";
+    "lock (any number of readers, no writer) and never writes. A large collection\n"
+    "goes on loading after this returns, as with open_or_create().";
 
 constexpr const char kCreateDoc[] =
     "create(path, dimension, metric)\n--\n\n"
