@@ -83,12 +83,24 @@ std::optional<std::vector<SearchResult>> search_data_file(VectorDataFile& file, 
   const std::uint64_t most = file.position() / (data_format::kFixedSize + 4 * std::uint64_t{dim});
   ids.reserve(static_cast<std::size_t>(most));
   offsets.reserve(static_cast<std::size_t>(most));
+  // Rows are packed as each run comes (they point into the scan's buffer)
+  // and measured kChunkRows at a time, whatever the runs' lengths.
   const std::uint8_t* rows[kChunkRows];
-  auto measure = [&](std::size_t count) {
-    VectorIndex::pack_rows(blocks.get(), dim, rows, count);
-    kernel(query, blocks.get(), (count + kBlockWidth - 1) / kBlockWidth, dim, dist.data());
-    top.push(dist.data(), static_cast<std::uint32_t>(ids.size() - count), count);
+  std::size_t packed = 0;
+  auto measure = [&] {
+    kernel(query, blocks.get(), (packed + kBlockWidth - 1) / kBlockWidth, dim, dist.data());
+    top.push(dist.data(), static_cast<std::uint32_t>(ids.size() - packed), packed);
+    packed = 0;
   };
+  auto pack = [&](std::size_t count) {
+    VectorIndex::pack_rows(blocks.get(), dim, packed, rows, count);
+    packed += count;
+    if (packed == kChunkRows) measure();
+  };
+  // Reads of at least 16 records, and of 64 KiB at the least: they stay in
+  // the L2 cache between the read and the packing.
+  const std::size_t record = data_format::kFixedSize + 4 * dim + 16;
+  const std::size_t chunk = std::max(VectorDataFile::kCachedChunk, 16 * record);
   PayloadDecodeCache decoded;
   auto scanned = file.scan_live_runs([&](std::span<RecordView> run, std::uint64_t) {
     std::size_t count = 0;
@@ -97,14 +109,14 @@ std::optional<std::vector<SearchResult>> search_data_file(VectorDataFile& file, 
       rows[count++] = rec.vector;
       ids.push_back(rec.id);
       offsets.push_back(rec.offset);
-      if (count == kChunkRows) {
-        measure(count);
+      if (packed + count == kChunkRows) {
+        pack(count);
         count = 0;
       }
     }
-    // The rows point into the scan's buffer: measured before the next run.
-    if (count > 0) measure(count);
-  }, decoded, VectorDataFile::kCachedChunk);
+    if (count > 0) pack(count);
+  }, decoded, chunk);
+  if (packed > 0) measure();
   if (!scanned || ids.size() > std::uint64_t{UINT32_MAX}) return std::nullopt;
   const std::vector<Candidate> picked = top.take();
   if (picked.empty()) return std::vector<SearchResult>();

@@ -178,8 +178,9 @@ bool any_bits(const std::vector<std::uint64_t>& words, std::size_t first_block, 
 
 }  // namespace
 
-void VectorIndex::pack_rows(float* blocks, std::size_t dim, const std::uint8_t* const* rows, std::size_t count) {
-  write_rows(blocks, dim, 0, Rows{rows, nullptr, 0}, count, false);
+void VectorIndex::pack_rows(float* blocks, std::size_t dim, std::size_t first, const std::uint8_t* const* rows,
+                            std::size_t count) {
+  write_rows(blocks, dim, first, Rows{rows, nullptr, 0}, count, false);
 }
 
 VectorIndex::VectorIndex(DistanceMetric metric, std::size_t dimension)

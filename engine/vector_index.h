@@ -223,12 +223,13 @@ class VectorIndex {
   void set_kernels(const KernelSet& kernels) { kernels_ = &kernels; }
 
   // Writes `count` rows of `dim` floats (each at any alignment) into the
-  // lanes of `blocks` from lane 0 on, in the layout of the index's storage
-  // (kernels.h): a block kernel then gives each row the distance a search
-  // of the index gives it. `blocks` is 64-byte aligned and holds
-  // ceil(count / kBlockWidth) blocks; lanes past `count` are left as they
-  // are.
-  static void pack_rows(float* blocks, std::size_t dim, const std::uint8_t* const* rows, std::size_t count);
+  // lanes of `blocks` from lane `first` on, in the layout of the index's
+  // storage (kernels.h): a block kernel then gives each row the distance a
+  // search of the index gives it. `blocks` is 64-byte aligned and holds
+  // ceil((first + count) / kBlockWidth) blocks; other lanes are left as
+  // they are.
+  static void pack_rows(float* blocks, std::size_t dim, std::size_t first, const std::uint8_t* const* rows,
+                        std::size_t count);
 
   // Switches the bound codes on or off (off at construction). On: they are
   // built from the stored vectors once the index holds the minimum size
