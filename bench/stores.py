@@ -32,7 +32,8 @@ mixture of 1,000 clusters). Per store and size:
 
 Results go to bench/stores_results.json (a run replaces the entries of its
 own thread setting and data kind, so the one-thread and the all-cores
-tables can come from two runs), tables are printed as Markdown and written
+tables can come from two runs) and its copy, the "stores" section of
+bench/results.json; tables are printed as Markdown and written
 to bench/stores_table.md, charts to bench/stores_<threads>_<data>.png.
 
     python bench/stores.py                       # full run, one thread (roughly 40-60 min)
@@ -380,7 +381,19 @@ def merge_results(path, mode, runs, fsync, info):
               "stores": {name: describe_store(name) for name in STORES}}
     with open(path, "w") as f:
         json.dump(merged, f, indent=1)
+    if os.path.abspath(path) == os.path.join(HERE, "stores_results.json"):
+        record_in_combined(merged)
     return merged
+
+
+def record_in_combined(merged):
+    """The results file of the default run is also the "stores" section of
+    bench/results.json, beside the other benchmarks' sections."""
+    combined = os.path.join(HERE, "results.json")
+    everything = read_json(combined) or {}
+    everything["stores"] = merged
+    with open(combined, "w") as f:
+        json.dump(everything, f, indent=1)
 
 
 def describe_store(name):
