@@ -111,20 +111,40 @@ class GatedFileSystem final : public FileSystem {
   }
 };
 
+// A collection filled, then opened with its load held at the gate.
+struct HeldLoad {
+  HeldLoad(const std::string& dir, DistanceMetric metric) {
+    fill(dir, metric);
+    auto opened = PersistentCollection::open_or_create(dir, background(metric), fs);
+    EXPECT_TRUE(opened) << opened.error().message();
+    if (opened) collection = std::move(*opened);
+  }
+
+  GatedFileSystem fs;
+  std::unique_ptr<PersistentCollection> collection;  // closed before fs goes
+};
+
+// Opens the gate from another thread a moment from now: calls made
+// meanwhile wait for the load (joined when it goes out of scope).
+std::jthread open_gate_soon(GatedFileSystem& fs) {
+  return std::jthread([&fs] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    fs.open_gate();
+  });
+}
+
 class BackgroundLoad : public ::testing::TestWithParam<DistanceMetric> {};
 
 TEST_P(BackgroundLoad, SearchesBeforeTheLoadEndsGiveTheLoadedAnswers) {
   const DistanceMetric metric = GetParam();
-  ScratchDir dir;
-  fill(dir.str(), metric);
   std::mt19937 gen(11);
   std::vector<std::vector<float>> queries;
   for (int i = 0; i < 5; ++i) queries.push_back(random_vector(gen));
-
-  GatedFileSystem fs;
-  auto opened = PersistentCollection::open_or_create(dir.str(), background(metric), fs);
-  ASSERT_TRUE(opened) << opened.error().message();
-  PersistentCollection& c = **opened;
+  ScratchDir dir;
+  HeldLoad held(dir.str(), metric);
+  ASSERT_TRUE(held.collection);
+  PersistentCollection& c = *held.collection;
+  GatedFileSystem& fs = held.fs;
   // The load is held at its first read: these come from the data file.
   std::vector<std::vector<SearchResult>> early;
   for (const auto& q : queries) {
@@ -156,15 +176,10 @@ INSTANTIATE_TEST_SUITE_P(Metrics, BackgroundLoad,
 // ended, and the collection then works as after a plain open.
 TEST(BackgroundLoad, OtherCallsWaitForTheLoad) {
   ScratchDir dir;
-  fill(dir.str(), DistanceMetric::Euclidean);
-  GatedFileSystem fs;
-  auto opened = PersistentCollection::open_or_create(dir.str(), background(), fs);
-  ASSERT_TRUE(opened);
-  PersistentCollection& c = **opened;
-  std::thread release([&fs] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    fs.open_gate();
-  });
+  HeldLoad held(dir.str(), DistanceMetric::Euclidean);
+  ASSERT_TRUE(held.collection);
+  PersistentCollection& c = *held.collection;
+  std::jthread release = open_gate_soon(held.fs);
   const std::vector<float> v(kDim, 0.5f);
   // A filtered search does not read the data file: it waits.
   JsonObject n_is_1;
@@ -190,19 +205,14 @@ class EndedWhileLoading : public ::testing::TestWithParam<bool> {};
 
 TEST_P(EndedWhileLoading, KeepsEveryRecord) {
   ScratchDir dir;
-  fill(dir.str(), DistanceMetric::Euclidean);
   {
-    GatedFileSystem fs;
-    auto opened = PersistentCollection::open_or_create(dir.str(), background(), fs);
-    ASSERT_TRUE(opened);
-    std::thread release([&fs] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      fs.open_gate();
-    });
+    HeldLoad held(dir.str(), DistanceMetric::Euclidean);
+    ASSERT_TRUE(held.collection);
+    std::jthread release = open_gate_soon(held.fs);
     if (GetParam()) {
-      EXPECT_TRUE((*opened)->close());
+      EXPECT_TRUE(held.collection->close());
     }
-    opened->reset();  // the destructor, after a close or alone
+    held.collection.reset();  // the destructor, after a close or alone
     release.join();
   }
   auto c = open_ok(dir.str(), config(kDim));
