@@ -409,17 +409,14 @@ Status PersistentCollection::recover() {
     loading_.store(true);
     load_started_ = true;
     try {
-      loader_ = std::jthread([this, contents = std::move(*log)]() mutable { run_load(std::move(contents)); });
+      // A copy: with no entries, only the log's lengths.
+      loader_ = std::jthread([this, contents = *log]() mutable { run_load(std::move(contents)); });
       return {};
     } catch (const std::system_error&) {
-      // No thread to be had: loaded here, as without the option (the log
-      // was moved into the thread's closure, which never ran).
+      // No thread to be had: loaded here, as without the option.
       load_started_ = false;
       loading_.store(false);
       early_open_ = false;
-      auto again = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
-      if (!again) return again.error();
-      return recover_from(*again);
     }
   }
   return recover_from(*log);
