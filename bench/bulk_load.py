@@ -27,6 +27,9 @@ import time
 
 import numpy as np
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from warm_memory import warm_memory  # noqa: E402
+
 SEED = 20261209
 TARGET = 1.25  # at most this many times the write + fsync
 
@@ -86,6 +89,9 @@ def run_size(vdb, n, dim, rounds, root):
         # the other pending.
         for step in (("write", "load") if r % 2 == 0 else ("load", "write")):
             os.sync()
+            # The same memory touched and freed before either (warm_memory.py):
+            # the load's vectors and the page cache of both files.
+            warm_memory(2 * data.nbytes)
             if step == "write":
                 writes.append(write_and_force(raw, data))
                 os.remove(raw)

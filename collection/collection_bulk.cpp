@@ -22,9 +22,11 @@
 // back to L and forced, the marker emptied); if even that fails, the
 // collection refuses further writes until it is reopened, whose recovery
 // completes the undo.
+#include <bit>
 #include <charconv>
-#include <cmath>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "collection/collection.h"
 #include "storage/json.h"
@@ -79,13 +81,18 @@ Result<Marker> read_marker(FileSystem& fs, const std::string& path) {
   return marker;
 }
 
+// Whether a float is NaN or infinite: its exponent bits all set.
+bool non_finite_bits(std::uint32_t bits) { return (bits & 0x7f800000u) == 0x7f800000u; }
+
 // The position of the first NaN or infinite component, or dim.
 std::size_t first_non_finite(const float* v, std::size_t dim) {
-  bool any = false;  // a loop without an early exit, which compilers vectorise
-  for (std::size_t j = 0; j < dim; ++j) any |= !std::isfinite(v[j]);
-  if (!any) return dim;
+  // A loop without an early exit over the bits, which compilers vectorise
+  // (a float comparison they keep scalar, as it may raise an exception).
+  std::uint32_t any = 0;
+  for (std::size_t j = 0; j < dim; ++j) any |= non_finite_bits(std::bit_cast<std::uint32_t>(v[j])) ? 1u : 0u;
+  if (any == 0) return dim;
   std::size_t j = 0;
-  while (std::isfinite(v[j])) ++j;
+  while (!non_finite_bits(std::bit_cast<std::uint32_t>(v[j]))) ++j;
   return j;
 }
 
@@ -232,8 +239,8 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   // written out with the next release: nothing in the log stands behind
   // them), an id given twice in the batch included.
   std::vector<std::uint64_t> retired;  // offsets of replaced records
-  constexpr std::size_t kAhead = 8;     // ids prefetched ahead: each probe misses the cache
-  {
+  const auto put_offsets = [&] {
+    constexpr std::size_t kAhead = 8;  // ids prefetched ahead: each probe misses the cache
     std::unique_lock lock(offsets_lock_);
     record_offsets_.reserve(record_offsets_.size() + count);
     for (std::size_t i = 0; i < count; ++i) {
@@ -242,7 +249,16 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
         retired.push_back(*previous);
       }
     }
+  };
+  // The offsets go in on another core while this one publishes the rows:
+  // the two maps are apart, under locks of their own.
+  std::jthread offsets_thread;
+  try {
+    offsets_thread = std::jthread(put_offsets);
+  } catch (const std::system_error&) {
+    // No thread to be had: this one does both.
   }
+  if (!offsets_thread.joinable()) put_offsets();
   // The codes are not kept current row by row through a bulk insert: coding
   // a row costs about as much as writing it. They are dropped here and
   // built again afterwards on the builder thread, as at open (searches scan
@@ -257,6 +273,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
     if (recode) index_.use_bound_codes(false);
     index_.publish_staged(staging, ids, payloads);
   }
+  if (offsets_thread.joinable()) offsets_thread.join();
   if (recode) start_bound_codes(kRecodeDelay);
   {
     std::unique_lock lock(next_id_lock_);

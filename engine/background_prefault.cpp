@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <system_error>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -21,7 +22,12 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 BackgroundPrefault::BackgroundPrefault(std::span<std::byte> range)
     : begin_(reinterpret_cast<char*>(range.data())), bytes_(range.size()) {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-  if (begin_ != nullptr && bytes_ > 0) thread_ = std::thread([this] { run(); });
+  if (begin_ == nullptr || bytes_ == 0) return;
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    // No thread to be had: the writer faults its pages in itself.
+  }
 #endif
 }
 

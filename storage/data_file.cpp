@@ -235,16 +235,24 @@ Result<std::size_t> VectorDataFile::encode_record(std::vector<std::uint8_t>& out
   }
   const std::size_t vector_bytes = len * kElementSize;
   const std::size_t size = kFixedSize + vector_bytes + json.size();
-  const std::size_t start = out.size();
-  out.resize(start + size);
-  std::uint8_t* record = out.data() + start;
-  record[0] = kLive;
-  le::store64(record + kIdOffset, id);
-  le::store32(record + kDimOffset, static_cast<std::uint32_t>(len));
-  le::store_floats(record + kVectorOffset, vector, len);
-  std::uint8_t* tail = record + kVectorOffset + vector_bytes;
+  // Appended part by part rather than zero-filled first and then written:
+  // a bulk insert encodes every vector it writes here.
+  std::uint8_t head[kVectorOffset];
+  head[0] = kLive;
+  le::store64(head + kIdOffset, id);
+  le::store32(head + kDimOffset, static_cast<std::uint32_t>(len));
+  out.insert(out.end(), head, head + kVectorOffset);
+  if constexpr (std::endian::native == std::endian::little) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(vector);
+    out.insert(out.end(), bytes, bytes + vector_bytes);
+  } else {
+    out.resize(out.size() + vector_bytes);
+    le::store_floats(out.data() + out.size() - vector_bytes, vector, len);
+  }
+  std::uint8_t tail[kPayloadLenSize];
   le::store32(tail, static_cast<std::uint32_t>(json.size()));
-  std::copy(json.begin(), json.end(), tail + kPayloadLenSize);
+  out.insert(out.end(), tail, tail + kPayloadLenSize);
+  out.insert(out.end(), json.begin(), json.end());
   return size;
 }
 

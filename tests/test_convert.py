@@ -404,6 +404,53 @@ def test_insert_batch_buffer_agrees_with_generic_path(name):
     assert fast_index.search([0, 0, 0], 10) == slow_index.search([0, 0, 0], 10)
 
 
+def unaligned_uint64(values):
+    raw = np.zeros(len(values) * 8 + 1, dtype=np.uint8)
+    view = np.frombuffer(raw.data, dtype=np.uint64, count=len(values), offset=1)
+    view[...] = values
+    return view
+
+
+IDS_INPUTS = {
+    "uint64": np.array([2**64 - 1, 0, 7, 9, 12], dtype=np.uint64),
+    "int64": np.array([5, 4, 3, 2, 1], dtype=np.int64),
+    "int64-negative": np.array([5, 4, -3, 2, 1], dtype=np.int64),
+    **{name: np.array([1, 2, 3, 4, 127], dtype=name) for name in ("int8", "uint8", "int16", "uint16", "int32", "uint32")},
+    "int8-negative": np.array([1, 2, 3, 4, -128], dtype=np.int8),
+    "int32-negative": np.array([-1, 2, 3, 4, 5], dtype=np.int32),
+    "little-endian": np.array([10, 11, 12, 13, 14], dtype="<u8"),
+    "big-endian": np.array([10, 11, 12, 13, 14], dtype=">u8"),
+    "strided": np.arange(10, dtype=np.uint64)[::2],
+    "unaligned": unaligned_uint64([3, 1, 4, 5, 9]),
+    "duplicates": np.array([1, 1, 2, 2, 3], dtype=np.uint64),
+    "bool": np.array([True, False, True, False, True]),
+    "float64": np.arange(5, dtype=np.float64),
+    "two-d": np.arange(5, dtype=np.uint64).reshape(5, 1),
+    "zero-d": np.array(5, dtype=np.uint64),
+    "short": np.arange(4, dtype=np.uint64),
+    "memoryview": memoryview(np.arange(5, dtype=np.uint32)),
+    "object": np.array([1, 2, 3, 4, 5], dtype=object),
+}
+
+
+class PlainIds(Plain):
+    """Ids without a buffer: the array's own elements, one by one."""
+
+    def __iter__(self):
+        return iter(self.array)
+
+
+@pytest.mark.parametrize("name", IDS_INPUTS)
+def test_ids_buffer_agrees_with_generic_path(name):
+    ids = IDS_INPUTS[name]
+    rows = np.arange(15, dtype=np.float32).reshape(5, 3)
+    fast_index, slow_index = Index("euclidean", 3), Index("euclidean", 3)
+    fast = outcome(lambda: fast_index.insert_batch(ids, rows))
+    slow = outcome(lambda: slow_index.insert_batch(PlainIds(ids), rows))
+    assert fast == slow
+    assert fast_index.search([0, 0, 0], 10) == slow_index.search([0, 0, 0], 10)
+
+
 def test_insert_batch_length_mismatch_with_array(index):
     with pytest.raises(ValueError) as caught:
         index.insert_batch([1, 2, 3], np.ones((2, 3), dtype=np.float32))

@@ -20,6 +20,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "py/src/python.h"
 
@@ -57,5 +59,13 @@ class FloatBuffer {
 // Writes n floats of `src` (float32 or float64, as `is_float32` says) to dst,
 // each double rounded to the nearest float.
 void copy_as_float(const void* src, bool is_float32, std::size_t n, float* dst);
+
+// The same fast path for a list of ids: a 1-D C-contiguous buffer of
+// integers in this host's byte order (under the same conditions as above) is
+// appended to `out` from its memory, each value as the element's __index__
+// gives it. A negative value leaves the whole list to the generic path, which
+// raises its error for it. False with `out` and the exception state as they
+// were when not taken.
+bool append_u64_buffer(PyObject* o, std::vector<std::uint64_t>* out);
 
 }  // namespace velmoradb::py

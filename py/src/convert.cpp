@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "py/src/buffer.h"
 #include "py/src/py_ref.h"
 
 namespace velmoradb::py {
@@ -187,6 +188,7 @@ bool to_metric(std::string_view name, DistanceMetric* out) {
 }
 
 bool to_u64_list(PyObject* o, std::vector<std::uint64_t>* out) {
+  if (append_u64_buffer(o, out)) return true;
   std::size_t hint = 0;
   if (!check_sequence(o, &hint)) return false;
   out->reserve(hint);
