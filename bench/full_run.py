@@ -71,7 +71,7 @@ def machine():
 # Each step: its name, the script's arguments for a full run and for --quick,
 # and the file it leaves its figures in.
 def steps(quick):
-    batch_out = os.path.join(HERE, "results_batch.json")
+    batch_out = "bench/results_batch.json"  # the steps run from the checkout's root
     return [
         ("bulk_load", ["bulk_load.py"] + (["--quick"] if quick else []), "results_bulk.json"),
         ("pruned", ["pruned.py"] + (["--quick"] if quick else []), "results_pruned.json"),
