@@ -325,9 +325,11 @@ def stored_index(metric="euclidean", dim=3):
     return index
 
 
-def unaligned_float32(values):
-    raw = np.zeros(len(values) * 4 + 1, dtype=np.uint8)
-    view = np.frombuffer(raw.data, dtype=np.float32, count=len(values), offset=1)
+def unaligned(values, dtype=np.float32):
+    """`values` in an array one byte past an aligned start."""
+    size = np.dtype(dtype).itemsize
+    raw = np.zeros(len(values) * size + 1, dtype=np.uint8)
+    view = np.frombuffer(raw.data, dtype=dtype, count=len(values), offset=1)
     view[...] = values
     return view
 
@@ -338,7 +340,7 @@ VECTOR_INPUTS = {
     "float64-rounding": np.array([1 + 2**-30, 1e300, 1e-50], dtype=np.float64),
     "big-endian": np.array([0.1, -2.5, 3e-3], dtype=">f4"),
     "strided": np.arange(6, dtype=np.float32)[::2],
-    "unaligned": unaligned_float32([0.5, 1.5, -2.0]),
+    "unaligned": unaligned([0.5, 1.5, -2.0]),
     "int64": np.array([1, 2, 3], dtype=np.int64),
     "float16": np.array([0.1, 0.2, 0.3], dtype=np.float16),
     "zero-d": np.array(1.5, dtype=np.float32),
@@ -381,7 +383,7 @@ ROWS_INPUTS = {
     "one-d": np.ones(5, dtype=np.float32),
     "int32": np.ones((5, 3), dtype=np.int32),
     "list-of-arrays": [np.full(3, i, dtype=np.float32) for i in range(5)],
-    "unaligned-rows": unaligned_float32(np.arange(15)).reshape(5, 3),
+    "unaligned-rows": unaligned(np.arange(15)).reshape(5, 3),
 }
 
 
@@ -404,13 +406,6 @@ def test_insert_batch_buffer_agrees_with_generic_path(name):
     assert fast_index.search([0, 0, 0], 10) == slow_index.search([0, 0, 0], 10)
 
 
-def unaligned_uint64(values):
-    raw = np.zeros(len(values) * 8 + 1, dtype=np.uint8)
-    view = np.frombuffer(raw.data, dtype=np.uint64, count=len(values), offset=1)
-    view[...] = values
-    return view
-
-
 IDS_INPUTS = {
     "uint64": np.array([2**64 - 1, 0, 7, 9, 12], dtype=np.uint64),
     "int64": np.array([5, 4, 3, 2, 1], dtype=np.int64),
@@ -421,7 +416,7 @@ IDS_INPUTS = {
     "little-endian": np.array([10, 11, 12, 13, 14], dtype="<u8"),
     "big-endian": np.array([10, 11, 12, 13, 14], dtype=">u8"),
     "strided": np.arange(10, dtype=np.uint64)[::2],
-    "unaligned": unaligned_uint64([3, 1, 4, 5, 9]),
+    "unaligned": unaligned([3, 1, 4, 5, 9], np.uint64),
     "duplicates": np.array([1, 1, 2, 2, 3], dtype=np.uint64),
     "bool": np.array([True, False, True, False, True]),
     "float64": np.arange(5, dtype=np.float64),
