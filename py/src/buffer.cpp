@@ -9,19 +9,26 @@
 namespace velmoradb::py {
 namespace {
 
-// The element size that `format` denotes, when it is a float32 or float64 in
-// this host's byte order; 0 for anything else.
-std::size_t float_format_size(const char* format) {
-  if (format == nullptr) return 0;  // no format given means unsigned bytes
+// The one type code of `format` when its elements are in this host's byte
+// order ('@', '=' or the host's own '<' / '>' before it, or nothing); '\0'
+// for anything else, and for no format (which means unsigned bytes).
+char native_type_code(const char* format) {
+  if (format == nullptr) return '\0';
   const char* code = format;
   if (*code == '@' || *code == '=' ||
       (*code == '<' && std::endian::native == std::endian::little) ||
       ((*code == '>' || *code == '!') && std::endian::native == std::endian::big)) {
     ++code;
   }
-  if (code[0] == '\0' || code[1] != '\0') return 0;
-  if (code[0] == 'f') return 4;
-  if (code[0] == 'd') return 8;
+  return code[0] != '\0' && code[1] == '\0' ? code[0] : '\0';
+}
+
+// The element size that `format` denotes, when it is a float32 or float64 in
+// this host's byte order; 0 for anything else.
+std::size_t float_format_size(const char* format) {
+  const char code = native_type_code(format);
+  if (code == 'f') return 4;
+  if (code == 'd') return 8;
   return 0;
 }
 
@@ -34,17 +41,11 @@ struct IntegerFormat {
 };
 
 IntegerFormat integer_format(const char* format, Py_ssize_t itemsize) {
-  if (format == nullptr) return {};
-  const char* code = format;
-  if (*code == '@' || *code == '=' ||
-      (*code == '<' && std::endian::native == std::endian::little) ||
-      ((*code == '>' || *code == '!') && std::endian::native == std::endian::big)) {
-    ++code;
-  }
-  if (code[0] == '\0' || code[1] != '\0') return {};
+  const char code = native_type_code(format);
+  if (code == '\0') return {};
   static constexpr std::string_view kSigned = "bhilqn", kUnsigned = "BHILQN";
-  const bool is_signed = kSigned.find(code[0]) != std::string_view::npos;
-  if (!is_signed && kUnsigned.find(code[0]) == std::string_view::npos) return {};
+  const bool is_signed = kSigned.find(code) != std::string_view::npos;
+  if (!is_signed && kUnsigned.find(code) == std::string_view::npos) return {};
   // The size is the view's: 'l' is 8 bytes natively here and 4 with '<' or '='.
   if (itemsize != 1 && itemsize != 2 && itemsize != 4 && itemsize != 8) return {};
   return {static_cast<std::size_t>(itemsize), is_signed};
