@@ -17,10 +17,10 @@
 
 #include <cstring>
 
-#include "engine/bound_codes.h"
-#include "engine/pruning_codes.h"
-#include "engine/vector_arena.h"
-#include "engine/vector_index.h"
+#include "engine/codes/bound_codes.h"
+#include "engine/codes/pruning_codes.h"
+#include "engine/index/vector_arena.h"
+#include "engine/index/vector_index.h"
 
 using namespace velmoradb;
 using Clock = std::chrono::steady_clock;

@@ -74,12 +74,12 @@
 #include <thread>
 #include <vector>
 
-#include "engine/filter.h"
-#include "engine/metric.h"
-#include "engine/payload.h"
-#include "engine/result.h"
+#include "engine/filter/filter.h"
+#include "engine/kernels/metric.h"
+#include "engine/index/payload.h"
+#include "engine/support/result.h"
 #include "collection/record_offsets.h"
-#include "engine/vector_index.h"
+#include "engine/index/vector_index.h"
 #include "storage/data_file.h"
 #include "storage/file.h"
 #include "storage/wal.h"
@@ -106,7 +106,7 @@ struct CollectionConfig {
   // returns. See wait_for_bound_codes().
   bool bound_codes_background = true;
   // A single-query search takes the codes or the plain scan, whichever has
-  // been faster on this collection (engine/search_path_chooser.h); the
+  // been faster on this collection (engine/codes/search_path_chooser.h); the
   // results are the same. false: the codes whenever they are ready.
   bool choose_search_path_by_time = true;
   // Load a data file of at least background_load_min_bytes after open()

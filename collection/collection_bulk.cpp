@@ -29,7 +29,7 @@
 #include <thread>
 
 #include "collection/collection.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 #include "storage/data_format.h"
 #include "storage/endian.h"
 #include "storage/record_file_writer.h"

@@ -7,7 +7,7 @@
 #include "collection/collection.h"
 #include "storage/data_format.h"
 #include "storage/endian.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 #include "storage/record_file_writer.h"
 
 namespace velmoradb {

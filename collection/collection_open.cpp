@@ -13,9 +13,9 @@
 #include "collection/payload_attacher.h"
 #include "collection/payload_text_store.h"
 #include "collection/record_offsets.h"
-#include "engine/background_prefault.h"
+#include "engine/support/background_prefault.h"
 #include "storage/data_format.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 #include "storage/meta.h"
 
 namespace velmoradb {

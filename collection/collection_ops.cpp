@@ -4,7 +4,7 @@
 #include <string>
 
 #include "collection/collection.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 #include "storage/data_format.h"
 
 namespace velmoradb {

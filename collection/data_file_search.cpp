@@ -11,7 +11,7 @@
 #include <new>
 #include <span>
 
-#include "engine/top_k.h"
+#include "engine/index/top_k.h"
 #include "storage/data_format.h"
 
 namespace velmoradb {

@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-#include "engine/kernels.h"
-#include "engine/metric.h"
-#include "engine/vector_index.h"
+#include "engine/kernels/kernels.h"
+#include "engine/kernels/metric.h"
+#include "engine/index/vector_index.h"
 #include "storage/data_file.h"
 
 namespace velmoradb {

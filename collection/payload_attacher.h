@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/payload.h"
-#include "engine/vector_index.h"
+#include "engine/index/payload.h"
+#include "engine/index/vector_index.h"
 
 namespace velmoradb {
 

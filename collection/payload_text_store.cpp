@@ -4,7 +4,7 @@
 #include <cassert>
 #include <utility>
 
-#include "storage/json.h"
+#include "storage/json/json.h"
 
 namespace velmoradb {
 

@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/huge_pages.h"
-#include "engine/payload_store.h"
+#include "engine/support/huge_pages.h"
+#include "engine/index/payload_store.h"
 
 namespace velmoradb {
 

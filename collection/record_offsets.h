@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "engine/huge_pages.h"
-#include "engine/id_map.h"
+#include "engine/support/huge_pages.h"
+#include "engine/index/id_map.h"
 
 namespace velmoradb {
 

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/result.h"
+#include "engine/support/result.h"
 #include "storage/file.h"
 
 namespace velmoradb {

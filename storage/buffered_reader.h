@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/result.h"
+#include "engine/support/result.h"
 #include "storage/file.h"
 
 namespace velmoradb {

@@ -13,7 +13,7 @@
 #include "storage/buffered_reader.h"
 #include "storage/data_format.h"
 #include "storage/endian.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 #include "storage/payload_decode_cache.h"
 
 namespace velmoradb {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
-#include "engine/result.h"
+#include "engine/index/payload.h"
+#include "engine/support/result.h"
 #include "storage/append_buffer.h"
 #include "storage/file.h"
 #include "storage/payload_decode_cache.h"

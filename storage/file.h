@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/result.h"
+#include "engine/support/result.h"
 
 namespace velmoradb {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/json.h"
+#include "storage/json/json.h"
 
 namespace velmoradb {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/result.h"
+#include "engine/support/result.h"
 #include "storage/file.h"
 #include "storage/records.h"
 

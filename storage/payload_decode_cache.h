@@ -23,8 +23,8 @@
 #include <unordered_map>
 #include <utility>
 
-#include "engine/payload.h"
-#include "engine/text_hash.h"
+#include "engine/index/payload.h"
+#include "engine/support/text_hash.h"
 
 namespace velmoradb {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
-#include "engine/result.h"
+#include "engine/index/payload.h"
+#include "engine/support/result.h"
 #include "storage/file.h"
 
 namespace velmoradb {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/payload.h"
+#include "engine/index/payload.h"
 
 namespace velmoradb {
 

@@ -12,7 +12,7 @@
 #include "storage/buffered_reader.h"
 #include "storage/crc32.h"
 #include "storage/endian.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 #include "storage/wal_format.h"
 
 namespace velmoradb {

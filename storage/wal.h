@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/result.h"
+#include "engine/support/result.h"
 #include "storage/append_buffer.h"
 #include "storage/file.h"
 #include "storage/records.h"

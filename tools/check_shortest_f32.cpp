@@ -8,7 +8,7 @@
 // Build and run from the repository root:
 //
 //   g++ -std=c++20 -O2 -ffp-contract=off -pthread -I. tools/check_shortest_f32.cpp \
-//       storage/shortest_f32.cpp storage/json_float.cpp storage/json_float_list*.cpp \
+//       storage/json/shortest_f32.cpp storage/json/json_float.cpp storage/json_float_list*.cpp \
 //       -o /tmp/check_shortest_f32 && /tmp/check_shortest_f32
 #include <atomic>
 #include <bit>
@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "storage/json_float.h"
-#include "storage/shortest_f32.h"
+#include "storage/json/json_float.h"
+#include "storage/json/shortest_f32.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-"""Write storage/float_pow10_table.h: the 63-bit powers of ten that the
+"""Write storage/json/float_pow10_table.h: the 63-bit powers of ten that the
 shortest float32 formatter multiplies by.
 
 Entry k holds floor(10**-k * 2**(62 - f)) + 1, f = floor(log2(10**-k)): the
 value 10**-k scaled into [2**62, 2**63] and rounded up, so that a product with
 it never falls below the exact one. Run from the repository root:
 
-    python tools/gen_float_pow10.py > storage/float_pow10_table.h
+    python tools/gen_float_pow10.py > storage/json/float_pow10_table.h
 """
 from fractions import Fraction
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "collection/collection.h"
-#include "engine/filter.h"
+#include "engine/filter/filter.h"
 
 namespace {
 

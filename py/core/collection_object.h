@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/metric.h"
+#include "engine/kernels/metric.h"
 #include "py/core/gil.h"
 #include "py/src/python.h"
 

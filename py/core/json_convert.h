@@ -1,4 +1,4 @@
-// Python values <-> the JSON value model of payloads (engine/payload.h).
+// Python values <-> the JSON value model of payloads (engine/index/payload.h).
 //
 // Python to JSON takes dict (str keys), list, tuple, None, bool, int
 // (-2**63 .. 2**64-1), finite float and str, nested at most kMaxPayloadDepth
@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "engine/payload.h"
+#include "engine/index/payload.h"
 #include "py/src/python.h"
 
 namespace velmoradb::py {

@@ -2,7 +2,7 @@
 // compiled before any record is read.
 #pragma once
 
-#include "engine/filter.h"
+#include "engine/filter/filter.h"
 #include "py/src/python.h"
 
 namespace velmoradb::py {

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/metric.h"
+#include "engine/kernels/metric.h"
 #include "py/src/buffer.h"
 #include "py/src/python.h"
 

@@ -12,7 +12,7 @@
 #include <new>
 #include <string>
 
-#include "engine/error.h"
+#include "engine/support/error.h"
 #include "py/src/python.h"
 
 namespace velmoradb::py {

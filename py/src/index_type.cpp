@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/vector_index.h"
+#include "engine/index/vector_index.h"
 #include "py/src/args.h"
 #include "py/src/borrow.h"
 #include "py/src/convert.h"

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "engine/vector_index.h"
+#include "engine/index/vector_index.h"
 #include "py/src/convert.h"
 #include "py/src/python.h"
 

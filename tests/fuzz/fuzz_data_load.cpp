@@ -12,7 +12,7 @@
 
 #include "fuzz_support.h"
 #include "storage/data_file.h"
-#include "storage/faulty_fs.h"
+#include "support/faulty_fs.h"
 
 using namespace velmoradb;
 

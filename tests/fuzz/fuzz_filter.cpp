@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/filter.h"
+#include "engine/filter/filter.h"
 #include "engine/filter_reference.h"
-#include "engine/payload_index.h"
+#include "engine/index/payload_index.h"
 #include "fuzz_support.h"
 
 namespace velmoradb::fuzz {

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 
 namespace velmoradb::fuzz {
 namespace {

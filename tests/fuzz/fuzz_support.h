@@ -20,7 +20,7 @@
 #include <variant>
 #include <vector>
 
-#include "engine/payload.h"
+#include "engine/index/payload.h"
 
 #define FUZZ_CHECK(cond, ...)                                                  \
   do {                                                                         \

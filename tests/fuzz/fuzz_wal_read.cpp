@@ -20,8 +20,8 @@
 #include "fuzz_support.h"
 #include "storage/crc32.h"
 #include "storage/endian.h"
-#include "storage/faulty_fs.h"
-#include "storage/json.h"
+#include "support/faulty_fs.h"
+#include "storage/json/json.h"
 #include "storage/wal.h"
 #include "storage/wal_format.h"
 

@@ -11,7 +11,7 @@
 
 #include "collection/collection.h"
 #include "storage/endian.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 #include "storage/wal.h"
 
 using namespace velmoradb;

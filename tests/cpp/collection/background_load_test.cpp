@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "collection_fixture.h"
-#include "storage/faulty_fs.h"
+#include "support/faulty_fs.h"
 
 namespace velmoradb::testing {
 namespace {

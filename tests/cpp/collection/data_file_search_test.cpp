@@ -13,7 +13,7 @@
 
 #include "collection/data_file_search.h"
 #include "collection_fixture.h"
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 
 namespace velmoradb::testing {
 namespace {

@@ -19,7 +19,7 @@
 
 #include "collection/collection.h"
 #include "collection_fixture.h"
-#include "storage/faulty_fs.h"
+#include "support/faulty_fs.h"
 
 namespace velmoradb::testing {
 namespace {

@@ -11,7 +11,7 @@
 #include "collection/collection.h"
 #include "collection/payload_text_store.h"
 #include "collection_fixture.h"
-#include "storage/json.h"
+#include "storage/json/json.h"
 
 namespace velmoradb::testing {
 namespace {

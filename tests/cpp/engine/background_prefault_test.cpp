@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/background_prefault.h"
-#include "engine/vector_arena.h"
+#include "engine/support/background_prefault.h"
+#include "engine/index/vector_arena.h"
 
 namespace velmoradb {
 namespace {

@@ -2,7 +2,7 @@
 // same distances bit for bit and ids that truly have them, on adversarial
 // data, every metric and every kernel path, with filters, batches and
 // changes to the stored vectors.
-#include "engine/bound_codes.h"
+#include "engine/codes/bound_codes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/code_scan.h"
-#include "engine/kernels.h"
-#include "engine/top_k.h"
-#include "engine/vector_index.h"
+#include "engine/codes/code_scan.h"
+#include "engine/kernels/kernels.h"
+#include "engine/index/top_k.h"
+#include "engine/index/vector_index.h"
 #include "engine/pruning_test_data.h"
 
 namespace velmoradb {

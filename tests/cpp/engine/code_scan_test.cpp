@@ -1,7 +1,7 @@
 // Every scan path computes the reference's sums: the same keep masks for
 // the same limits, saturation included, the same fine sums, early stop
 // included, and the same full-scan masks.
-#include "engine/code_scan.h"
+#include "engine/codes/code_scan.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "engine/error.h"
+#include "engine/support/error.h"
 
 #include <cstdint>
 #include <limits>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/result.h"
+#include "engine/support/result.h"
 
 namespace velmoradb {
 namespace {

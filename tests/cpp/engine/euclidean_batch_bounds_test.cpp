@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/euclidean_sum_bound.h"
-#include "engine/int8_bounds.h"
-#include "engine/kernels.h"
-#include "engine/slot_bitmap.h"
-#include "engine/vector_index.h"
+#include "engine/codes/euclidean_sum_bound.h"
+#include "engine/codes/int8_bounds.h"
+#include "engine/kernels/kernels.h"
+#include "engine/index/slot_bitmap.h"
+#include "engine/index/vector_index.h"
 
 namespace velmoradb {
 namespace {

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <variant>
 
-#include "engine/payload.h"
-#include "storage/json_reader.h"
+#include "engine/index/payload.h"
+#include "storage/json/json_reader.h"
 
 namespace velmoradb::filter_reference {
 

@@ -1,4 +1,4 @@
-#include "engine/filter.h"
+#include "engine/filter/filter.h"
 
 #include <cmath>
 #include <limits>
@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/filter_reference.h"
-#include "engine/payload_index.h"
+#include "engine/index/payload_index.h"
 
 namespace velmoradb {
 namespace {

@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "collection/payload_text_store.h"
-#include "engine/filter.h"
+#include "engine/filter/filter.h"
 #include "engine/filter_reference.h"
-#include "engine/metric.h"
+#include "engine/kernels/metric.h"
 #include "engine/payload_generator.h"
-#include "engine/vector_index.h"
-#include "storage/json.h"
+#include "engine/index/vector_index.h"
+#include "storage/json/json.h"
 
 namespace velmoradb {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/id_map.h"
+#include "engine/index/id_map.h"
 
 #include <cstdint>
 #include <limits>

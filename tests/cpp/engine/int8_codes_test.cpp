@@ -2,7 +2,7 @@
 // same distances bit for bit, ids that truly have them) on adversarial data,
 // for every metric it serves, on every kernel path that has its bound; and
 // its bounds hold against the exact real distance.
-#include "engine/int8_codes.h"
+#include "engine/codes/int8_codes.h"
 
 #include <algorithm>
 #include <cmath>
@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/bound_codes.h"
-#include "engine/kernels.h"
+#include "engine/codes/bound_codes.h"
+#include "engine/kernels/kernels.h"
 #include "engine/pruning_test_data.h"
 
 namespace velmoradb {

@@ -1,6 +1,6 @@
 // Every kernel path the CPU can run gives the scalar reference's bits, for
 // single queries and for batches, over many dimensions and counts.
-#include "engine/kernels.h"
+#include "engine/kernels/kernels.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The metrics against a reference written here independently: explicit
 // loops over the block index, every single operation stored through a
 // volatile float so that it is rounded to 32 bits on its own.
-#include "engine/metric.h"
+#include "engine/kernels/metric.h"
 
 #include <cmath>
 #include <cstdint>

@@ -7,8 +7,8 @@
 #include <random>
 #include <thread>
 
-#include "engine/thread_pool.h"
-#include "engine/vector_index.h"
+#include "engine/support/thread_pool.h"
+#include "engine/index/vector_index.h"
 
 namespace velmoradb {
 namespace {

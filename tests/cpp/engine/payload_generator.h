@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/filter_value.h"
-#include "engine/payload.h"
-#include "engine/payload_index.h"
+#include "engine/filter/filter_value.h"
+#include "engine/index/payload.h"
+#include "engine/index/payload_index.h"
 
 namespace velmoradb::filter_reference {
 

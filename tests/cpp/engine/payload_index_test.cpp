@@ -1,4 +1,4 @@
-#include "engine/payload_index.h"
+#include "engine/index/payload_index.h"
 
 #include <cmath>
 #include <cstdint>

@@ -14,9 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/metric.h"
-#include "engine/slot_bitmap.h"
-#include "engine/top_k.h"
+#include "engine/kernels/metric.h"
+#include "engine/index/slot_bitmap.h"
+#include "engine/index/top_k.h"
 
 namespace velmoradb::pruning_test {
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/search_path_chooser.h"
-#include "engine/vector_index.h"
+#include "engine/codes/search_path_chooser.h"
+#include "engine/index/vector_index.h"
 
 namespace velmoradb {
 namespace {

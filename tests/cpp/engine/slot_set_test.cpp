@@ -1,4 +1,4 @@
-#include "engine/slot_set.h"
+#include "engine/index/slot_set.h"
 
 #include <algorithm>
 #include <cstdint>

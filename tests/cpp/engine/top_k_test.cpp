@@ -1,4 +1,4 @@
-#include "engine/top_k.h"
+#include "engine/index/top_k.h"
 
 #include <algorithm>
 #include <cmath>

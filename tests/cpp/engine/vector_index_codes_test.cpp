@@ -15,8 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/kernels.h"
-#include "engine/vector_index.h"
+#include "engine/kernels/kernels.h"
+#include "engine/index/vector_index.h"
 
 namespace velmoradb {
 namespace {

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/vector_index.h"
+#include "engine/index/vector_index.h"
 
 namespace velmoradb {
 namespace {

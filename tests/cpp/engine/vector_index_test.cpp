@@ -1,4 +1,4 @@
-#include "engine/vector_index.h"
+#include "engine/index/vector_index.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,7 +6,7 @@
 #include <map>
 #include <random>
 
-#include "storage/faulty_fs.h"
+#include "support/faulty_fs.h"
 #include "temp_dir.h"
 
 namespace velmoradb {

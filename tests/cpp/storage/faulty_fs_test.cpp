@@ -1,4 +1,4 @@
-#include "storage/faulty_fs.h"
+#include "support/faulty_fs.h"
 
 #include <gtest/gtest.h>
 

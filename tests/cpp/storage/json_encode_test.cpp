@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/json.h"
+#include "storage/json/json.h"
 
 namespace velmoradb::json {
 namespace {

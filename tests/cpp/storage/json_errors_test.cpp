@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "storage/json.h"
+#include "storage/json/json.h"
 
 namespace velmoradb::json {
 namespace {

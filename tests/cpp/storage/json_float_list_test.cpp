@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/json_float.h"
+#include "storage/json/json_float.h"
 
 namespace velmoradb::json {
 namespace {

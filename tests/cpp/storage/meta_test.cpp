@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/faulty_fs.h"
+#include "support/faulty_fs.h"
 #include "temp_dir.h"
 
 namespace velmoradb {

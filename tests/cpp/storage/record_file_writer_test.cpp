@@ -5,7 +5,7 @@
 #include <string>
 
 #include "storage/data_file.h"
-#include "storage/faulty_fs.h"
+#include "support/faulty_fs.h"
 #include "temp_dir.h"
 
 namespace velmoradb {

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <string>
 
-#include "storage/json_float.h"
-#include "storage/shortest_f32.h"
+#include "storage/json/json_float.h"
+#include "storage/json/shortest_f32.h"
 
 namespace velmoradb::json {
 namespace {

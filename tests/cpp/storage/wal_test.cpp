@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "storage/crc32.h"
-#include "storage/faulty_fs.h"
-#include "storage/json.h"
+#include "support/faulty_fs.h"
+#include "storage/json/json.h"
 #include "temp_dir.h"
 
 namespace velmoradb {
