@@ -364,14 +364,21 @@ class PersistentCollection {
   // (forced, the data file written out behind it); close() checkpoints.
   Status close_files(bool checkpoint_first);
   Result<CompactStats> compact_locked();
-  // Replay steps, used by recovery: apply one log entry to the data file,
-  // the index and the offsets (a read-only collection: to the index only).
-  Status apply_insert(std::uint64_t id, std::vector<float> vector, Payload payload);
-  Status apply_update(std::uint64_t id, std::vector<float> vector, Payload payload);
+  // One insert or replacement, an entry already in the log, applied to the
+  // data file, the index and the offsets (by insert and by the replay): the
+  // record appended, then the id's earlier record marked deleted (a failure
+  // to mark loses nothing: the load keeps the later of two live records of
+  // an id, and the log's replay marks it again).
+  Status apply_put(std::uint64_t id, std::vector<float> vector, Payload payload);
+  // One delete, its entry already in the log: the marker, the index, the
+  // offsets. Whether the id was present.
   Result<bool> apply_delete(std::uint64_t id);
-  // The replay of a read-only collection: the entries applied to the index
-  // alone.
-  Status replay_in_memory(std::vector<WalEntry>& entries);
+  // The replay of log entries, the one routine of both kinds of open: a
+  // writable collection applies them to the data file, the index and the
+  // offsets (apply_put, apply_delete); a read-only one to the index alone,
+  // and the files stay as they are (torn tails included: the reader stops
+  // before them).
+  Status replay(std::vector<WalEntry>& entries);
   Status cut_log_tail(const WalContents& log);
   Status cut_damaged_data_tail(const LoadedRecords& loaded);
   // Copies bytes [from, to) of the file `name` to a new file `name`.damaged

@@ -29,8 +29,9 @@
 #include <thread>
 
 #include "collection/collection.h"
+#include "storage/directory_files.h"
 #include "storage/json/json.h"
-#include "storage/data_format.h"
+#include "storage/record_codec.h"
 #include "storage/endian.h"
 #include "storage/record_file_writer.h"
 
@@ -38,7 +39,6 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::string_view kBulkFile = "data.vdb.bulk";
 
 Status write_marker(FileSystem& fs, const std::string& path, std::string_view text) {
   auto file = fs.open(path, OpenMode::WriteCreateTruncate);
@@ -99,7 +99,7 @@ std::size_t first_non_finite(const float* v, std::size_t dim) {
 }  // namespace
 
 Status PersistentCollection::roll_back_bulk() {
-  const std::string path = join_path(dir_, kBulkFile);
+  const std::string path = join_path(dir_, directory_files::kBulk);
   auto marker = read_marker(fs_, path);
   if (!marker) return marker.error();
   const bool unfinished = marker->length && data_ && data_->position() > *marker->length;
@@ -124,7 +124,7 @@ Status PersistentCollection::undo_bulk(std::uint64_t length) {
     undone = data_->truncate_to(length);
     if (undone) undone = data_->sync();
   }
-  if (undone) undone = write_marker(fs_, join_path(dir_, kBulkFile), "");
+  if (undone) undone = write_marker(fs_, join_path(dir_, directory_files::kBulk), "");
   if (!undone) broken_ = true;
   return undone;
 }
@@ -147,7 +147,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
   }
   if (count == 0) return {};
   if (auto r = checkpoint(); !r) return r;
-  const std::string marker = join_path(dir_, kBulkFile);
+  const std::string marker = join_path(dir_, directory_files::kBulk);
   std::uint64_t start;
   {
     std::shared_lock data(data_lock_);
@@ -202,7 +202,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
         }
         offsets[i] = *offset;
         float* staged = group.data() + grouped * dim;
-        le::load_floats(staged, out->last_record() + data_format::kVectorOffset, dim);
+        le::load_floats(staged, out->last_record() + record_codec::kVectorOffset, dim);
         if (auto bad = first_non_finite(staged, dim); bad < dim) {
           written = VectorError::collection("non-finite vector component at position " + std::to_string(bad));
           break;

@@ -5,7 +5,8 @@
 #include <utility>
 
 #include "collection/collection.h"
-#include "storage/data_format.h"
+#include "storage/directory_files.h"
+#include "storage/record_codec.h"
 #include "storage/endian.h"
 #include "storage/json/json.h"
 #include "storage/record_file_writer.h"
@@ -14,8 +15,6 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::string_view kDataFile = "data.vdb";
-constexpr std::string_view kCompactFile = "data.vdb.compact";
 
 
 }  // namespace
@@ -75,7 +74,7 @@ Result<CompactStats> PersistentCollection::compact_locked() {
   for (std::size_t i = 0; i < live.size(); ++i) old_offsets[i] = live[i].first;
   // A file left by a compaction that never finished holds nothing needed:
   // the writer empties it.
-  const std::string compact_path = join_path(dir_, kCompactFile);
+  const std::string compact_path = join_path(dir_, directory_files::kCompact);
   auto writer = RecordFileWriter::create(fs_, compact_path);
   if (!writer) return writer.error();
   RecordOffsets::OffsetArray offsets(live.size());
@@ -83,7 +82,7 @@ Result<CompactStats> PersistentCollection::compact_locked() {
   {
     std::shared_lock data(data_lock_);
     copied = data_->read_raw_records(old_offsets, [&](std::span<const std::uint8_t> record, std::size_t i) -> Status {
-      const std::uint64_t id = le::load64(record.data() + data_format::kIdOffset);
+      const std::uint64_t id = record_codec::decode_header(record.data()).id;
       if (id != id_of_slot[live[i].second]) {
         return VectorError::io("read data failed: the record at offset " + std::to_string(live[i].first) +
                                " is not that of id " + std::to_string(id_of_slot[live[i].second]));
@@ -103,7 +102,7 @@ Result<CompactStats> PersistentCollection::compact_locked() {
   stats.bytes_after = (*fresh)->position();
   // The rename replaces data.vdb at once: before it the old file is the
   // collection's, after it the new one, each complete on disk with the log.
-  if (auto r = (*fresh)->rename_to(join_path(dir_, kDataFile)); !r) return r.error();
+  if (auto r = (*fresh)->rename_to(join_path(dir_, directory_files::kData)); !r) return r.error();
   std::unique_ptr<VectorDataFile> retired;
   {
     std::unique_lock data(data_lock_);
@@ -132,7 +131,7 @@ Result<std::uint64_t> PersistentCollection::reclaimable_bytes() const {
   // The live records as compaction copies them: each payload as it is
   // stored, which the payload store keeps (an empty payload is taken as
   // written by every insert); where it does not, as encoded afresh.
-  const std::uint64_t fixed = data_format::kFixedSize + data_format::kElementSize * std::uint64_t{config_.dimension};
+  const std::uint64_t fixed = record_codec::min_record_size(config_.dimension);
   std::uint64_t live = fixed * index_.size();
   const std::uint64_t empty_payload = json::encoded_payload_length(Payload{});
   if (const std::optional<std::size_t> texts = index_.payload_text_bytes()) {

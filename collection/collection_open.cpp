@@ -14,7 +14,8 @@
 #include "collection/payload_text_store.h"
 #include "collection/record_offsets.h"
 #include "engine/support/background_prefault.h"
-#include "storage/data_format.h"
+#include "storage/directory_files.h"
+#include "storage/record_codec.h"
 #include "storage/json/json.h"
 #include "storage/meta.h"
 
@@ -22,10 +23,6 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::string_view kMetaFile = "meta.json";
-constexpr std::string_view kWalFile = "wal.log";
-constexpr std::string_view kDataFile = "data.vdb";
-constexpr std::string_view kDamagedSuffix = ".damaged";
 constexpr std::size_t kCopyChunk = 1 << 20;
 // From about this many records on, a load attaches payloads on a thread of
 // its own (the thread costs some tens of microseconds to start; a record's
@@ -191,13 +188,13 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open_or_crea
 
 Result<std::optional<CollectionConfig>> PersistentCollection::stored_config(const std::string& path,
                                                                             FileSystem& fs) {
-  if (!fs.exists(join_path(path, kMetaFile))) return std::optional<CollectionConfig>();
+  if (!fs.exists(join_path(path, directory_files::kMeta))) return std::optional<CollectionConfig>();
   auto meta = read_meta(fs, path);
   if (!meta) return meta.error();
   auto metric = metric_from_name(meta->metric);
   if (!metric) {
     return VectorError::collection("unknown metric '" + meta->metric + "' in " +
-                                   join_path(path, kMetaFile));
+                                   join_path(path, directory_files::kMeta));
   }
   CollectionConfig config;
   config.dimension = static_cast<std::size_t>(meta->dimension);
@@ -255,7 +252,7 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
     return VectorError::collection("a read-only open needs an existing collection (OpenExisting)");
   }
   CollectionConfig config = requested;
-  const std::string meta_path = join_path(path, kMetaFile);
+  const std::string meta_path = join_path(path, directory_files::kMeta);
   bool is_new = !fs.exists(meta_path);
   if (options.intent == OpenIntent::OpenExisting && is_new) {
     return VectorError::collection("no collection at " + path + " (meta.json does not exist)");
@@ -307,8 +304,8 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
 
   if (read_only) {
     // Nothing is created or written: a missing data file reads as empty.
-    if (fs.exists(join_path(path, kDataFile))) {
-      auto data = VectorDataFile::open_read_only(fs, join_path(path, kDataFile));
+    if (fs.exists(join_path(path, directory_files::kData))) {
+      auto data = VectorDataFile::open_read_only(fs, join_path(path, directory_files::kData));
       if (!data) return data.error();
       c->data_ = std::move(*data);
     }
@@ -317,11 +314,11 @@ Result<std::unique_ptr<PersistentCollection>> PersistentCollection::open(
     return c;
   }
 
-  const bool files_exist = fs.exists(join_path(path, kWalFile)) && fs.exists(join_path(path, kDataFile));
-  auto wal = WriteAheadLog::open(fs, join_path(path, kWalFile), config.wal_sync_policy);
+  const bool files_exist = fs.exists(join_path(path, directory_files::kWal)) && fs.exists(join_path(path, directory_files::kData));
+  auto wal = WriteAheadLog::open(fs, join_path(path, directory_files::kWal), config.wal_sync_policy);
   if (!wal) return wal.error();
   c->wal_ = std::move(*wal);
-  auto data = VectorDataFile::open(fs, join_path(path, kDataFile));
+  auto data = VectorDataFile::open(fs, join_path(path, directory_files::kData));
   if (!data) return data.error();
   c->data_ = std::move(*data);
   c->data_->hold(true);  // see the write ordering in collection.h
@@ -356,7 +353,7 @@ Result<LoadedRecords> PersistentCollection::load_data_file(std::uint64_t& max_id
       // Room for every record the file can hold up front, so nothing is
       // grown and copied during the load: an indexed record is at least
       // this long. Pages never written cost address space only.
-      const std::uint64_t size = data_format::kFixedSize + 4 * std::uint64_t{config_.dimension};
+      const std::uint64_t size = record_codec::min_record_size(config_.dimension);
       index_.reserve(static_cast<std::size_t>(file_length / size));
       batch.reserve(static_cast<std::size_t>(file_length / size));
       sized = true;
@@ -398,7 +395,7 @@ Status PersistentCollection::recover() {
   // A bulk insert cut short leaves records that were never acknowledged,
   // perhaps torn: they go before anything reads the data file.
   if (auto r = roll_back_bulk(); !r) return r;
-  auto log = WriteAheadLog::read_all(fs_, join_path(dir_, kWalFile));
+  auto log = WriteAheadLog::read_all(fs_, join_path(dir_, directory_files::kWal));
   if (!log) return log.error();
   // Only a load with no log to replay goes aside: the data file then holds
   // the whole collection, and can answer searches until the load is done.
@@ -439,7 +436,7 @@ Status PersistentCollection::recover_from(WalContents& log) {
     std::unique_lock next_id_lock(next_id_lock_);
     next_id_ = max_id + 1;  // modulo 2^64
   }
-  if (read_only_) return replay_in_memory(log.entries);
+  if (read_only_) return replay(log.entries);
 
   // Torn tails: cut them off before anything is appended behind them.
   if (auto r = cut_log_tail(log); !r) return r;
@@ -461,43 +458,13 @@ Status PersistentCollection::recover_from(WalContents& log) {
     std::unique_lock lock(data_lock_);
     (void)data_->mark_deleted(offset);
   }
-  for (WalEntry& entry : log.entries) {
-    switch (entry.kind) {
-      case WalEntryKind::Insert:
-        // A collection closed without a flush wrote its records out behind
-        // the forced log: an insert whose record is the id's current one
-        // is there already, and appending it again would only grow the file.
-        if (holds_already(entry)) {
-          std::unique_lock lock(next_id_lock_);
-          if (entry.id + 1 > next_id_) next_id_ = entry.id + 1;  // as the insert would
-          break;
-        }
-        if (auto r = apply_insert(entry.id, std::move(entry.vector), std::move(entry.payload)); !r) {
-          return r;
-        }
-        break;
-      case WalEntryKind::Update:
-        if (auto r = apply_update(entry.id, std::move(entry.vector), std::move(entry.payload)); !r) {
-          return r;
-        }
-        break;
-      case WalEntryKind::Delete:
-        if (auto r = apply_delete(entry.id); !r) return r.error();
-        break;
-      case WalEntryKind::Checkpoint:
-        break;
-    }
-  }
+  if (auto r = replay(log.entries); !r) return r;
   // A checkpoint ends the recovery: the next open replays nothing, and the
   // data file does not grow by the log at every open.
   return checkpoint();
 }
 
-Status PersistentCollection::replay_in_memory(std::vector<WalEntry>& entries) {
-  // The files stay as they are (torn tails included: the reader stops
-  // before them); only the index learns what the log adds.
-  std::unique_lock index_lock(index_lock_);
-  std::unique_lock next_id_lock(next_id_lock_);
+Status PersistentCollection::replay(std::vector<WalEntry>& entries) {
   for (WalEntry& entry : entries) {
     switch (entry.kind) {
       case WalEntryKind::Insert:
@@ -505,12 +472,29 @@ Status PersistentCollection::replay_in_memory(std::vector<WalEntry>& entries) {
         if (entry.vector.size() != config_.dimension) {
           return VectorError::dimension_mismatch(config_.dimension, entry.vector.size());
         }
-        index_.remove(entry.id);
-        if (auto r = index_.insert(entry.id, entry.vector, std::move(entry.payload)); !r) return r;
-        if (entry.id + 1 > next_id_) next_id_ = entry.id + 1;
+        // A collection closed without a flush wrote its records out behind
+        // the forced log: an insert whose record is the id's current one
+        // is there already, and appending it again would only grow the
+        // file. A read-only collection writes nothing in any case.
+        if (read_only_ || (entry.kind == WalEntryKind::Insert && holds_already(entry))) {
+          if (read_only_) {
+            std::unique_lock lock(index_lock_);
+            index_.remove(entry.id);
+            if (auto r = index_.insert(entry.id, entry.vector, std::move(entry.payload)); !r) return r;
+          }
+          std::unique_lock lock(next_id_lock_);
+          if (entry.id + 1 > next_id_) next_id_ = entry.id + 1;  // as the insert would
+          break;
+        }
+        if (auto r = apply_put(entry.id, std::move(entry.vector), std::move(entry.payload)); !r) return r;
         break;
       case WalEntryKind::Delete:
-        index_.remove(entry.id);
+        if (read_only_) {
+          std::unique_lock lock(index_lock_);
+          index_.remove(entry.id);
+        } else if (auto r = apply_delete(entry.id); !r) {
+          return r.error();
+        }
         break;
       case WalEntryKind::Checkpoint:
         break;
@@ -524,7 +508,7 @@ Status PersistentCollection::cut_log_tail(const WalContents& log) {
   // A page of the tail was lost but bytes follow it: those were never
   // acknowledged as durable, but they are not ours to destroy.
   if (log.kept_tail) {
-    if (auto r = keep_copy(kWalFile, log.valid_length, log.file_length); !r) return r;
+    if (auto r = keep_copy(directory_files::kWal, log.valid_length, log.file_length); !r) return r;
   }
   std::unique_lock lock(wal_lock_);
   return wal_->truncate_to(log.valid_length);
@@ -539,20 +523,20 @@ Status PersistentCollection::cut_damaged_data_tail(const LoadedRecords& loaded) 
   // broken dim or payload_len reads like a record running past the end):
   // not ours to destroy, so everything from there to the end is copied
   // aside before it is cut off.
-  auto file = fs_.open(join_path(dir_, kDataFile), OpenMode::ReadOnly);
+  auto file = fs_.open(join_path(dir_, directory_files::kData), OpenMode::ReadOnly);
   if (!file) return VectorError::io("open for copy failed: " + file.error().text());
   auto zeros = (*file)->zeros_from(loaded.end_offset, loaded.file_length);
   if (!zeros) return VectorError::io("read damaged tail failed: " + zeros.error().text());
   const std::uint64_t tail = loaded.file_length - loaded.end_offset;
-  const std::uint64_t one_record = 17 + 4 * std::uint64_t{config_.dimension} + 11;
+  const std::uint64_t one_record = record_codec::empty_record_size(config_.dimension);
   if (!*zeros && (loaded.stop == LoadedRecords::Stop::Undecodable || tail >= one_record)) {
-    if (auto r = keep_copy(kDataFile, loaded.end_offset, loaded.file_length); !r) return r;
+    if (auto r = keep_copy(directory_files::kData, loaded.end_offset, loaded.file_length); !r) return r;
   }
   return data_->truncate_to(loaded.end_offset);
 }
 
 Status PersistentCollection::keep_copy(std::string_view name, std::uint64_t from, std::uint64_t to) {
-  const std::string base = std::string(name) + std::string(kDamagedSuffix);
+  const std::string base = std::string(name) + std::string(directory_files::kDamagedSuffix);
   std::string target = join_path(dir_, base);
   for (int n = 1; fs_.exists(target); ++n) target = join_path(dir_, base + "." + std::to_string(n));
   auto src = fs_.open(join_path(dir_, name), OpenMode::ReadOnly);

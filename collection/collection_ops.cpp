@@ -5,7 +5,7 @@
 
 #include "collection/collection.h"
 #include "storage/json/json.h"
-#include "storage/data_format.h"
+#include "storage/record_codec.h"
 
 namespace velmoradb {
 
@@ -58,7 +58,7 @@ Status PersistentCollection::insert_batch(const std::uint64_t* ids, std::size_t 
   if (large_writes) {
     // The records are held until the log is forced, at most about
     // kMaxHeldBytes of them at a time: room for that much, touched once.
-    const std::size_t record = data_format::kFixedSize + 4 * config_.dimension + 11;
+    const auto record = static_cast<std::size_t>(record_codec::empty_record_size(config_.dimension));
     std::unique_lock lock(data_lock_);
     data_->reserve_held(std::min(kMaxHeldBytes + record, count * record));
   }
@@ -191,7 +191,7 @@ Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> 
     payload = std::move(entry.payload);
     if (!appended) return appended;
   }
-  Status applied = apply_insert(id, std::move(vector), std::move(payload));
+  Status applied = apply_put(id, std::move(vector), std::move(payload));
   if (!applied) {
     // The insert is reported as failed, so it must not come back at the next
     // open: take its frame back out of the log.
@@ -335,7 +335,7 @@ Status PersistentCollection::checkpoint() {
   return write_meta_now();
 }
 
-Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> vector,
+Status PersistentCollection::apply_put(std::uint64_t id, std::vector<float> vector,
                                           Payload payload) {
   // A vector the index would refuse never reaches the data file.
   if (vector.size() != config_.dimension) {
@@ -375,39 +375,6 @@ Status PersistentCollection::apply_insert(std::uint64_t id, std::vector<float> v
     std::unique_lock lock(next_id_lock_);
     if (id + 1 > next_id_) next_id_ = id + 1;  // id + 1 wraps to 0 for the largest id
   }
-  return {};
-}
-
-Status PersistentCollection::apply_update(std::uint64_t id, std::vector<float> vector,
-                                          Payload payload) {
-  if (vector.size() != config_.dimension) {
-    return VectorError::dimension_mismatch(config_.dimension, vector.size());
-  }
-  std::optional<std::uint64_t> previous;
-  {
-    std::shared_lock lock(offsets_lock_);
-    previous = record_offsets_.find(id);
-  }
-  if (previous) {
-    // Exclusive: the marker may land in the append buffer.
-    std::unique_lock data(data_lock_);
-    if (auto r = data_->mark_deleted(*previous); !r) return r;
-  }
-  std::uint64_t offset;
-  {
-    std::unique_lock lock(data_lock_);
-    auto r = data_->append(id, vector.data(), vector.size(), payload);
-    if (!r) return r.error();
-    offset = *r;
-    ++file_records_;
-  }
-  {
-    std::unique_lock lock(index_lock_);
-    index_.remove(id);
-    if (auto r = index_.insert(id, vector, std::move(payload)); !r) return r;
-  }
-  std::unique_lock lock(offsets_lock_);
-  record_offsets_.put(id, offset);
   return {};
 }
 

@@ -12,7 +12,7 @@
 #include <span>
 
 #include "engine/index/top_k.h"
-#include "storage/data_format.h"
+#include "storage/record_codec.h"
 
 namespace velmoradb {
 
@@ -80,7 +80,7 @@ std::optional<std::vector<SearchResult>> search_data_file(VectorDataFile& file, 
   std::vector<std::uint64_t> offsets;
   // As many as the file can hold: grown, they would be copied and their
   // memory faulted in twice over.
-  const std::uint64_t most = file.position() / (data_format::kFixedSize + 4 * std::uint64_t{dim});
+  const std::uint64_t most = file.position() / record_codec::min_record_size(dim);
   ids.reserve(static_cast<std::size_t>(most));
   offsets.reserve(static_cast<std::size_t>(most));
   // Rows are packed as each run comes (they point into the scan's buffer)
@@ -99,7 +99,7 @@ std::optional<std::vector<SearchResult>> search_data_file(VectorDataFile& file, 
   };
   // Reads of at least 16 records, and of 64 KiB at the least: they stay in
   // the L2 cache between the read and the packing.
-  const std::size_t record = data_format::kFixedSize + 4 * dim + 16;
+  const auto record = static_cast<std::size_t>(record_codec::record_size(dim, 16));
   const std::size_t chunk = std::max(VectorDataFile::kCachedChunk, 16 * record);
   PayloadDecodeCache decoded;
   auto scanned = file.scan_live_runs([&](std::span<RecordView> run, std::uint64_t) {

@@ -32,7 +32,7 @@ class BufferedReader {
   Status seek(std::uint64_t offset);
   std::uint64_t position() const { return window_start_ + cursor_; }
 
-  static bool is_early_eof(const VectorError& e) { return e.text() == kEarlyEof; }
+  static bool is_early_eof(const VectorError& e) { return e.end_of_file(); }
 
  private:
   File& file_;

@@ -1,6 +1,8 @@
 // The vector data file. Appends hand whole records to AppendBuffer, so a
-// failed append leaves no partial record; reads share one record parser,
-// used per call by read_record and over one streamed handle by the load.
+// failed append leaves no partial record. Every read goes through one
+// record reader (read_in_place, or read_spilled for a record the read
+// buffer does not hold whole), over the layout of record_codec.h: the
+// load's scan, read_record and read_raw_records.
 #include "storage/data_file.h"
 
 #include <algorithm>
@@ -11,7 +13,7 @@
 #include <string>
 
 #include "storage/buffered_reader.h"
-#include "storage/data_format.h"
+#include "storage/record_codec.h"
 #include "storage/endian.h"
 #include "storage/json/json.h"
 #include "storage/payload_decode_cache.h"
@@ -20,171 +22,119 @@ namespace velmoradb {
 
 namespace {
 
-using namespace data_format;
+using namespace record_codec;
 
 constexpr std::string_view kFlushFailed = "flush failed: ";
-constexpr std::string_view kEmptyPayload = R"({"data":{}})";
 constexpr std::size_t kRunPayloads = 256;
-// A field whose size comes from the file is read in pieces of at most this
-// many bytes, so a damaged size never reserves more than the file holds.
-constexpr std::size_t kGrowStep = std::size_t{1} << 16;
 
-VectorError io_with(std::string_view phrase, const VectorError& cause) {
-  return VectorError::io(std::string(phrase) + cause.text());
+// A read that met the end of the file: the record is cut short (a torn
+// tail, or a size field that runs past the file).
+bool met_end(const VectorError& e) { return e.end_of_file(); }
+
+VectorError cut_short(std::string_view phrase) {
+  return VectorError::io(phrase, early_eof());
 }
 
-enum class RecordFault { Io, Torn, Undecodable };
+// One record as the reader found it: its header, its payload's length and
+// all its bytes as they lie in the file, in the reader's buffer or in the
+// caller's spill buffer; valid until the next read of either.
+struct RawRecord {
+  Header header;
+  std::uint32_t payload_len = 0;
+  std::span<const std::uint8_t> bytes;
+  bool in_buffer = false;
 
-struct ParseFailure {
-  VectorError error;
-  RecordFault fault;
+  const std::uint8_t* vector() const { return bytes.data() + kVectorOffset; }
+  std::string_view payload_text() const {
+    return {reinterpret_cast<const char*>(bytes.data()) + (bytes.size() - payload_len), payload_len};
+  }
 };
 
-ParseFailure field_failure(std::string_view phrase, const VectorError& cause) {
-  return {io_with(phrase, cause),
-          BufferedReader::is_early_eof(cause) ? RecordFault::Torn : RecordFault::Io};
+// The record at in.position() when the reader's buffer holds all of it
+// (the common case): consumed and viewed in place. nullopt, having consumed
+// nothing, when it does not, or when its sizes run past the `remaining`
+// bytes of the file: read_spilled then reads it (and says what is wrong
+// with it) exactly as any other record.
+std::optional<RawRecord> read_in_place(BufferedReader& in, std::uint64_t remaining) {
+  const std::uint8_t* head = in.peek(kHeaderSize);
+  if (!head) return std::nullopt;
+  RawRecord rec;
+  rec.header = decode_header(head);
+  if (!vector_fits(rec.header.dim, remaining)) return std::nullopt;
+  const std::uint8_t* p = in.peek(static_cast<std::size_t>(min_record_size(rec.header.dim)));
+  if (!p) return std::nullopt;
+  rec.payload_len = decode_payload_len(p, rec.header.dim);
+  if (!payload_fits(rec.header.dim, rec.payload_len, remaining)) return std::nullopt;
+  const auto size = static_cast<std::size_t>(record_size(rec.header.dim, rec.payload_len));
+  if (!in.peek(size)) return std::nullopt;
+  in.skip(size);
+  rec.bytes = {p, size};
+  rec.in_buffer = true;
+  return rec;
 }
 
-// Reads `n` bytes into `out`, growing it as the bytes arrive.
-Status read_growing(BufferedReader& in, std::uint64_t n, std::string& out) {
-  out.clear();
-  while (out.size() < n) {
-    std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n - out.size(), kGrowStep));
-    std::size_t done = out.size();
-    out.resize(done + take);
-    if (auto r = in.read_exact(reinterpret_cast<std::uint8_t*>(out.data()) + done, take); !r) {
-      return r;
-    }
+// How a failed read is worded: after the field it was reading ("read dim
+// failed: "), or as one read of the whole record ("read data failed: ").
+enum class Phrasing : std::uint8_t { PerField, Whole };
+
+// The record at in.position(), read field by field into `spill`. A record
+// cut short by the end of the file, or whose sizes run past the
+// `remaining` bytes of it, fails with an error whose detail is EndOfFile;
+// any other read failure is the file layer's error. Sizes are checked
+// against `remaining` before anything is sized from them.
+Result<RawRecord> read_spilled(BufferedReader& in, std::uint64_t remaining, std::vector<std::uint8_t>& spill,
+                               Phrasing phrasing = Phrasing::PerField) {
+  const auto phrase = [&](std::string_view field) {
+    return phrasing == Phrasing::Whole ? std::string_view("read data failed: ") : field;
+  };
+  spill.resize(kHeaderSize);
+  if (auto r = in.read_exact(spill.data(), kMarkerSize); !r) return VectorError::io(phrase("read deleted failed: "), r.error());
+  if (auto r = in.read_exact(spill.data() + kIdOffset, kIdSize); !r) return VectorError::io(phrase("read id failed: "), r.error());
+  if (auto r = in.read_exact(spill.data() + kDimOffset, kDimSize); !r) return VectorError::io(phrase("read dim failed: "), r.error());
+  RawRecord rec;
+  rec.header = decode_header(spill.data());
+  const std::uint32_t dim = rec.header.dim;
+  // The vector within the file (its payload_len is then read, and met
+  // missing, as any field).
+  if (remaining < kVectorOffset || std::uint64_t{kElementSize} * dim > remaining - kVectorOffset) {
+    return cut_short(phrase("read vector failed: "));
   }
+  spill.resize(static_cast<std::size_t>(min_record_size(dim)));
+  if (auto r = in.read_exact(spill.data() + kVectorOffset, std::size_t{kElementSize} * dim); !r) {
+    return VectorError::io(phrase("read vector failed: "), r.error());
+  }
+  if (auto r = in.read_exact(spill.data() + spill.size() - kPayloadLenSize, kPayloadLenSize); !r) {
+    return VectorError::io(phrase("read payload_len failed: "), r.error());
+  }
+  rec.payload_len = decode_payload_len(spill.data(), dim);
+  if (!payload_fits(dim, rec.payload_len, remaining)) return cut_short(phrase("read payload failed: "));
+  const std::size_t before = spill.size();
+  spill.resize(before + rec.payload_len);
+  if (auto r = in.read_exact(spill.data() + before, rec.payload_len); !r) {
+    return VectorError::io(phrase("read payload failed: "), r.error());
+  }
+  rec.bytes = {spill.data(), spill.size()};
+  return rec;
+}
+
+// The floats of a record, in native byte order.
+void copy_vector(const RawRecord& rec, std::vector<float>& out) {
+  out.resize(rec.header.dim);
+  if (rec.header.dim == 0) return;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(out.data(), rec.vector(), std::size_t{kElementSize} * rec.header.dim);
+  } else {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::bit_cast<float>(le::load32(rec.vector() + 4 * i));
+  }
+}
+
+// The payload of a record stored as `text`: none for the text every insert
+// without one writes. Undecodable text is an error.
+Status decode_payload_text(std::string_view text, Payload& out) {
+  out = {};
+  if (text == kEmptyPayload) return {};
+  if (auto e = json::decode_payload(text, out)) return VectorError::io("payload deserialize failed: " + *e);
   return {};
-}
-
-// Reads `n` floats into `out` the same way, straight into its storage.
-Status read_floats_growing(BufferedReader& in, std::uint32_t n, std::vector<float>& out) {
-  out.clear();
-  constexpr std::size_t kStep = kGrowStep / kElementSize;
-  while (out.size() < n) {
-    std::size_t take = std::min<std::size_t>(n - out.size(), kStep);
-    std::size_t done = out.size();
-    out.resize(done + take);
-    auto* bytes = reinterpret_cast<std::uint8_t*>(out.data() + done);
-    if (auto r = in.read_exact(bytes, take * kElementSize); !r) return r;
-    if constexpr (std::endian::native != std::endian::little) {
-      for (std::size_t i = 0; i < take; ++i) out[done + i] = std::bit_cast<float>(le::load32(bytes + 4 * i));
-    }
-  }
-  return {};
-}
-
-// Reads the record at in.position() into `rec` (all but its offset) and
-// returns its stored payload_len. `remaining` is what is left of the file
-// from there; a size field claiming more is cut short by the end of the file.
-// With `text`, the payload's stored text goes there.
-std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remaining,
-                                         StoredRecord& rec, std::uint32_t& payload_len,
-                                         std::string* text = nullptr) {
-  std::uint8_t head[kVectorOffset];
-  if (auto r = in.read_exact(head, kMarkerSize); !r) return field_failure("read deleted failed: ", r.error());
-  if (auto r = in.read_exact(head + kIdOffset, kIdSize); !r) return field_failure("read id failed: ", r.error());
-  if (auto r = in.read_exact(head + kDimOffset, kDimSize); !r) return field_failure("read dim failed: ", r.error());
-  rec.deleted = head[0] == kDeleted;
-  rec.id = le::load64(head + kIdOffset);
-  const std::uint32_t dim = le::load32(head + kDimOffset);
-
-  const std::uint64_t vector_bytes = std::uint64_t{dim} * kElementSize;
-  if (remaining < kVectorOffset || vector_bytes > remaining - kVectorOffset) {
-    return field_failure("read vector failed: ", VectorError::io(std::string(kEarlyEof)));
-  }
-  if (auto r = read_floats_growing(in, dim, rec.vector); !r) return field_failure("read vector failed: ", r.error());
-
-  std::uint8_t len[kPayloadLenSize];
-  if (auto r = in.read_exact(len, kPayloadLenSize); !r) return field_failure("read payload_len failed: ", r.error());
-  payload_len = le::load32(len);
-  if (remaining < kFixedSize + vector_bytes || payload_len > remaining - kFixedSize - vector_bytes) {
-    return field_failure("read payload failed: ", VectorError::io(std::string(kEarlyEof)));
-  }
-  std::string bytes;
-  if (auto r = read_growing(in, payload_len, bytes); !r) return field_failure("read payload failed: ", r.error());
-
-  rec.payload = {};
-  if (bytes == kEmptyPayload) return std::nullopt;  // what every insert writes
-  if (auto e = json::decode_payload(bytes, rec.payload)) {
-    return ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
-  }
-  if (text != nullptr) *text = std::move(bytes);
-  return std::nullopt;
-}
-
-// The common case of the load: the record at in.position() lies wholly in
-// the reader's buffer, so it is parsed in place instead of field by field;
-// `view` then points into the buffer, and a payload that is not empty is
-// decoded into `payload`, or found in `decoded` when its text was met
-// before. Returns false, having consumed nothing, when the
-// buffer does not hold all of it or it runs past `remaining`; parse_record
-// then reads it (and reports what is wrong with it) exactly as for any
-// other record. Little-endian hosts only: elsewhere the floats need
-// converting.
-bool parse_buffered_record(BufferedReader& in, std::uint64_t remaining, RecordView& view, bool& deleted,
-                           Payload& payload, PayloadDecodeCache& decoded, std::uint32_t& payload_len,
-                           std::optional<ParseFailure>& failure) {
-  const std::uint8_t* head = in.peek(kVectorOffset);
-  if (!head) return false;
-  const std::uint32_t dim = le::load32(head + kDimOffset);
-  const std::uint64_t vector_bytes = std::uint64_t{dim} * kElementSize;
-  if (remaining < kFixedSize || vector_bytes > remaining - kFixedSize) return false;
-  const std::uint8_t* p = in.peek(static_cast<std::size_t>(kFixedSize + vector_bytes));
-  if (!p) return false;
-  const std::uint32_t len = le::load32(p + kVectorOffset + vector_bytes);
-  if (len > remaining - kFixedSize - vector_bytes) return false;
-  const std::uint64_t size = kFixedSize + vector_bytes + len;
-  if (!in.peek(static_cast<std::size_t>(size))) return false;
-
-  deleted = p[0] == kDeleted;
-  view.id = le::load64(p + kIdOffset);
-  view.vector = p + kVectorOffset;
-  view.dim = dim;
-  view.payload = nullptr;
-  view.payload_text = {};
-  view.payload_cached = false;
-  payload_len = len;
-  in.skip(static_cast<std::size_t>(size));
-  std::string_view bytes(reinterpret_cast<const char*>(p + kVectorOffset + vector_bytes + kPayloadLenSize), len);
-  if (bytes == kEmptyPayload) return true;  // what every insert writes
-  const PayloadDecodeCache::Entry* known = decoded.find(bytes);
-  if (!known) {
-    payload = {};
-    if (auto e = json::decode_payload(bytes, payload)) {
-      failure = ParseFailure{VectorError::io("payload deserialize failed: " + *e), RecordFault::Undecodable};
-      return true;
-    }
-    if (payload.empty()) return true;
-    view.payload = &payload;
-    view.payload_text = bytes;
-    known = decoded.keep(bytes, payload);
-  }
-  if (known) {
-    view.payload = &known->second;
-    view.payload_text = known->first;
-    view.payload_cached = true;
-  }
-  return true;
-}
-
-// parse_record for the load: `rec` holds the record, `view` shows it.
-// `text` holds the payload's stored text for the view.
-std::optional<ParseFailure> parse_record_view(BufferedReader& in, std::uint64_t remaining, StoredRecord& rec,
-                                              std::string& text, RecordView& view, bool& deleted,
-                                              std::uint32_t& payload_len) {
-  text.clear();
-  auto failure = parse_record(in, remaining, rec, payload_len, &text);
-  if (failure) return failure;
-  deleted = rec.deleted;
-  view.id = rec.id;
-  view.vector = reinterpret_cast<const std::uint8_t*>(rec.vector.data());
-  view.dim = static_cast<std::uint32_t>(rec.vector.size());
-  view.payload = rec.payload.empty() ? nullptr : &rec.payload;
-  view.payload_text = rec.payload.empty() ? std::string_view() : std::string_view(text);
-  return std::nullopt;
 }
 
 }  // namespace
@@ -198,22 +148,22 @@ VectorDataFile::~VectorDataFile() { (void)write_out(); }
 
 Result<std::unique_ptr<VectorDataFile>> VectorDataFile::open(FileSystem& fs, const std::string& path) {
   auto file = fs.open(path, OpenMode::ReadAppendCreate);
-  if (!file) return io_with("failed to open data file: ", file.error());
+  if (!file) return VectorError::io("failed to open data file: ", file.error());
   auto length = (*file)->length();
-  if (!length) return io_with("metadata failed: ", length.error());
+  if (!length) return VectorError::io("metadata failed: ", length.error());
   return std::unique_ptr<VectorDataFile>(new VectorDataFile(fs, path, std::move(*file), *length));
 }
 
 Result<std::unique_ptr<VectorDataFile>> VectorDataFile::open_read_only(FileSystem& fs, const std::string& path) {
   auto file = fs.open(path, OpenMode::ReadOnly);
-  if (!file) return io_with("failed to open data file: ", file.error());
+  if (!file) return VectorError::io("failed to open data file: ", file.error());
   auto length = (*file)->length();
-  if (!length) return io_with("metadata failed: ", length.error());
+  if (!length) return VectorError::io("metadata failed: ", length.error());
   return std::unique_ptr<VectorDataFile>(new VectorDataFile(fs, path, std::move(*file), *length));
 }
 
 Status VectorDataFile::rename_to(const std::string& path) {
-  if (auto r = fs_.rename(path_, path); !r) return io_with("rename failed: ", r.error());
+  if (auto r = fs_.rename(path_, path); !r) return VectorError::io("rename failed: ", r.error());
   path_ = path;
   return {};
 }
@@ -234,7 +184,7 @@ Result<std::size_t> VectorDataFile::encode_record(std::vector<std::uint8_t>& out
                            " bytes do not fit a record");
   }
   const std::size_t vector_bytes = len * kElementSize;
-  const std::size_t size = kFixedSize + vector_bytes + json.size();
+  const auto size = static_cast<std::size_t>(record_size(len, json.size()));
   // Appended part by part rather than zero-filled first and then written:
   // a bulk insert encodes every vector it writes here.
   std::uint8_t head[kVectorOffset];
@@ -295,17 +245,17 @@ Status VectorDataFile::mark_deleted(std::uint64_t offset) {
 Status VectorDataFile::write_markers() {
   if (held_markers_.empty()) return {};
   auto file = fs_.open(path_, OpenMode::WriteOnly);
-  if (!file) return io_with("open for delete failed: ", file.error());
+  if (!file) return VectorError::io("open for delete failed: ", file.error());
   const std::uint8_t marker = kDeleted;
   std::size_t done = 0;
   Status result;
   for (; done < held_markers_.size(); ++done) {
     if (auto r = (*file)->seek(held_markers_[done]); !r) {
-      result = io_with("seek failed: ", r.error());
+      result = VectorError::io("seek failed: ", r.error());
       break;
     }
     if (auto r = (*file)->write(&marker, 1); !r) {
-      result = io_with("write delete marker failed: ", r.error());
+      result = VectorError::io("write delete marker failed: ", r.error());
       break;
     }
   }
@@ -315,7 +265,7 @@ Status VectorDataFile::write_markers() {
 
 Status VectorDataFile::sync() {
   if (auto r = write_out(); !r) return r;
-  if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
+  if (auto r = file_->sync(); !r) return VectorError::io("sync failed: ", r.error());
   return {};
 }
 
@@ -343,8 +293,8 @@ void VectorDataFile::adopt_direct(std::uint64_t length) {
 }
 
 Status VectorDataFile::truncate_to(std::uint64_t length) {
-  if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
-  if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());
+  if (auto r = file_->truncate(length); !r) return VectorError::io("truncate failed: ", r.error());
+  if (auto r = file_->seek(length); !r) return VectorError::io("truncate failed: ", r.error());
   out_.reset(length);
   held_markers_.clear();
   position_ = length;
@@ -354,57 +304,51 @@ Status VectorDataFile::truncate_to(std::uint64_t length) {
 Status VectorDataFile::read_raw_records(const std::vector<std::uint64_t>& offsets,
                                         const RawRecordCallback& on_record) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
-  if (!file) return io_with("open for iter failed: ", file.error());
+  if (!file) return VectorError::io("open for iter failed: ", file.error());
   auto length = (*file)->length();
-  if (!length) return io_with("metadata failed: ", length.error());
+  if (!length) return VectorError::io("metadata failed: ", length.error());
   BufferedReader in(**file, kLoadChunk);
   std::vector<std::uint8_t> spill;  // a record that the read buffer does not hold whole
-  const auto past_end = [&](std::uint64_t at) {
-    return VectorError::io("read data failed: the record at offset " + std::to_string(at) + " runs past the file");
-  };
   for (std::size_t i = 0; i < offsets.size(); ++i) {
     const std::uint64_t at = offsets[i];
     if (at > *length || *length - at < kFixedSize) {
       return VectorError::io("read data failed: no record at offset " + std::to_string(at));
     }
-    // The two lengths of the record, then the record itself, handed out
-    // where the read buffer holds it when it does (no copy).
-    std::uint8_t field[4];
-    if (auto r = in.seek(at + kDimOffset); !r) return io_with("read data failed: ", r.error());
-    if (auto r = in.read_exact(field, 4); !r) return io_with("read data failed: ", r.error());
-    const std::uint64_t vector_bytes = std::uint64_t{le::load32(field)} * kElementSize;
-    if (*length - at - kFixedSize < vector_bytes) return past_end(at);
-    if (auto r = in.seek(at + kVectorOffset + vector_bytes); !r) return io_with("read data failed: ", r.error());
-    if (auto r = in.read_exact(field, 4); !r) return io_with("read data failed: ", r.error());
-    const std::uint64_t payload_bytes = le::load32(field);
-    if (*length - at - kFixedSize - vector_bytes < payload_bytes) return past_end(at);
-    const std::size_t size = static_cast<std::size_t>(kFixedSize + vector_bytes + payload_bytes);
-    if (auto r = in.seek(at); !r) return io_with("read data failed: ", r.error());
-    const std::uint8_t* bytes = in.peek(size);
-    if (bytes != nullptr) {
-      in.skip(size);
-    } else {
-      if (spill.size() < size) spill.resize(size);
-      if (auto r = in.read_exact(spill.data(), size); !r) return io_with("read data failed: ", r.error());
-      bytes = spill.data();
+    if (auto r = in.seek(at); !r) return VectorError::io("read data failed: ", r.error());
+    std::optional<RawRecord> rec = read_in_place(in, *length - at);
+    if (!rec) {
+      auto spilled = read_spilled(in, *length - at, spill, Phrasing::Whole);
+      if (!spilled) {
+        if (met_end(spilled.error())) {
+          return VectorError::io("read data failed: the record at offset " + std::to_string(at) +
+                                 " runs past the file");
+        }
+        return std::move(spilled).error();
+      }
+      rec = *spilled;
     }
-    if (auto r = on_record(std::span<const std::uint8_t>(bytes, size), i); !r) return r;
+    if (auto r = on_record(rec->bytes, i); !r) return r;
   }
   return {};
 }
 
 Result<StoredRecord> VectorDataFile::read_record(std::uint64_t offset) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
-  if (!file) return io_with("open for read failed: ", file.error());
-  if (auto r = (*file)->seek(offset); !r) return io_with("seek failed: ", r.error());
+  if (!file) return VectorError::io("open for read failed: ", file.error());
+  auto length = (*file)->length();
+  if (!length) return VectorError::io("metadata failed: ", length.error());
+  if (auto r = (*file)->seek(offset); !r) return VectorError::io("seek failed: ", r.error());
   BufferedReader in(**file, kBufferSize, offset);
+  std::vector<std::uint8_t> spill;
+  auto raw = read_spilled(in, offset < *length ? *length - offset : 0, spill);
+  if (!raw) return std::move(raw).error();
   StoredRecord rec;
-  std::uint32_t payload_len = 0;
-  if (auto failure = parse_record(in, std::numeric_limits<std::uint64_t>::max(), rec, payload_len)) {
-    return std::move(failure->error);
-  }
+  rec.id = raw->header.id;
+  rec.deleted = raw->header.deleted;
+  copy_vector(*raw, rec.vector);
+  if (auto r = decode_payload_text(raw->payload_text(), rec.payload); !r) return std::move(r).error();
   rec.offset = offset;
-  rec.length = kFixedSize + std::uint64_t{kElementSize} * rec.vector.size() + payload_len;
+  rec.length = raw->bytes.size();
   return rec;
 }
 
@@ -439,9 +383,9 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run) 
 Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run, PayloadDecodeCache& decoded,
                                                      std::size_t chunk) {
   auto file = fs_.open(path_, OpenMode::ReadOnly);
-  if (!file) return io_with("open for iter failed: ", file.error());
+  if (!file) return VectorError::io("open for iter failed: ", file.error());
   auto length = (*file)->length();
-  if (!length) return io_with("metadata failed: ", length.error());
+  if (!length) return VectorError::io("metadata failed: ", length.error());
   const std::uint64_t file_length = *length;
 
   LoadedRecords loaded;
@@ -460,61 +404,80 @@ Result<LoadedRecords> VectorDataFile::scan_live_runs(const RunCallback& on_run, 
     run.clear();
     payloads_used = 0;
   };
-  StoredRecord rec;  // a record read field by field
-  std::string rec_text;  // and its payload's stored text
+  std::vector<std::uint8_t> spill;  // a record across the end of the buffer
+  Payload spilled_payload;  // and its payload
+  std::vector<float> native;  // its vector in native byte order (big-endian hosts)
   std::uint64_t offset = 0;
   while (offset < file_length) {
-    RecordView view;
-    bool deleted = false;
-    std::uint32_t payload_len = 0;
-    std::optional<ParseFailure> failure;
     // offset is where the last record ended, inside the buffered window:
     // the seek never reads, so the buffer under the run stays as it is.
     if (auto r = in.seek(offset); !r) {
       hand_out();
-      return io_with("seek failed: ", r.error());
+      return VectorError::io("seek failed: ", r.error());
     }
-    const bool in_place = std::endian::native == std::endian::little &&
-                          parse_buffered_record(in, file_length - offset, view, deleted, payloads[payloads_used],
-                                                decoded, payload_len, failure);
-    if (!in_place) {
-      hand_out();
-      failure = parse_record_view(in, file_length - offset, rec, rec_text, view, deleted, payload_len);
+    std::optional<RawRecord> rec;
+    if constexpr (std::endian::native == std::endian::little) rec = read_in_place(in, file_length - offset);
+    if (!rec) {
       // A record across the end of the buffer (once a buffer, and the first
-      // record of all): its payload goes to the cache as any other, so that
-      // it outlives the run where it can.
-      if (!failure && view.payload != nullptr) {
-        const PayloadDecodeCache::Entry* known = decoded.find(view.payload_text);
-        if (!known) known = decoded.keep(view.payload_text, *view.payload);
-        if (known) {
-          view.payload = &known->second;
-          view.payload_text = known->first;
-          view.payload_cached = true;
-        }
-      }
-    }
-    if (failure) {
+      // record of all): reading it refills the buffer under the run.
       hand_out();
-      if (failure->fault == RecordFault::Io) return std::move(failure->error);
-      loaded.stop = failure->fault == RecordFault::Torn ? LoadedRecords::Stop::TornTail
-                                                        : LoadedRecords::Stop::Undecodable;
-      return loaded;
+      auto spilled = read_spilled(in, file_length - offset, spill);
+      if (!spilled) {
+        if (!met_end(spilled.error())) return std::move(spilled).error();
+        loaded.stop = LoadedRecords::Stop::TornTail;
+        return loaded;
+      }
+      rec = *spilled;
     }
-    const std::uint64_t vector_bytes = std::uint64_t{kElementSize} * view.dim;
+    const bool in_place = rec->in_buffer;
     // The next record begins where the stored payload ends. Its length
     // encoded again differs for text our encoder would write otherwise
     // ("1e5", spaces): stepping by that would land inside the record and
     // end the scan there, and the open would cut every record behind it.
-    loaded.end_offset = offset + kFixedSize + vector_bytes + payload_len;
+    const std::uint64_t end = offset + rec->bytes.size();
+    RecordView view;
+    view.id = rec->header.id;
+    view.dim = rec->header.dim;
+    view.vector = rec->vector();
+    if (!in_place && std::endian::native != std::endian::little) {
+      copy_vector(*rec, native);
+      view.vector = reinterpret_cast<const std::uint8_t*>(native.data());
+    }
+    // The payload: found in the decode cache when its text was met before,
+    // else decoded (into a slot of the run, or for a spilled record its
+    // own) and kept there, so that it outlives the run where it can.
+    const std::string_view text = rec->payload_text();
+    if (text != kEmptyPayload) {
+      const PayloadDecodeCache::Entry* known = decoded.find(text);
+      if (!known) {
+        Payload& payload = in_place ? payloads[payloads_used] : spilled_payload;
+        if (!decode_payload_text(text, payload)) {
+          hand_out();
+          loaded.stop = LoadedRecords::Stop::Undecodable;
+          return loaded;
+        }
+        if (!payload.empty()) {
+          view.payload = &payload;
+          view.payload_text = text;
+          known = decoded.keep(text, payload);
+        }
+      }
+      if (known) {
+        view.payload = &known->second;
+        view.payload_text = known->first;
+        view.payload_cached = true;
+      }
+    }
+    loaded.end_offset = end;
     view.offset = offset;
-    view.length = loaded.end_offset - offset;
-    offset = loaded.end_offset;
+    view.length = end - offset;
+    offset = end;
     ++loaded.record_count;
-    if (deleted) continue;
+    if (rec->header.deleted) continue;
     run.push_back(view);
     if (in_place && view.payload == &payloads[payloads_used]) ++payloads_used;
-    // `rec` is reused by the next record, and so are the payloads once
-    // all are taken.
+    // The spill buffer is reused by the next record, and so are the
+    // payloads once all are taken.
     if (!in_place || payloads_used == kRunPayloads) hand_out();
   }
   hand_out();

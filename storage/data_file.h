@@ -1,4 +1,4 @@
-// VectorDataFile: the append-only file data.vdb (data_format.h for the record
+// VectorDataFile: the append-only file data.vdb (record_codec.h for the record
 // layout). Records are appended through an 8192-byte buffer; only the
 // deleted marker of a record is ever rewritten, through a handle of its own.
 //

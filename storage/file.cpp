@@ -49,7 +49,7 @@ Status File::read_exact(std::uint8_t* buf, std::size_t n) {
   while (done < n) {
     auto r = read(buf + done, n - done);
     if (!r) return r.error();
-    if (*r == 0) return VectorError::io(std::string(kEarlyEof));
+    if (*r == 0) return early_eof();
     done += *r;
   }
   return {};

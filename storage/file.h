@@ -22,6 +22,11 @@ namespace velmoradb {
 
 // The description of an early end of file.
 inline constexpr std::string_view kEarlyEof = "failed to fill whole buffer";
+// The error of a read that met the end of the file early: kEarlyEof, its
+// detail EndOfFile (what callers test, never the text).
+inline VectorError early_eof() {
+  return VectorError::io(std::string(kEarlyEof)).with_detail(VectorError::Detail::EndOfFile);
+}
 
 // The IoError that carries the description of `errno_value`.
 VectorError io_error_from_errno(int errno_value);

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "storage/data_file.h"
-#include "storage/data_format.h"
+#include "storage/record_codec.h"
 
 namespace velmoradb {
 
@@ -87,7 +87,7 @@ Result<std::uint64_t> RecordFileWriter::add_encoded(const std::uint8_t* record, 
   if (!failed_) return failed_.error();
   const std::uint64_t offset = length_;
   piece_.insert(piece_.end(), record, record + size);
-  piece_[piece_.size() - size] = data_format::kLive;
+  piece_[piece_.size() - size] = record_codec::kLive;
   length_ += size;
   if (piece_.size() >= kPieceBytes) {
     if (auto r = send_piece(); !r) {

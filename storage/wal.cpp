@@ -258,7 +258,7 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
       auto ends = ends_here(frame_end);
       if (!ends) return ends.error();
       if (*ends) break;
-      return io_with("read data failed: ", VectorError::io(std::string(kEarlyEof)));
+      return io_with("read data failed: ", early_eof());
     }
     std::string data(data_length, '\0');
     got = read_field(in, reinterpret_cast<std::uint8_t*>(data.data()), data_length,
