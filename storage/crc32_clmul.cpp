@@ -6,8 +6,9 @@
 // table path bit for bit (the tests hold the two against each other).
 #include "storage/crc32.h"
 
+#include "engine/support/cpu_features.h"
+
 #if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
 #include <immintrin.h>
 #define VELMORADB_CRC_CLMUL 1
 #endif
@@ -71,12 +72,6 @@ CLMUL_TARGET std::uint32_t fold_clmul(std::uint32_t c, const std::uint8_t* p, st
   return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
-bool detect_clmul() {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
-  return (ecx & bit_PCLMUL) != 0 && (ecx & bit_SSE4_1) != 0;
-}
-
 }  // namespace
 #endif
 
@@ -84,8 +79,8 @@ namespace crc32_detail {
 
 bool has_clmul() {
 #if VELMORADB_CRC_CLMUL
-  static const bool available = detect_clmul();
-  return available;
+  const CpuFeatures& cpu = cpu_features();
+  return cpu.pclmul && cpu.sse4_1;
 #else
   return false;
 #endif

@@ -5,18 +5,16 @@
 // Compiled for AVX2 by a target pragma, offered only when the CPU reports
 // it at run time.
 #include "engine/codes/code_scan.h"
+#include "engine/codes/code_scan_paths.h"
+#include "engine/support/cpu_features.h"
+#include "engine/support/target_region.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 
 #include <algorithm>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+VELMORADB_TARGET_BEGIN("avx2")
 
 #include "engine/codes/code_scan_blocks.h"
 
@@ -70,27 +68,13 @@ void scan_avx2(const std::uint8_t* codes, std::size_t nblocks, std::size_t dim, 
 }  // namespace
 }  // namespace velmoradb
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+VELMORADB_TARGET_END()
 
 namespace velmoradb {
 
-std::uint32_t fine_sum_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
-                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
-std::uint32_t fine_sum8_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
-                               const std::uint8_t* table, std::size_t dim, std::uint32_t stop_above);
-
-void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
-void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                      std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
-
 const CodeScanPath* avx2_code_scan() {
   static const CodeScanPath path{"avx2", scan_avx2, fine_sum_scalar, fine_sum8_scalar, full_scan_scalar, kCodeBlock + 1, encode_scalar};
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") ? &path : nullptr;
+  return cpu_features().avx2 ? &path : nullptr;
 }
 
 }  // namespace velmoradb

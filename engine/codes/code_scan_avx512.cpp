@@ -4,32 +4,20 @@
 // Compiled by a target pragma, offered only when the CPU reports AVX-512F
 // and AVX-512BW at run time.
 #include "engine/codes/code_scan.h"
+#include "engine/codes/code_scan_paths.h"
+#include "engine/support/cpu_features.h"
+#include "engine/support/target_region.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 
 #include <algorithm>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx2")
-// GCC 12's own AVX-512 headers start results from a self-initialised
-// "undefined" register, which -Wuninitialized reports at every use.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+VELMORADB_AVX512_TARGET_BEGIN("avx512f,avx512bw,avx2")
 
 #include "engine/codes/code_scan_blocks.h"
 
 namespace velmoradb {
-
-void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
-void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                      std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
-
 namespace {
 
 // Bytes the scan asks the cache for ahead of its reads. The hardware's own
@@ -183,19 +171,14 @@ void encode_avx512(const float* row, const float* ends, std::size_t dim, std::ui
 }  // namespace
 }  // namespace velmoradb
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
-#endif
+VELMORADB_TARGET_END()
 
 namespace velmoradb {
 
 const CodeScanPath* avx512_code_scan() {
   static const CodeScanPath path{"avx512", scan_avx512, fine_sum_avx512, fine_sum8_avx512, full_scan_scalar, kCodeBlock + 1, encode_avx512};
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") ? &path : nullptr;
+  const CpuFeatures& cpu = cpu_features();
+  return cpu.avx512f && cpu.avx512bw ? &path : nullptr;
 }
 
 }  // namespace velmoradb

@@ -7,22 +7,16 @@
 // AVX-512BW and AVX-512 VBMI at run time. The other kernels of the path are
 // the AVX-512 path's.
 #include "engine/codes/code_scan.h"
+#include "engine/codes/code_scan_paths.h"
+#include "engine/support/cpu_features.h"
+#include "engine/support/target_region.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 
 #include <algorithm>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vbmi,avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vbmi,avx2")
-// See code_scan_avx512.cpp.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+VELMORADB_AVX512_TARGET_BEGIN("avx512f,avx512bw,avx512vbmi,avx2")
 
 namespace velmoradb {
 namespace {
@@ -112,16 +106,9 @@ void full_scan_avx512vbmi(const std::uint8_t* coarse, const std::uint8_t* fine, 
 }  // namespace
 }  // namespace velmoradb
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
-#endif
+VELMORADB_TARGET_END()
 
 namespace velmoradb {
-
-const CodeScanPath* avx512_code_scan();
 
 // A full scan reads and sums a whole block (32 vectors); a fine sum one
 // vector with three gathers per 16 components. By the costs measured at
@@ -132,8 +119,7 @@ constexpr std::size_t kFullScanFrom = 4;
 
 const CodeScanPath* avx512vbmi_code_scan() {
   const CodeScanPath* base = avx512_code_scan();
-  __builtin_cpu_init();
-  if (base == nullptr || !__builtin_cpu_supports("avx512vbmi")) return nullptr;
+  if (base == nullptr || !cpu_features().avx512vbmi) return nullptr;
   static const CodeScanPath path{"avx512vbmi", base->scan, base->fine_sum, base->fine_sum8, full_scan_avx512vbmi, kFullScanFrom, base->encode};
   return &path;
 }

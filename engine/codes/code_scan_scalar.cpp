@@ -2,19 +2,9 @@
 #include <algorithm>
 
 #include "engine/codes/code_scan.h"
+#include "engine/codes/code_scan_paths.h"
 
 namespace velmoradb {
-
-const CodeScanPath* avx2_code_scan();    // null where not compiled or not supported
-std::uint32_t fine_sum_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
-                              const std::uint32_t* table, std::size_t dim, std::uint32_t stop_above);
-std::uint32_t fine_sum8_scalar(const std::uint8_t* coarse_block, const std::uint8_t* fine_block, unsigned vector,
-                               const std::uint8_t* table, std::size_t dim, std::uint32_t stop_above);
-void encode_scalar(const float* row, const float* ends, std::size_t dim, std::uint8_t* codes);
-void full_scan_scalar(const std::uint8_t* coarse, const std::uint8_t* fine, const std::uint32_t* blocks,
-                      std::size_t count, std::size_t dim, const std::uint8_t* table, std::uint16_t* sums);
-const CodeScanPath* avx512_code_scan();  // likewise
-const CodeScanPath* avx512vbmi_code_scan();  // likewise
 
 namespace {
 

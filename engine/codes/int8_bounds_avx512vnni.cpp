@@ -4,47 +4,40 @@
 // AVX-512 set with these two added, only when the CPU reports AVX-512F,
 // AVX-512BW and AVX-512 VNNI at run time.
 #include "engine/codes/int8_bounds.h"
+#include "engine/kernels/kernel_paths.h"
 #include "engine/kernels/kernels.h"
+#include "engine/support/cpu_features.h"
+#include "engine/support/target_region.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 
 #include <algorithm>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vnni,avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vnni,avx2")
-// See code_scan_avx512.cpp.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+VELMORADB_AVX512_TARGET_BEGIN("avx512f,avx512bw,avx512vnni,avx2")
 
 namespace velmoradb {
 namespace {
 
-constexpr std::size_t W = kBlockWidth;
-static_assert(W == 16, "a block's lanes are one 512-bit register of floats");
+static_assert(kBlockWidth == 16, "a block's lanes are one 512-bit register of floats");
 
 // Lane by lane (16 vectors of a block): codes, figures and offsets.
 void quantize_avx512vnni(const float* blocks, std::size_t nblocks, std::size_t dim, Int8Chunk& out) {
   const std::size_t padded = int8_padded(dim);
   const std::size_t groups = padded / 4;
   out.codes.resize(nblocks * groups * 64);
-  out.offsets.resize(nblocks * W);
-  out.scale.resize(nblocks * W);
-  out.norm2_lo.resize(nblocks * W);
-  out.code_norm_hi.resize(nblocks * W);
-  out.residual_hi.resize(nblocks * W);
+  out.offsets.resize(nblocks * kBlockWidth);
+  out.scale.resize(nblocks * kBlockWidth);
+  out.norm2_lo.resize(nblocks * kBlockWidth);
+  out.code_norm_hi.resize(nblocks * kBlockWidth);
+  out.residual_hi.resize(nblocks * kBlockWidth);
   for (std::size_t b = 0; b < nblocks; ++b) {
-    const float* block = blocks + b * dim * W;
+    const float* block = blocks + b * dim * kBlockWidth;
     // The largest magnitude per lane; NaN anywhere makes a lane unbounded.
     __m512 max_abs = _mm512_setzero_ps();
     __mmask16 nan = 0;
     for (std::size_t i = 0; i < dim; ++i) {
-      const __m512 x = _mm512_loadu_ps(block + i * W);
+      const __m512 x = _mm512_loadu_ps(block + i * kBlockWidth);
       nan |= _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
       max_abs = _mm512_max_ps(max_abs, _mm512_abs_ps(x));
     }
@@ -65,7 +58,7 @@ void quantize_avx512vnni(const float* blocks, std::size_t nblocks, std::size_t d
           rows[r] = _mm_setzero_si128();
           continue;
         }
-        const __m512 x = _mm512_loadu_ps(block + i * W);
+        const __m512 x = _mm512_loadu_ps(block + i * kBlockWidth);
         __m512 c = _mm512_roundscale_ps(_mm512_mul_ps(x, inverse), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
         c = _mm512_min_ps(_mm512_max_ps(c, _mm512_set1_ps(-127.0f)), _mm512_set1_ps(127.0f));
         // A NaN lane (x NaN) gives a NaN code; it is zeroed, its bound NaN.
@@ -88,17 +81,17 @@ void quantize_avx512vnni(const float* blocks, std::size_t nblocks, std::size_t d
       _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 32), _mm_unpacklo_epi16(b1, d));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 48), _mm_unpackhi_epi16(b1, d));
     }
-    alignas(64) float lane_scale[W], lane_x2[W], lane_e2[W];
-    alignas(64) std::int32_t lane_c2[W], lane_c[W];
+    alignas(64) float lane_scale[kBlockWidth], lane_x2[kBlockWidth], lane_e2[kBlockWidth];
+    alignas(64) std::int32_t lane_c2[kBlockWidth], lane_c[kBlockWidth];
     _mm512_store_ps(lane_scale, scale);
     _mm512_store_ps(lane_x2, sum_x2);
     _mm512_store_ps(lane_e2, sum_e2);
     _mm512_store_si512(lane_c2, sum_c2);
     _mm512_store_si512(lane_c, sum_c);
-    for (std::size_t j = 0; j < W; ++j) {
+    for (std::size_t j = 0; j < kBlockWidth; ++j) {
       Int8Figures f = int8_figures(lane_scale[j], lane_x2[j], lane_c2[j], lane_e2[j]);
       if ((nan >> j) & 1u) f.norm2_lo = __builtin_nanf("");
-      const std::size_t lane = b * W + j;
+      const std::size_t lane = b * kBlockWidth + j;
       out.offsets[lane] = 128 * lane_c[j];
       out.scale[lane] = f.scale;
       out.norm2_lo[lane] = f.norm2_lo;
@@ -148,7 +141,7 @@ void bound_tile(const Int8Query* const* queries, const Int8Chunk& chunk, std::si
       acc[q] = _mm512_dpbusd_epi32(acc[q], _mm512_set1_epi32(four), x);
     }
   }
-  const std::size_t lane = block * W;
+  const std::size_t lane = block * kBlockWidth;
   const __m512i offsets = _mm512_loadu_si512(chunk.offsets.data() + lane);
   const __m512 sx = _mm512_loadu_ps(chunk.scale.data() + lane);
   const __m512 nx = _mm512_loadu_ps(chunk.norm2_lo.data() + lane);
@@ -205,7 +198,7 @@ void lower_bounds_avx512vnni(const Int8Query* const* queries, std::size_t nq, co
     for (std::size_t q0 = 0; q0 < nq; q0 += kTileQueries) {
       const int n = static_cast<int>(std::min<std::size_t>(kTileQueries, nq - q0));
       float* os[kTileQueries];
-      for (int q = 0; q < n; ++q) os[q] = out + (q0 + q) * out_stride + b * W;
+      for (int q = 0; q < n; ++q) os[q] = out + (q0 + q) * out_stride + b * kBlockWidth;
       tile_of<Metric, kTileQueries>(n, queries + q0, chunk, first_block + b, groups, gamma, os);
     }
   }
@@ -214,21 +207,14 @@ void lower_bounds_avx512vnni(const Int8Query* const* queries, std::size_t nq, co
 }  // namespace
 }  // namespace velmoradb
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
-#endif
+VELMORADB_TARGET_END()
 
 namespace velmoradb {
 
-const KernelSet* avx512_kernels();
-
 const KernelSet* avx512vnni_kernels() {
   const KernelSet* base = avx512_kernels();
-  __builtin_cpu_init();
-  if (base == nullptr || !__builtin_cpu_supports("avx512bw") || !__builtin_cpu_supports("avx512vnni")) return nullptr;
+  const CpuFeatures& cpu = cpu_features();
+  if (base == nullptr || !cpu.avx512bw || !cpu.avx512vnni) return nullptr;
   static const KernelSet set = [base] {
     KernelSet s = *base;
     s.name = "avx512vnni";

@@ -19,7 +19,6 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::size_t W = kBlockWidth;
 // A search bounds this many blocks at a time: the bounds (4 KiB) stay in L1
 // while the list takes them.
 constexpr std::size_t kChunkBlocks = 64;
@@ -30,9 +29,10 @@ constexpr std::size_t kChunkBlocks = 64;
 constexpr std::size_t kPrefetchBlocks = 4;
 // From this dimension on, a search (filtered or not) keeps every bound and
 // takes the exact distances in a second pass, with a cap on the k-th
-// distance known from the start. An exact distance reads the slot's whole block (W vectors):
-// in one pass the early ones, against a k-th distance still far off, cost
-// more than writing and reading 4 bytes per vector.
+// distance known from the start. An exact distance reads the slot's whole
+// block (kBlockWidth vectors): in one pass the early ones, against a k-th
+// distance still far off, cost more than writing and reading 4 bytes per
+// vector.
 constexpr std::size_t kTwoPassMinDim = 256;
 
 // Cosine takes the dot product's bounds and turns them into its own
@@ -119,8 +119,8 @@ void Int8Codes::build(const float* rows, std::size_t count) {
 }
 
 void Int8Codes::reserve(std::size_t count) {
-  const std::size_t lanes = (count + W - 1) / W * W;
-  chunk_.codes.reserve(lanes / W * block_bytes());
+  const std::size_t lanes = blocks_for(count) * kBlockWidth;
+  chunk_.codes.reserve(lanes / kBlockWidth * block_bytes());
   for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi}) v->reserve(lanes);
   chunk_.offsets.reserve(lanes);
   if (metric_ == DistanceMetric::Cosine) norms_.reserve(lanes);
@@ -140,8 +140,8 @@ void Int8Codes::encode(std::size_t slot, const float* row) {
     if (!(norm > 0.0f && norm <= std::numeric_limits<float>::max())) f.norm2_lo = std::numeric_limits<float>::quiet_NaN();
   }
   // Block layout: per group of 4 components, 64 bytes, lane j's 4 at 4j.
-  std::int8_t* block = chunk_.codes.data() + slot / W * block_bytes();
-  const std::size_t j = slot % W;
+  std::int8_t* block = chunk_.codes.data() + slot / kBlockWidth * block_bytes();
+  const std::size_t j = slot % kBlockWidth;
   for (std::size_t g = 0; g < padded / 4; ++g) std::memcpy(block + g * 64 + 4 * j, codes + 4 * g, 4);
   if (lane_exact_only(slot)) --exact_only_count_;
   chunk_.offsets[slot] = 128 * sum;
@@ -154,8 +154,8 @@ void Int8Codes::encode(std::size_t slot, const float* row) {
 
 void Int8Codes::clear_lane(std::size_t slot) {
   if (lane_exact_only(slot)) --exact_only_count_;
-  std::int8_t* block = chunk_.codes.data() + slot / W * block_bytes();
-  for (std::size_t g = 0; g < int8_padded(dim_) / 4; ++g) std::memset(block + g * 64 + 4 * (slot % W), 0, 4);
+  std::int8_t* block = chunk_.codes.data() + slot / kBlockWidth * block_bytes();
+  for (std::size_t g = 0; g < int8_padded(dim_) / 4; ++g) std::memset(block + g * 64 + 4 * (slot % kBlockWidth), 0, 4);
   chunk_.offsets[slot] = 0;
   chunk_.scale[slot] = chunk_.norm2_lo[slot] = chunk_.code_norm_hi[slot] = chunk_.residual_hi[slot] = 0.0f;
   if (!norms_.empty()) norms_[slot] = 0.0f;
@@ -163,10 +163,10 @@ void Int8Codes::clear_lane(std::size_t slot) {
 
 void Int8Codes::move_lane(std::size_t from, std::size_t to) {
   clear_lane(to);
-  const std::int8_t* src = chunk_.codes.data() + from / W * block_bytes();
-  std::int8_t* dst = chunk_.codes.data() + to / W * block_bytes();
+  const std::int8_t* src = chunk_.codes.data() + from / kBlockWidth * block_bytes();
+  std::int8_t* dst = chunk_.codes.data() + to / kBlockWidth * block_bytes();
   for (std::size_t g = 0; g < int8_padded(dim_) / 4; ++g)
-    std::memcpy(dst + g * 64 + 4 * (to % W), src + g * 64 + 4 * (from % W), 4);
+    std::memcpy(dst + g * 64 + 4 * (to % kBlockWidth), src + g * 64 + 4 * (from % kBlockWidth), 4);
   chunk_.offsets[to] = chunk_.offsets[from];
   chunk_.scale[to] = chunk_.scale[from];
   chunk_.norm2_lo[to] = chunk_.norm2_lo[from];
@@ -179,13 +179,13 @@ void Int8Codes::move_lane(std::size_t from, std::size_t to) {
 
 void Int8Codes::append(const float* row) {
   const std::size_t slot = size_++;
-  if (slot % W == 0) {
+  if (slot % kBlockWidth == 0) {
     // A new block, zeroed (its empty lanes get bounds that no one reads).
     chunk_.codes.resize(chunk_.codes.size() + block_bytes(), 0);
-    chunk_.offsets.resize(chunk_.offsets.size() + W, 0);
+    chunk_.offsets.resize(chunk_.offsets.size() + kBlockWidth, 0);
     for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi})
-      v->resize(v->size() + W, 0.0f);
-    if (metric_ == DistanceMetric::Cosine) norms_.resize(norms_.size() + W, 0.0f);
+      v->resize(v->size() + kBlockWidth, 0.0f);
+    if (metric_ == DistanceMetric::Cosine) norms_.resize(norms_.size() + kBlockWidth, 0.0f);
   }
   encode(slot, row);
 }
@@ -209,12 +209,12 @@ Status Int8Codes::remove(std::uint32_t slot) {
     clear_lane(last);
   }
   size_ = last;
-  if (size_ % W == 0) {
+  if (size_ % kBlockWidth == 0) {
     chunk_.codes.resize(chunk_.codes.size() - block_bytes());
-    chunk_.offsets.resize(chunk_.offsets.size() - W);
+    chunk_.offsets.resize(chunk_.offsets.size() - kBlockWidth);
     for (auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi})
-      v->resize(v->size() - W);
-    if (!norms_.empty()) norms_.resize(norms_.size() - W);
+      v->resize(v->size() - kBlockWidth);
+    if (!norms_.empty()) norms_.resize(norms_.size() - kBlockWidth);
   }
   return {};
 }
@@ -226,7 +226,7 @@ void Int8Codes::prefetch_block(std::size_t block) const {
   // half again as much).
   constexpr int kRead = 0, kLocality = 2;
   for (std::size_t at = 0; at < block_bytes(); at += 64) __builtin_prefetch(codes + at, kRead, kLocality);
-  const std::size_t lane = block * W;
+  const std::size_t lane = block * kBlockWidth;
   __builtin_prefetch(chunk_.offsets.data() + lane, kRead, kLocality);
   for (const auto* v : {&chunk_.scale, &chunk_.norm2_lo, &chunk_.code_norm_hi, &chunk_.residual_hi})
     __builtin_prefetch(v->data() + lane, kRead, kLocality);
@@ -257,10 +257,10 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
   const float query_norm = cosine ? cosine_norm(query, dim_) : 0.0f;
   // Bounds of blocks [b, b + count) into `out`.
   auto bound = [&](std::size_t b, std::size_t count, float* out) {
-    bounds_(queries, 1, chunk_, b, count, dim_, out, count * W);
-    if (cosine) cosine_bounds(out, norms_.data() + b * W, count * W, query_norm);
+    bounds_(queries, 1, chunk_, b, count, dim_, out, count * kBlockWidth);
+    if (cosine) cosine_bounds(out, norms_.data() + b * kBlockWidth, count * kBlockWidth, query_norm);
   };
-  const std::size_t nblocks = (size_ + W - 1) / W;
+  const std::size_t nblocks = blocks_for(size_);
   // A filtered search bounds only the blocks holding a candidate. The gaps
   // a filter leaves between them stop the hardware's prefetcher from
   // running ahead: a chunk where they are few is bounded whole, as an
@@ -294,10 +294,10 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
     if (marked != 0 && whole) bound(b, count, out);
     for (std::size_t j = 0; j < count; ++j) {
       if (bits[j] == 0) {
-        std::fill_n(out + j * W, W, std::numeric_limits<float>::infinity());
+        std::fill_n(out + j * kBlockWidth, kBlockWidth, std::numeric_limits<float>::infinity());
       } else if (!whole) {
         prefetch_for(b + j);
-        bound(b + j, 1, out + j * W);
+        bound(b + j, 1, out + j * kBlockWidth);
       }
     }
     return marked;
@@ -309,21 +309,23 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
     // least the k-th distance, so every candidate whose bound rules it out
     // is passed over in the second pass, even before the list is full. The
     // candidates computed first keep their distances for it.
-    auto sums = std::make_unique_for_overwrite<float[]>(nblocks * W);
+    auto sums = std::make_unique_for_overwrite<float[]>(nblocks * kBlockWidth);
     std::vector<std::uint32_t> bits(filter != nullptr ? nblocks : 0);
     TopK smallest(k);
     for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
       const std::size_t count = std::min(kChunkBlocks, nblocks - b);
-      const std::size_t first = b * W;
+      const std::size_t first = b * kBlockWidth;
       if (filter == nullptr) {
         bound(b, count, sums.get() + first);
-        smallest.push(sums.get() + first, static_cast<std::uint32_t>(first), std::min(count * W, size_ - first));
+        smallest.push(sums.get() + first, static_cast<std::uint32_t>(first),
+                      std::min(count * kBlockWidth, size_ - first));
         continue;
       }
       if (bound_marked(b, count, sums.get() + first, bits.data() + b) == 0) continue;
       for (std::size_t j = 0; j < count; ++j) {
         if (bits[b + j] == 0) continue;
-        smallest.push_selected(sums.get() + first + j * W, static_cast<std::uint32_t>(first + j * W), bits[b + j]);
+        smallest.push_selected(sums.get() + first + j * kBlockWidth,
+                               static_cast<std::uint32_t>(first + j * kBlockWidth), bits[b + j]);
       }
     }
     std::vector<Candidate> seeds = smallest.take();
@@ -348,14 +350,14 @@ std::vector<Candidate> Int8Codes::search(const float* query, std::size_t k, cons
     }
     candidates = size_;
   } else {
-    alignas(64) float lower[kChunkBlocks * W];
+    alignas(64) float lower[kChunkBlocks * kBlockWidth];
     std::uint32_t bits[kChunkBlocks];
     for (std::size_t b = 0; b < nblocks; b += kChunkBlocks) {
       const std::size_t count = std::min(kChunkBlocks, nblocks - b);
-      const std::size_t first = b * W;
+      const std::size_t first = b * kBlockWidth;
       if (filter == nullptr) {
         bound(b, count, lower);
-        const std::size_t valid = std::min(count * W, size_ - first);
+        const std::size_t valid = std::min(count * kBlockWidth, size_ - first);
         top.push_bounded(lower, static_cast<std::uint32_t>(first), valid, limit, one);
         candidates += valid;
       } else if (bound_marked(b, count, lower, bits) != 0) {

@@ -1,15 +1,13 @@
 // IdSlotMap: which id each slot of the index holds, and the slot of each id.
 //
 // Slots are dense: 0 .. size()-1. The map keeps the slot-to-id array and an
-// open-addressing table of 4-byte slot numbers (the id of a table entry is
-// read from the array), so it costs 8 bytes per slot plus 8 to 16 bytes of
-// table instead of the 40 or more of a node-based map: an index stays within
-// its raw vector bytes plus 32 per vector. (Entries that also carried hash
-// bits, sparing the array read on a probe past another id, made opening a
-// million-vector collection a little faster but cost 8 to 16 bytes more per
-// vector than that bound allows.) Linear probing with backward-shift deletion
-// (no tombstones), hashed with a per-map random seed. At most 2^32 - 1
-// entries.
+// open-addressing table of 4-byte slot numbers. A table entry holds nothing
+// but the slot: a probe reads the id of every entry it passes from the
+// array. So the map costs 8 bytes per slot plus 8 to 16 bytes of table
+// instead of the 40 or more of a node-based map, and an index stays within
+// its raw vector bytes plus 32 per vector. Linear probing with backward-shift
+// deletion (no tombstones), hashed with a per-map random seed. At most
+// 2^32 - 1 entries.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,7 @@
 #include "engine/index/vector_arena.h"
 
+#include "engine/support/huge_pages.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -15,29 +17,17 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kAlign = 64;
 
 std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-[[noreturn]] void out_of_memory() {
-  // Running out of memory ends the process, as everywhere in the system.
-  std::abort();
-}
-
 #if defined(__linux__)
-// Maps `bytes` (a multiple of kHugePage) at an address aligned to kHugePage:
-// the kernel backs only aligned 2 MiB ranges with huge pages. Moves the
-// pages of the `old_bytes` mapping at `old` there, if any, without copying.
+// Maps `bytes` (a multiple of kHugePage) at an address aligned to kHugePage
+// (huge_pages.h). Moves the pages of the `old_bytes` mapping at `old` there,
+// if any, without copying.
 float* map_aligned(void* old, std::size_t old_bytes, std::size_t bytes) {
-  void* raw = mmap(nullptr, bytes + kHugePage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (raw == MAP_FAILED) out_of_memory();
-  auto start = reinterpret_cast<std::uintptr_t>(raw);
-  std::uintptr_t aligned = round_up(start, kHugePage);
-  if (aligned > start) munmap(raw, aligned - start);
-  std::size_t after = start + bytes + kHugePage - (aligned + bytes);
-  if (after > 0) munmap(reinterpret_cast<void*>(aligned + bytes), after);
-  void* target = reinterpret_cast<void*>(aligned);
+  // A reservation of the range, replaced below.
+  void* target = map_huge_page_aligned(bytes, PROT_NONE, MAP_NORESERVE);
   void* p;
   if (old) {
     // Replaces the reservation; the pages past old_bytes read as zero.
@@ -45,7 +35,11 @@ float* map_aligned(void* old, std::size_t old_bytes, std::size_t bytes) {
   } else {
     p = mmap(target, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
   }
-  if (p == MAP_FAILED) out_of_memory();
+  if (p == MAP_FAILED) {
+    // The old mapping, if any, is still whole; the reservation is given back.
+    munmap(target, bytes);
+    throw std::bad_alloc();
+  }
   madvise(p, bytes, MADV_HUGEPAGE);  // a hint; failure is harmless
   return static_cast<float*>(p);
 }
@@ -111,7 +105,7 @@ void VectorArena::reserve(std::size_t floats) {
   }
 #endif
   void* p = std::aligned_alloc(kAlign, bytes);
-  if (!p) out_of_memory();
+  if (!p) throw std::bad_alloc();
   std::memset(p, 0, bytes);
   if (data_) std::memcpy(p, data_, bytes_);
   std::free(data_);

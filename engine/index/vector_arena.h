@@ -2,8 +2,10 @@
 //
 // Large arenas are mapped anonymously and, on Linux, offered to the kernel
 // for huge pages: a scan over ordinary 4 KiB pages is markedly slower. Growth
-// remaps in place where the platform can, so a growing index never holds two
-// copies of its vectors for long. Memory beyond size() is zero.
+// of a mapped arena moves its pages to the larger mapping without copying
+// them, so a growing index never holds two copies of its vectors for long.
+// The arena keeps no size of its own: all capacity() floats are usable, and
+// every float it adds reads as zero until written.
 //
 // Not thread-safe.
 #pragma once
@@ -26,7 +28,8 @@ class VectorArena {
   // Floats that can be used without growing.
   std::size_t capacity() const { return capacity_; }
   // Makes at least `floats` floats usable, keeping the contents; new memory
-  // reads as zero. Running out of memory ends the process.
+  // reads as zero. Throws std::bad_alloc, leaving the arena as it was, when
+  // the memory cannot be had (memory_policy.h).
   void reserve(std::size_t floats);
 
  private:

@@ -20,7 +20,6 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::size_t W = kBlockWidth;
 // Distances computed per kernel call in a scan: small enough to stay in L1/L2.
 constexpr std::size_t kScanBlocks = 256;
 // A batch search passes every query over one chunk of about this many bytes
@@ -61,9 +60,9 @@ void write_tile(float* d, const std::uint8_t* const* src, std::size_t i, Store s
   __m128 r3 = load4(src[3] + 4 * i);
   _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
   store(d, r0);
-  store(d + W, r1);
-  store(d + 2 * W, r2);
-  store(d + 3 * W, r3);
+  store(d + kBlockWidth, r1);
+  store(d + 2 * kBlockWidth, r2);
+  store(d + 3 * kBlockWidth, r3);
 }
 
 // Writes kBlockWidth rows into the whole block at `dst` (64-byte aligned)
@@ -74,12 +73,12 @@ void write_tile(float* d, const std::uint8_t* const* src, std::size_t i, Store s
 void stream_block(float* dst, const std::uint8_t* const* src, std::size_t dim) {
   std::size_t i = 0;
   for (; i + 4 <= dim; i += 4) {
-    for (std::size_t j = 0; j < W; j += 4) {
-      write_tile(dst + i * W + j, src + j, i, [](float* d, __m128 r) { _mm_stream_ps(d, r); });
+    for (std::size_t j = 0; j < kBlockWidth; j += 4) {
+      write_tile(dst + i * kBlockWidth + j, src + j, i, [](float* d, __m128 r) { _mm_stream_ps(d, r); });
     }
   }
   for (; i < dim; ++i) {
-    for (std::size_t j = 0; j < W; ++j) dst[i * W + j] = load_float(src[j] + 4 * i);
+    for (std::size_t j = 0; j < kBlockWidth; ++j) dst[i * kBlockWidth + j] = load_float(src[j] + 4 * i);
   }
 }
 #endif
@@ -98,16 +97,16 @@ void write_lanes(float* dst, const std::uint8_t* const* src, std::size_t lanes, 
   for (; j + 4 <= lanes; j += 4) {
     std::size_t i = 0;
     for (; i + 4 <= dim; i += 4) {
-      write_tile(dst + i * W + j, src + j, i, [](float* d, __m128 r) { _mm_storeu_ps(d, r); });
+      write_tile(dst + i * kBlockWidth + j, src + j, i, [](float* d, __m128 r) { _mm_storeu_ps(d, r); });
     }
     for (; i < dim; ++i) {
-      for (std::size_t k = 0; k < 4; ++k) dst[i * W + j + k] = load_float(src[j + k] + 4 * i);
+      for (std::size_t k = 0; k < 4; ++k) dst[i * kBlockWidth + j + k] = load_float(src[j + k] + 4 * i);
     }
   }
 #endif
   if (j == lanes) return;
   for (std::size_t i = 0; i < dim; ++i) {
-    float* row = dst + i * W;
+    float* row = dst + i * kBlockWidth;
     for (std::size_t k = j; k < lanes; ++k) row[k] = load_float(src[k] + 4 * i);
   }
 }
@@ -119,20 +118,20 @@ void write_lanes(float* dst, const std::uint8_t* const* src, std::size_t lanes, 
 void write_rows(float* arena, std::size_t dim, std::size_t first_slot, const Rows& src, std::size_t count,
                 [[maybe_unused]] bool stream) {
   const std::size_t end = first_slot + count;
-  const std::uint8_t* rows[W];
+  const std::uint8_t* rows[kBlockWidth];
   for (std::size_t slot = first_slot; slot < end;) {
-    const std::size_t block_end = std::min(end, (slot / W + 1) * W);
+    const std::size_t block_end = std::min(end, (slot / kBlockWidth + 1) * kBlockWidth);
     const std::size_t lanes = block_end - slot;
     for (std::size_t k = 0; k < lanes; ++k) rows[k] = src.row(slot - first_slot + k);
-    float* block = arena + (slot / W) * dim * W;
+    float* block = arena + (slot / kBlockWidth) * dim * kBlockWidth;
 #if defined(__SSE2__)
-    if (stream && lanes == W) {
+    if (stream && lanes == kBlockWidth) {
       stream_block(block, rows, dim);
       slot = block_end;
       continue;
     }
 #endif
-    write_lanes(block + slot % W, rows, lanes, dim);
+    write_lanes(block + slot % kBlockWidth, rows, lanes, dim);
     slot = block_end;
   }
 #if defined(__SSE2__)
@@ -144,19 +143,19 @@ void write_rows(float* arena, std::size_t dim, std::size_t first_slot, const Row
 
 bool large_write(std::size_t count, std::size_t dim) { return count * dim * sizeof(float) >= kStreamBytes; }
 
-static_assert(W == 16, "a block's bits are a quarter of a bitmap word");
+static_assert(kBlockWidth == 16, "a block's bits are a quarter of a bitmap word");
 
 
 // Offers the distances of `count` blocks from `first_block` on (dist holds
-// W per block) to `top`, those of slots whose bit is set only.
+// kBlockWidth per block) to `top`, those of slots whose bit is set only.
 void push_masked(TopK& top, const float* dist, std::size_t first_block, std::size_t count,
                  const std::vector<std::uint64_t>& words) {
   for (std::size_t j = 0; j < count; ++j) {
     std::uint32_t bits = block_bits(words, first_block + j);
-    const float* d = dist + j * W;
-    const auto first = static_cast<std::uint32_t>((first_block + j) * W);
+    const float* d = dist + j * kBlockWidth;
+    const auto first = static_cast<std::uint32_t>((first_block + j) * kBlockWidth);
     if (bits == 0xFFFFu) {
-      top.push(d, first, W);
+      top.push(d, first, kBlockWidth);
       continue;
     }
     top.push_selected(d, first, bits);
@@ -187,13 +186,13 @@ VectorIndex::VectorIndex(DistanceMetric metric, std::size_t dimension)
     : metric_(metric), dimension_(dimension), kernels_(&best_kernels()) {}
 
 float* VectorIndex::slot_component(std::uint32_t slot, std::size_t i) {
-  return arena_.data() + (slot / W) * block_floats() + i * W + (slot % W);
+  return arena_.data() + (slot / kBlockWidth) * block_floats() + i * kBlockWidth + (slot % kBlockWidth);
 }
 
 // Writes `count` vectors, one after the other at `vectors`, into the slots
 // from `first_slot` on.
 void VectorIndex::write_slots(std::size_t first_slot, const float* vectors, std::size_t count) {
-  arena_.reserve((first_slot + count + W - 1) / W * block_floats());
+  arena_.reserve(blocks_for(first_slot + count) * block_floats());
   const Rows rows{nullptr, reinterpret_cast<const std::uint8_t*>(vectors), dimension_ * sizeof(float)};
   write_rows(arena_.data(), dimension_, first_slot, rows, count, large_write(count, dimension_));
 }
@@ -201,25 +200,25 @@ void VectorIndex::write_slots(std::size_t first_slot, const float* vectors, std:
 void VectorIndex::copy_slot(std::uint32_t from, std::uint32_t to) {
   const float* src = slot_component(from, 0);
   float* dst = slot_component(to, 0);
-  for (std::size_t i = 0; i < dimension_; ++i) dst[i * W] = src[i * W];
+  for (std::size_t i = 0; i < dimension_; ++i) dst[i * kBlockWidth] = src[i * kBlockWidth];
 }
 
 void VectorIndex::clear_slot(std::uint32_t slot) {
   float* p = slot_component(slot, 0);
-  for (std::size_t i = 0; i < dimension_; ++i) p[i * W] = 0.0f;
+  for (std::size_t i = 0; i < dimension_; ++i) p[i * kBlockWidth] = 0.0f;
 }
 
 void VectorIndex::reserve(std::size_t entries) {
   slots_.reserve(entries);
-  arena_.reserve((entries + W - 1) / W * block_floats());
+  arena_.reserve(blocks_for(entries) * block_floats());
   reserved_ = std::max(reserved_, entries);
   if (codes_) codes_->reserve(entries);
 }
 
 std::span<std::byte> VectorIndex::storage_ahead(std::size_t entries) {
   if (dimension_ == 0 || entries == 0) return {};
-  const std::size_t first_block = size() / W;
-  const std::size_t end_block = (size() + entries + W - 1) / W;
+  const std::size_t first_block = size() / kBlockWidth;
+  const std::size_t end_block = blocks_for(size() + entries);
   const std::size_t begin = first_block * block_floats();
   const std::size_t end = std::min(end_block * block_floats(), arena_.capacity());
   if (end <= begin) return {};
@@ -227,7 +226,7 @@ std::span<std::byte> VectorIndex::storage_ahead(std::size_t entries) {
 }
 
 const std::byte* VectorIndex::storage_end() const {
-  return reinterpret_cast<const std::byte*>(arena_.data() + (size() + W - 1) / W * block_floats());
+  return reinterpret_cast<const std::byte*>(arena_.data() + blocks_for(size()) * block_floats());
 }
 
 Status VectorIndex::insert(std::uint64_t id, const float* vector, std::size_t len,
@@ -297,20 +296,20 @@ void VectorIndex::attach_payload(std::uint32_t slot, const Payload& payload, std
 }
 
 std::size_t StagedRows::block_rows() const {
-  return staged < head_rows ? head_rows - staged : W;
+  return staged < head_rows ? head_rows - staged : kBlockWidth;
 }
 
 StagedRows VectorIndex::begin_staging(std::size_t count) {
   StagedRows staging;
   staging.count = count;
-  staging.first_slot = (size() + W - 1) / W * W;
+  staging.first_slot = blocks_for(size()) * kBlockWidth;
   staging.head_rows = std::min(count, staging.first_slot - size());
   staging.head.resize(staging.head_rows * dimension_);
   reserve(size() + count);
   // Grown to hold the staged slots themselves, whichever rows publish
   // moves where.
   if (dimension_ > 0) {
-    arena_.reserve((staging.first_slot + count - staging.head_rows + W - 1) / W * block_floats());
+    arena_.reserve(blocks_for(staging.first_slot + count - staging.head_rows) * block_floats());
   }
   return staging;
 }
@@ -379,10 +378,10 @@ void VectorIndex::discard_staged(StagedRows& staging) {
 void VectorIndex::clear_staged(std::size_t from, std::size_t to) {
   if (dimension_ == 0 || from >= to) return;
   // Lanes of a partly cleared block one by one, whole blocks at once.
-  while (from < to && from % W != 0) clear_slot(static_cast<std::uint32_t>(from++));
-  const std::size_t whole = (to - from) / W;
-  std::fill_n(arena_.data() + from / W * block_floats(), whole * block_floats(), 0.0f);
-  for (from += whole * W; from < to; ++from) clear_slot(static_cast<std::uint32_t>(from));
+  while (from < to && from % kBlockWidth != 0) clear_slot(static_cast<std::uint32_t>(from++));
+  const std::size_t whole = (to - from) / kBlockWidth;
+  std::fill_n(arena_.data() + from / kBlockWidth * block_floats(), whole * block_floats(), 0.0f);
+  for (from += whole * kBlockWidth; from < to; ++from) clear_slot(static_cast<std::uint32_t>(from));
 }
 
 void VectorIndex::choose_search_path_by_time(bool on) {
@@ -396,7 +395,7 @@ std::optional<IndexEntry> VectorIndex::remove(std::uint64_t id) {
   entry.vector.resize(dimension_);
   if (dimension_ > 0) {
     const float* p = slot_component(slot, 0);
-    for (std::size_t i = 0; i < dimension_; ++i) entry.vector[i] = p[i * W];
+    for (std::size_t i = 0; i < dimension_; ++i) entry.vector[i] = p[i * kBlockWidth];
   }
   if (payloads_->take(slot, &entry.payload)) (void)payload_index_.remove(slot, entry.payload);
   std::uint32_t moved = slots_.remove_slot(slot);
@@ -434,8 +433,8 @@ std::optional<std::vector<float>> VectorIndex::vector_of(std::uint64_t id) const
 
 void VectorIndex::read_slot(std::uint32_t slot, float* out) const {
   if (dimension_ == 0) return;
-  const float* p = arena_.data() + (slot / W) * block_floats() + (slot % W);
-  for (std::size_t i = 0; i < dimension_; ++i) out[i] = p[i * W];
+  const float* p = arena_.data() + (slot / kBlockWidth) * block_floats() + (slot % kBlockWidth);
+  for (std::size_t i = 0; i < dimension_; ++i) out[i] = p[i * kBlockWidth];
 }
 
 std::optional<Payload> VectorIndex::payload_of(std::uint64_t id) const {
@@ -500,20 +499,20 @@ std::vector<SearchResult> VectorIndex::search(const float* query, std::size_t le
 
 std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k) const {
   const std::size_t n = size();
-  std::size_t nblocks = (n + W - 1) / W;
+  std::size_t nblocks = blocks_for(n);
   if (dimension_ == 0) {
     // No components: every distance is the metric's value for empty vectors.
     std::vector<float> d(n, distance(metric_, query, query, 0));
     return to_results(select_top_k(d.data(), n, k));
   }
   BlockKernel kernel = kernels_->block[static_cast<std::size_t>(metric_)];
-  std::vector<float> dist(std::min(nblocks, kScanBlocks) * W);
+  std::vector<float> dist(std::min(nblocks, kScanBlocks) * kBlockWidth);
   TopK top(k);
   for (std::size_t b = 0; b < nblocks; b += kScanBlocks) {
     std::size_t count = std::min(kScanBlocks, nblocks - b);
     kernel(query, arena_.data() + b * block_floats(), count, dimension_, dist.data());
-    std::size_t first = b * W;
-    std::size_t valid = std::min(count * W, n - first);
+    std::size_t first = b * kBlockWidth;
+    std::size_t valid = std::min(count * kBlockWidth, n - first);
     top.push(dist.data(), static_cast<std::uint32_t>(first), valid);
   }
   return to_results(top.take());
@@ -602,13 +601,13 @@ class VectorIndex::BoundedBatch {
 };
 
 float VectorIndex::SlotDistances::operator()(std::uint32_t slot) {
-  const std::size_t b = slot / W;
+  const std::size_t b = slot / kBlockWidth;
   if (b != held_) {
     index_.kernels_->block[static_cast<std::size_t>(index_.metric_)](
         query_, index_.arena_.data() + b * index_.block_floats(), 1, index_.dimension_, lanes_);
     held_ = b;
   }
-  return lanes_[slot % W];
+  return lanes_[slot % kBlockWidth];
 }
 
 void VectorIndex::offer_bounded(TopK& top, const float* query, const float* bounds, std::size_t first_block,
@@ -620,13 +619,14 @@ void VectorIndex::offer_bounded(TopK& top, const float* query, const float* boun
   const bool squared = metric_ == DistanceMetric::Euclidean;
   auto limit = [dim, squared](float kth) { return squared ? euclidean_sum_limit(kth, dim) : kth; };
   if (words == nullptr) {
-    top.push_bounded(bounds, static_cast<std::uint32_t>(first_block * W), valid, limit, exact);
+    top.push_bounded(bounds, static_cast<std::uint32_t>(first_block * kBlockWidth), valid, limit, exact);
     return;
   }
   for (std::size_t j = 0; j < count; ++j) {
     const std::uint32_t bits = block_bits(*words, first_block + j);
     if (bits != 0)
-      top.push_selected_bounded(bounds + j * W, static_cast<std::uint32_t>((first_block + j) * W), bits, limit, exact);
+      top.push_selected_bounded(bounds + j * kBlockWidth, static_cast<std::uint32_t>((first_block + j) * kBlockWidth),
+                                bits, limit, exact);
   }
 }
 
@@ -645,11 +645,11 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   // The vectors are cut into chunks of about kBatchChunkBytes that stay in
   // the core's L2 cache while every query passes over them, so each vector
   // comes from memory once per batch instead of once per query.
-  std::size_t nblocks = (n + W - 1) / W;
+  std::size_t nblocks = blocks_for(n);
   std::size_t chunk_blocks =
       std::clamp<std::size_t>(kBatchChunkBytes / (block_floats() * sizeof(float)), 1, kScanBlocks);
   std::size_t group = std::min(nq, kBatchGroup);
-  std::vector<float> dist(group * chunk_blocks * W);
+  std::vector<float> dist(group * chunk_blocks * kBlockWidth);
   std::vector<TopK> tops(nq, TopK(k));
   BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
   // Euclidean: a bound that leaves few exact distances, from 8-bit codes
@@ -657,20 +657,20 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   BoundedBatch bounded(*this, queries, nq);
   for (std::size_t b = 0; b < nblocks; b += chunk_blocks) {
     std::size_t count = std::min(chunk_blocks, nblocks - b);
-    std::size_t first = b * W;
-    std::size_t valid = std::min(count * W, n - first);
+    std::size_t first = b * kBlockWidth;
+    std::size_t valid = std::min(count * kBlockWidth, n - first);
     const float* chunk = arena_.data() + b * block_floats();
     bounded.begin_chunk(chunk, count);
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       std::size_t m = std::min(group, nq - q0);
       if (!bounded.bounds(q0, m, chunk, b, count, dist.data()))
-        kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+        kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * kBlockWidth);
       for (std::size_t q = 0; q < m; ++q) {
         if (bounded.on()) {
-          offer_bounded(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, valid,
-                      nullptr);
+          offer_bounded(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * kBlockWidth, b,
+                        count, valid, nullptr);
         } else {
-          tops[q0 + q].push(dist.data() + q * count * W, static_cast<std::uint32_t>(first), valid);
+          tops[q0 + q].push(dist.data() + q * count * kBlockWidth, static_cast<std::uint32_t>(first), valid);
         }
       }
     }
@@ -708,8 +708,8 @@ std::vector<SearchResult> VectorIndex::scan(const float* query, std::size_t k, c
   // do not depend on its neighbours, so they are those of a full scan.
   const std::vector<std::uint64_t>& words = only.words();
   BlockKernel kernel = kernels_->block[static_cast<std::size_t>(metric_)];
-  const std::size_t nblocks = (n + W - 1) / W;
-  std::vector<float> dist(std::min(nblocks, kScanBlocks) * W);
+  const std::size_t nblocks = blocks_for(n);
+  std::vector<float> dist(std::min(nblocks, kScanBlocks) * kBlockWidth);
   for (std::size_t b = 0; b < nblocks;) {
     if (words[b / 4] == 0 && b % 4 == 0) {
       b += 4;
@@ -739,11 +739,11 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
   }
   // As the unfiltered batch, skipping the chunks without a selected slot.
   const std::vector<std::uint64_t>& words = only.words();
-  const std::size_t nblocks = (n + W - 1) / W;
+  const std::size_t nblocks = blocks_for(n);
   const std::size_t chunk_blocks =
       std::clamp<std::size_t>(kBatchChunkBytes / (block_floats() * sizeof(float)), 1, kScanBlocks);
   const std::size_t group = std::min(nq, kBatchGroup);
-  std::vector<float> dist(group * chunk_blocks * W);
+  std::vector<float> dist(group * chunk_blocks * kBlockWidth);
   std::vector<TopK> tops(nq, TopK(k));
   BatchKernel kernel = kernels_->batch[static_cast<std::size_t>(metric_)];
   BoundedBatch bounded(*this, queries, nq);
@@ -755,13 +755,13 @@ std::vector<std::vector<SearchResult>> VectorIndex::search_batch(const float* qu
     for (std::size_t q0 = 0; q0 < nq; q0 += group) {
       const std::size_t m = std::min(group, nq - q0);
       if (!bounded.bounds(q0, m, chunk, b, count, dist.data()))
-        kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * W);
+        kernel(queries + q0 * dimension_, m, chunk, count, dimension_, dist.data(), count * kBlockWidth);
       for (std::size_t q = 0; q < m; ++q) {
         if (bounded.on()) {
-          offer_bounded(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * W, b, count, 0,
-                      &words);
+          offer_bounded(tops[q0 + q], queries + (q0 + q) * dimension_, dist.data() + q * count * kBlockWidth, b,
+                        count, 0, &words);
         } else {
-          push_masked(tops[q0 + q], dist.data() + q * count * W, b, count, words);
+          push_masked(tops[q0 + q], dist.data() + q * count * kBlockWidth, b, count, words);
         }
       }
     }

@@ -11,7 +11,6 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::size_t W = kBlockWidth;
 // The codes' cells are built from at most this many evenly spaced vectors
 // plus, per component, the vectors holding its smallest and largest finite
 // value (so every stored vector falls within the cells): a copy of the
@@ -27,11 +26,11 @@ void gather_rows(const float* arena, std::size_t dim, std::size_t first_slot, st
                         float* rows) {
   const std::size_t end = first_slot + count;
   for (std::size_t slot = first_slot; slot < end;) {
-    const std::size_t block_end = std::min(end, (slot / W + 1) * W);
-    const float* block = arena + (slot / W) * dim * W;
+    const std::size_t block_end = std::min(end, (slot / kBlockWidth + 1) * kBlockWidth);
+    const float* block = arena + (slot / kBlockWidth) * dim * kBlockWidth;
     for (std::size_t i = 0; i < dim; ++i) {
-      const float* lane = block + i * W;
-      for (std::size_t s = slot; s < block_end; ++s) rows[(s - first_slot) * dim + i] = lane[s % W];
+      const float* lane = block + i * kBlockWidth;
+      for (std::size_t s = slot; s < block_end; ++s) rows[(s - first_slot) * dim + i] = lane[s % kBlockWidth];
     }
     slot = block_end;
   }
@@ -68,9 +67,9 @@ void VectorIndex::maintain_codes() {
 void VectorIndex::append_codes(std::size_t first_slot, std::size_t count) {
   if (codes_ != nullptr && count > 0) {
     // A block's worth of rows at a time.
-    std::vector<float> rows(std::min(count, W) * dimension_);
+    std::vector<float> rows(std::min(count, kBlockWidth) * dimension_);
     for (std::size_t s = first_slot; s < first_slot + count;) {
-      const std::size_t n = std::min(first_slot + count - s, W - s % W);
+      const std::size_t n = std::min(first_slot + count - s, kBlockWidth - s % kBlockWidth);
       gather_rows(arena_.data(), dimension_, s, n, rows.data());
       for (std::size_t r = 0; r < n; ++r) codes_->append(rows.data() + r * dimension_);
       s += n;
@@ -93,23 +92,23 @@ std::vector<std::uint32_t> VectorIndex::code_sample_slots(const std::stop_token&
   std::vector<float> lo(dimension_, std::numeric_limits<float>::infinity());
   std::vector<float> hi(dimension_, -std::numeric_limits<float>::infinity());
   std::vector<std::uint32_t> lo_slot(dimension_, 0), hi_slot(dimension_, 0);
-  const std::size_t nblocks = (n + W - 1) / W;
+  const std::size_t nblocks = blocks_for(n);
   for (std::size_t b = 0; b < nblocks; ++b) {
     if (b % kStopCheckBlocks == 0 && stop.stop_requested()) return {};
     const float* block = arena_.data() + b * block_floats();
-    const std::size_t lanes = std::min(W, n - b * W);
+    const std::size_t lanes = std::min(kBlockWidth, n - b * kBlockWidth);
     for (std::size_t i = 0; i < dimension_; ++i) {
-      const float* lane = block + i * W;
+      const float* lane = block + i * kBlockWidth;
       for (std::size_t j = 0; j < lanes; ++j) {
         const float x = lane[j];
         if (!std::isfinite(x)) continue;
         if (x < lo[i]) {
           lo[i] = x;
-          lo_slot[i] = static_cast<std::uint32_t>(b * W + j);
+          lo_slot[i] = static_cast<std::uint32_t>(b * kBlockWidth + j);
         }
         if (x > hi[i]) {
           hi[i] = x;
-          hi_slot[i] = static_cast<std::uint32_t>(b * W + j);
+          hi_slot[i] = static_cast<std::uint32_t>(b * kBlockWidth + j);
         }
       }
     }
@@ -170,10 +169,10 @@ VectorIndex::BuildStep VectorIndex::extend_bound_codes(BoundCodesBuild& build, s
   const std::size_t n = size();
   if (build.codes == nullptr) return BuildStep::Done;
   const std::size_t end = build.done + std::min(max_slots, n - build.done);
-  std::vector<float> rows(W * dimension_);
+  std::vector<float> rows(kBlockWidth * dimension_);
   for (std::size_t s = build.done; s < end;) {
-    if (s / W % kStopCheckBlocks == 0 && stop.stop_requested()) return BuildStep::Cancelled;
-    const std::size_t lanes = std::min(end - s, W - s % W);
+    if (s / kBlockWidth % kStopCheckBlocks == 0 && stop.stop_requested()) return BuildStep::Cancelled;
+    const std::size_t lanes = std::min(end - s, kBlockWidth - s % kBlockWidth);
     gather_rows(arena_.data(), dimension_, s, lanes, rows.data());
     for (std::size_t r = 0; r < lanes; ++r) build.codes->append(rows.data() + r * dimension_);
     s += lanes;

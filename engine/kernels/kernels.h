@@ -19,6 +19,9 @@ namespace velmoradb {
 
 constexpr std::size_t kBlockWidth = 16;
 
+// The blocks that hold `vectors` vectors, the last one possibly in part.
+constexpr std::size_t blocks_for(std::size_t vectors) { return (vectors + kBlockWidth - 1) / kBlockWidth; }
+
 // One query against `nblocks` consecutive blocks.
 //   query: dim floats; blocks: nblocks * dim * kBlockWidth floats;
 //   out: nblocks * kBlockWidth distances, lane order.

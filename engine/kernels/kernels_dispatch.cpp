@@ -1,12 +1,9 @@
 // Chooses the kernel path at run time from what the CPU offers, so that one
 // build runs everywhere.
+#include "engine/kernels/kernel_paths.h"
 #include "engine/kernels/kernels.h"
 
 namespace velmoradb {
-
-const KernelSet* avx2_kernels();    // null where not compiled or not supported
-const KernelSet* avx512_kernels();  // likewise
-const KernelSet* avx512vnni_kernels();  // likewise
 
 std::size_t available_kernels(const KernelSet** out, std::size_t capacity) {
   std::size_t n = 0;

@@ -8,8 +8,6 @@ namespace velmoradb {
 
 namespace {
 
-constexpr std::size_t W = kBlockWidth;
-
 // Lane j of a block, gathered into a contiguous vector so the reference
 // functions of metric.h can run on it unchanged.
 template <float (*Distance)(const float*, const float*, std::size_t)>
@@ -23,10 +21,10 @@ void block_scalar(const float* query, const float* blocks, std::size_t nblocks,
     lane = heap_lane.get();
   }
   for (std::size_t b = 0; b < nblocks; ++b) {
-    const float* block = blocks + b * dim * W;
-    for (std::size_t j = 0; j < W; ++j) {
-      for (std::size_t i = 0; i < dim; ++i) lane[i] = block[i * W + j];
-      out[b * W + j] = Distance(query, lane, dim);
+    const float* block = blocks + b * dim * kBlockWidth;
+    for (std::size_t j = 0; j < kBlockWidth; ++j) {
+      for (std::size_t i = 0; i < dim; ++i) lane[i] = block[i * kBlockWidth + j];
+      out[b * kBlockWidth + j] = Distance(query, lane, dim);
     }
   }
 }

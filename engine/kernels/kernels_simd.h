@@ -8,27 +8,62 @@
 // without it. For the same reason this file includes nothing and uses
 // nothing of the standard library.
 //
-// A trait type V supplies the register R holding V::L lanes and its
-// operations, each one IEEE-754 single operation rounded to nearest-even
-// (no product is ever fused into a sum; `sub_on_fma` is a plain subtraction
-// that merely runs on the multiply unit, see EuclideanTerm). The one
+// The instruction set comes in as a trait type V, which only names the
+// instructions; what they compute is written here, once. V supplies:
+//   R, a register of V::L floats; M, a flag per lane; C, a count per lane;
+//   kUnits, the registers that span the kBlockWidth lanes of a block;
+//   load, store, set1, zero;
+//   add, sub, mul, div, sqrt: each one IEEE-754 single operation, rounded to
+//     nearest-even;
+//   mul_add(a, b, c) = a * b + c and mul_sub(a, b, c) = a * b - c, each in
+//     one rounding;
+//   flip_sign: the sign bit flipped;
+//   equal, greater: ordered, quiet comparisons giving M; select(m, a, b): a
+//     where m is set, else b;
+//   count_zero; count_differs(count, set, q_set): count + 1 where set differs
+//     from q_set; count_to_float.
+// No product is ever fused into a sum of a distance (sub_on_multiplier is a
+// plain subtraction that merely runs on the multiply unit). The one
 // exception, fused_euclidean_tile, computes no distance: only sums that
-// bound one (euclidean_sum_bound.h). A block of
-// kBlockWidth vectors is V::kUnits units of V::L lanes; unit u of a block
-// starts at float u * V::L and steps by kBlockWidth floats from one
-// component to the next. Lane j of a unit runs
-// exactly the scalar sequence of metric.cpp on its vector:
+// bound one (euclidean_sum_bound.h).
+//
+// A block of kBlockWidth vectors is V::kUnits units of V::L lanes; unit u of
+// a block starts at float u * V::L and steps by kBlockWidth floats from one
+// component to the next. Lane j of a unit runs exactly the scalar sequence
+// of metric.cpp on its vector:
 //   partial = t[g]; partial += t[g+1] ... t[g+15]; total += partial   (per block of 16 terms)
 //   total += t[i]                                                     (tail terms)
 // so the distances are the scalar reference's bits.
 
+// b * 1.0 - q in one rounding, which is b - q exactly (b * 1.0 is b: no
+// rounding, no overflow, zeros and infinities keep their sign), on the
+// multiply unit instead of the adder. The 1.0 passes through an empty asm so
+// the compiler cannot fold the instruction back into a subtraction.
+template <class V>
+inline typename V::R sub_on_multiplier(typename V::R b, typename V::R q) {
+  typename V::R one = V::set1(1.0f);
+  __asm__("" : "+v"(one));
+  return V::mul_sub(b, one, q);
+}
+
+// The cosine distance from the dot product p and the product of the norms:
+// 1.0 where den == 0 (+0.0 or -0.0; NaN is not equal), else 1 - p / den.
+template <class V>
+inline typename V::R cosine_distance(typename V::R p, typename V::R den) {
+  const typename V::R one = V::set1(1.0f);
+  return V::select(V::equal(den, V::zero()), one, V::sub(one, V::div(p, den)));
+}
+
+// The correctly rounded square root of one float.
+inline float scalar_sqrt(float x) { return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(x))); }
+
 // Term policies of the blocked sums. `q` holds one query component in every
 // lane, `b` one component of V::L stored vectors.
-// `on_fma` (a constant once the tile's loops are unrolled) picks the unit
-// that subtracts; it never changes a bit of the result.
+// `on_multiplier` (a constant once the tile's loops are unrolled) picks the
+// unit that subtracts; it never changes a bit of the result.
 struct EuclideanTerm {
   template <class V>
-  static typename V::R term(typename V::R q, typename V::R b, bool on_fma) {
+  static typename V::R term(typename V::R q, typename V::R b, bool on_multiplier) {
     // Stored minus query: the negation of the reference's query minus
     // stored, exactly (rounding to nearest is symmetric), so the square has
     // the same bits; with the query second its broadcast can be folded into
@@ -36,11 +71,10 @@ struct EuclideanTerm {
     // A term costs a subtraction, a multiplication and an addition; the
     // batch tiles are bound by the adder, which takes two of them while
     // the multiplier idles half the time. So every other (query, unit) pair
-    // of a tile subtracts on the multiplier with V::sub_on_fma, b * 1.0 - q in one rounding: b * 1.0
-    // is b exactly (no rounding, no overflow, signs of zero and infinities
-    // kept), so the single rounding is that of b - q, the same bits as
-    // V::sub. The square stays a separate multiplication.
-    typename V::R d = on_fma ? V::sub_on_fma(b, q) : V::sub(b, q);
+    // of a tile subtracts on the multiplier with sub_on_multiplier, whose
+    // single rounding is that of b - q, the same bits as V::sub. The square
+    // stays a separate multiplication.
+    typename V::R d = on_multiplier ? sub_on_multiplier<V>(b, q) : V::sub(b, q);
     return V::mul(d, d);
   }
   template <class V>
@@ -140,7 +174,7 @@ inline void fused_euclidean_tile(const float* const* queries, const float*, cons
       R qv = V::set1(queries[q][i]);
       for (int u = 0; u < U; ++u) {
         R d = V::sub(b[u], qv);
-        total[q][u] = V::fused_mul_add(d, d, total[q][u]);
+        total[q][u] = V::mul_add(d, d, total[q][u]);
       }
     }
   }
@@ -203,7 +237,7 @@ inline void cosine_tile(const float* const* queries, const float* norms, const f
     typename V::R nb = V::sqrt(bb[u]);
     for (int q = 0; q < Q; ++q) {
       typename V::R den = V::mul(V::set1(norms[q]), nb);
-      V::store(out[q] + u * V::L, V::cosine(p[q][u], den));
+      V::store(out[q] + u * V::L, cosine_distance<V>(p[q][u], den));
     }
   }
 }
@@ -221,7 +255,7 @@ inline void hamming_tile(const float* const* queries, const float*, const float*
     for (int u = 0; u < U; ++u) count[q][u] = V::count_zero();
   for (std::size_t i = 0; i < dim; ++i) {
     for (int u = 0; u < U; ++u) {
-      typename V::M set = V::is_set(V::load(unit[u] + i * kBlockWidth));
+      typename V::M set = V::greater(V::load(unit[u] + i * kBlockWidth), V::set1(0.5f));
       for (int q = 0; q < Q; ++q) count[q][u] = V::count_differs(count[q][u], set, queries[q][i] > 0.5f);
     }
   }
@@ -290,7 +324,7 @@ void batch_kernel(const float* queries, std::size_t nq, const float* blocks, std
     if constexpr (kNeedsNorms) {
       // The query norm once per call, through the scalar reference.
       for (std::size_t q = 0; q < group; ++q)
-        norms[q] = V::sqrt1(dot_product(queries + (g + q) * dim, queries + (g + q) * dim, dim));
+        norms[q] = scalar_sqrt(dot_product(queries + (g + q) * dim, queries + (g + q) * dim, dim));
     }
     for (std::size_t b = 0; b < nblocks; b += NB) {
       const float* bp = blocks + b * block_floats;
@@ -323,7 +357,7 @@ template <template <class, int, int> class Tile, class V, int NB, bool kNeedsNor
 void block_kernel(const float* query, const float* blocks, std::size_t nblocks, std::size_t dim,
                   float* out) {
   float norm = 0.0f;
-  if constexpr (kNeedsNorms) norm = V::sqrt1(dot_product(query, query, dim));
+  if constexpr (kNeedsNorms) norm = scalar_sqrt(dot_product(query, query, dim));
   const std::size_t block_floats = dim * kBlockWidth;
   std::size_t b = 0;
   for (; b + NB <= nblocks; b += NB) {
@@ -336,20 +370,37 @@ void block_kernel(const float* query, const float* blocks, std::size_t nblocks, 
   }
 }
 
-// The kernel set of one instruction set: batch tiles of Q* queries against
-// NB* blocks, per metric (E euclidean, D dot and Hamming, C cosine, which
-// keeps two sums, F the fused euclidean sums); the single-query kernels take
-// NB1 blocks at a time.
-template <class V, int QE, int NBE, int QD, int NBD, int QC, int NBC, int NB1, int QF, int NBF>
+// The size of a batch tile: `queries` queries against `blocks` blocks.
+struct TileSize {
+  int queries;
+  int blocks;
+};
+
+// The tile sizes of one instruction set's kernels: the batch tiles per
+// metric (dot products and Hamming share one size; cosine keeps two sums
+// per unit), and the blocks the single-query kernels take at a time.
+struct KernelTileSizes {
+  TileSize euclidean;
+  TileSize dot_and_hamming;
+  TileSize cosine;
+  TileSize fused_euclidean;
+  int single_query_blocks;
+};
+
+// The kernel set of one instruction set.
+template <class V, KernelTileSizes S>
 KernelSet make_kernel_set(const char* name) {
   using E = SumTile<EuclideanTerm>;
   using D = SumTile<DotTerm>;
+  constexpr int NB1 = S.single_query_blocks;
   return KernelSet{
       name,
       {block_kernel<E::template Of, V, NB1, false>, block_kernel<CosineTile, V, NB1, true>,
        block_kernel<D::template Of, V, NB1, false>, block_kernel<HammingTile, V, NB1, false>},
-      {batch_kernel<E::template Of, V, QE, NBE, false>, batch_kernel<CosineTile, V, QC, NBC, true>,
-       batch_kernel<D::template Of, V, QD, NBD, false>, batch_kernel<HammingTile, V, QD, NBD, false>},
-      batch_kernel<FusedEuclideanTile, V, QF, NBF, false>,
+      {batch_kernel<E::template Of, V, S.euclidean.queries, S.euclidean.blocks, false>,
+       batch_kernel<CosineTile, V, S.cosine.queries, S.cosine.blocks, true>,
+       batch_kernel<D::template Of, V, S.dot_and_hamming.queries, S.dot_and_hamming.blocks, false>,
+       batch_kernel<HammingTile, V, S.dot_and_hamming.queries, S.dot_and_hamming.blocks, false>},
+      batch_kernel<FusedEuclideanTile, V, S.fused_euclidean.queries, S.fused_euclidean.blocks, false>,
   };
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <system_error>
 
+#include "engine/support/huge_pages.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -15,7 +17,6 @@ namespace {
 // A step of the thread: small enough to stop soon when asked, large enough
 // that each request covers several huge pages.
 constexpr std::size_t kStep = std::size_t{8} << 20;
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 }  // namespace
 

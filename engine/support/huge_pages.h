@@ -5,18 +5,28 @@
 // pages it also walks the page tables (the table spans thousands of pages,
 // more than the TLB holds). Smaller arrays come from operator new.
 //
-// Running out of memory ends the process, as everywhere in the system.
-// Stateless: any two instances are interchangeable.
+// Like std::allocator, allocate() throws std::bad_alloc when the memory
+// cannot be had (memory_policy.h). Stateless: any two instances are interchangeable.
 #pragma once
 
 #include <cstddef>
 
 namespace velmoradb {
 
-// `bytes` of memory for a HugePageAllocator; freed by free_huge with the
-// same size.
+// `bytes` of memory for a HugePageAllocator, or std::bad_alloc; freed by
+// free_huge with the same size.
 void* allocate_huge(std::size_t bytes);
 void free_huge(void* p, std::size_t bytes);
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+#if defined(__linux__)
+// A new private anonymous mapping of `bytes` (a multiple of kHugePage) that
+// starts on a kHugePage boundary, the only ranges the kernel backs with huge
+// pages; `protection` and `flags` are added to mmap's. Throws
+// std::bad_alloc. Unmapped with munmap.
+void* map_huge_page_aligned(std::size_t bytes, int protection, int flags);
+#endif
 
 template <typename T>
 struct HugePageAllocator {

@@ -17,24 +17,15 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/support/cpu_features.h"
+#include "engine/support/target_region.h"
 #include "storage/json/json_float.h"
 #include "storage/json/shortest_f32.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512cd"))), \
-                             apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512dq,avx512cd")
-// GCC 12's own AVX-512 headers start results from a self-initialised
-// "undefined" register, which -Wuninitialized reports at every use.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+VELMORADB_AVX512_TARGET_BEGIN("avx512f,avx512dq,avx512cd")
 
 namespace velmoradb::json {
 namespace {
@@ -240,21 +231,19 @@ char* write_f32_list_avx512(char* buf, const float* values, std::size_t n) {
 }
 
 }  // namespace
+}  // namespace velmoradb::json
 
+VELMORADB_TARGET_END()
+
+namespace velmoradb::json {
+
+// Compiled for the baseline: it runs on every CPU to ask.
 F32ListWriter f32_list_writer_avx512() {
-  const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512cd");
-  return has ? &write_f32_list_avx512 : nullptr;
+  const CpuFeatures& cpu = cpu_features();
+  return cpu.avx512f && cpu.avx512dq && cpu.avx512cd ? &write_f32_list_avx512 : nullptr;
 }
 
 }  // namespace velmoradb::json
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC diagnostic pop
-#pragma GCC pop_options
-#endif
 
 #else  // not x86-64 with GCC or Clang
 

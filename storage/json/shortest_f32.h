@@ -1,11 +1,14 @@
 // The shortest decimal that reads back as a given 32-bit float, chosen the way
 // std::to_chars chooses it: fewest significant digits, then the one nearest
-// the float, then an even last digit. std::to_chars gives the same digits, but
-// spends about 40 ns on a float; the log writes one text per vector component,
-// so this one is ours (a Schubfach-style search: three products with a 63-bit
-// power of ten bound the float's rounding interval, and at most two candidate
-// lengths are tried). tests/cpp/storage/shortest_f32_test.cpp compares it with
-// std::to_chars; tools/check_shortest_f32.cpp does so for every float.
+// the float, then an even last digit. std::to_chars gives the same digits; this
+// search is ours because json_float_list_avx512.cpp runs it eight floats at a
+// time, with the scales of f32_scale below (a Schubfach-style search: three
+// products with a 63-bit power of ten bound the float's rounding interval, and
+// at most two candidate lengths are tried). One float at a time it is about as
+// fast as std::to_chars: notes/float-text-check.md has the measurements of
+// both and of the vectorised writer. tests/cpp/storage/shortest_f32_test.cpp
+// compares it with std::to_chars; tools/check_shortest_f32.cpp does so for
+// every float.
 #pragma once
 
 #include <cstdint>
