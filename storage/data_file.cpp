@@ -93,7 +93,7 @@ std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remai
 
   const std::uint64_t vector_bytes = std::uint64_t{dim} * kElementSize;
   if (remaining < kVectorOffset || vector_bytes > remaining - kVectorOffset) {
-    return field_failure("read vector failed: ", VectorError::io(std::string(kEarlyEof)));
+    return field_failure("read vector failed: ", early_end_of_file());
   }
   if (auto r = read_floats_growing(in, dim, rec.vector); !r) return field_failure("read vector failed: ", r.error());
 
@@ -101,7 +101,7 @@ std::optional<ParseFailure> parse_record(BufferedReader& in, std::uint64_t remai
   if (auto r = in.read_exact(len, kPayloadLenSize); !r) return field_failure("read payload_len failed: ", r.error());
   payload_len = le::load32(len);
   if (remaining < kFixedSize + vector_bytes || payload_len > remaining - kFixedSize - vector_bytes) {
-    return field_failure("read payload failed: ", VectorError::io(std::string(kEarlyEof)));
+    return field_failure("read payload failed: ", early_end_of_file());
   }
   std::string bytes;
   if (auto r = read_growing(in, payload_len, bytes); !r) return field_failure("read payload failed: ", r.error());
