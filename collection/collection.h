@@ -200,7 +200,7 @@ class PersistentCollection {
   // Durable per the log's sync policy; replaces an id already present,
   // payload included. A vector of the wrong length or with a non-finite
   // component is refused before anything is written, and so is a payload
-  // that would not come back as it is (json::payload_problem).
+  // that would not come back as it is (json::check_payload).
   Status insert(std::uint64_t id, std::vector<float> vector, Payload payload = {});
   // Row i of a batch: its vector's first float and length.
   using BatchRow = std::function<std::pair<const float*, std::size_t>(std::size_t)>;

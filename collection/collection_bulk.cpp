@@ -143,7 +143,7 @@ Status PersistentCollection::insert_batch_direct(const std::uint64_t* ids, std::
       return VectorError::dimension_mismatch(config_.dimension, len);
     }
     if (payloads == nullptr) continue;
-    if (auto problem = json::payload_problem(payloads[i])) return VectorError::collection(*problem);
+    if (auto checked = json::check_payload(payloads[i]); !checked) return checked;
   }
   if (count == 0) return {};
   if (auto r = checkpoint(); !r) return r;

@@ -179,7 +179,7 @@ Status PersistentCollection::insert_locked(std::uint64_t id, std::vector<float> 
                                      std::to_string(i));
     }
   }
-  if (auto problem = json::payload_problem(payload)) return VectorError::collection(*problem);
+  if (auto checked = json::check_payload(payload); !checked) return checked;
   std::uint64_t log_length;
   {
     std::unique_lock lock(wal_lock_);

@@ -44,8 +44,9 @@ void PayloadTextStore::put_text(std::uint32_t slot, std::size_t length, Write wr
 bool PayloadTextStore::get(std::uint32_t slot, Payload& out) const {
   if (!holds(slot)) return false;
   // The text is this store's own encoding, which always decodes.
-  [[maybe_unused]] auto error = json::decode_payload(text_at(refs_[slot]), out);
-  assert(!error);
+  auto decoded = json::parse_payload(text_at(refs_[slot]));
+  assert(decoded);
+  out = std::move(decoded).value();
   return true;
 }
 

@@ -1,7 +1,6 @@
 #include "storage/append_buffer.h"
 
 #include <cstring>
-#include <string>
 
 namespace velmoradb {
 
@@ -39,10 +38,6 @@ std::string_view failing_phrase(std::size_t capacity, std::size_t used,
 // What a buffer keeps of the room it grew to once it is written out.
 constexpr std::size_t kKeptCapacity = std::size_t{1} << 20;
 
-VectorError with_phrase(std::string_view phrase, const VectorError& cause) {
-  return VectorError::io(std::string(phrase) + cause.text());
-}
-
 }  // namespace
 
 AppendBuffer::AppendBuffer(std::size_t capacity, std::uint64_t file_length)
@@ -60,14 +55,14 @@ Status AppendBuffer::append(File& file, std::span<const std::uint8_t> frame,
   std::size_t event = 0;
   if (used > 0) {
     if (auto r = write_to_file(file, buffer_.data(), used); !r) {
-      return with_phrase(failing_phrase(capacity_, used, units, 0), r.error());
+      return VectorError::io(failing_phrase(capacity_, used, units, 0), r.error());
     }
     buffer_.clear();
     event = 1;
   }
   if (frame.size() >= capacity_) {
     if (auto r = write_to_file(file, frame.data(), frame.size()); !r) {
-      return with_phrase(failing_phrase(capacity_, used, units, event), r.error());
+      return VectorError::io(failing_phrase(capacity_, used, units, event), r.error());
     }
   } else {
     buffer_.assign(frame.begin(), frame.end());
@@ -78,7 +73,7 @@ Status AppendBuffer::append(File& file, std::span<const std::uint8_t> frame,
 Status AppendBuffer::write_out(File& file, std::string_view phrase) {
   if (buffer_.empty()) return {};
   if (auto r = write_to_file(file, buffer_.data(), buffer_.size()); !r) {
-    return with_phrase(phrase, r.error());
+    return VectorError::io(phrase, r.error());
   }
   buffer_.clear();
   return {};

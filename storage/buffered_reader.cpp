@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
 
 namespace velmoradb {
 
@@ -25,7 +24,7 @@ Status BufferedReader::read_exact(std::uint8_t* out, std::size_t n) {
     if (n >= capacity_) {
       auto got = file_.read(out, n);
       if (!got) return got.error();
-      if (*got == 0) return early_eof();
+      if (*got == 0) return early_end_of_file();
       window_start_ += *got;
       out += *got;
       n -= *got;
@@ -34,7 +33,7 @@ Status BufferedReader::read_exact(std::uint8_t* out, std::size_t n) {
     if (!buffer_) buffer_ = std::make_unique<std::uint8_t[]>(capacity_);
     auto got = file_.read(buffer_.get(), capacity_);
     if (!got) return got.error();
-    if (*got == 0) return early_eof();
+    if (*got == 0) return early_end_of_file();
     filled_ = *got;
   }
   return {};

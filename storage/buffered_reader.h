@@ -16,9 +16,10 @@ class BufferedReader {
   // `start` is the handle's current position.
   BufferedReader(File& file, std::size_t capacity, std::uint64_t start = 0);
 
-  // Reads exactly n bytes; an early end of file fails with kEarlyEof, any
-  // other failure with the file layer's error. A request of `capacity`
-  // bytes or more bypasses the buffer.
+  // Reads exactly n bytes; an early end of file fails with
+  // early_end_of_file() (end_of_file() tells it apart), any other failure
+  // with the file layer's error. A request of `capacity` bytes or more
+  // bypasses the buffer.
   Status read_exact(std::uint8_t* out, std::size_t n);
   // The next n bytes when the buffer holds them already, else nullptr; never
   // reads, so a caller that falls back to read_exact makes the same calls
@@ -31,8 +32,6 @@ class BufferedReader {
   // Moves to an absolute offset; inside the buffered window no I/O happens.
   Status seek(std::uint64_t offset);
   std::uint64_t position() const { return window_start_ + cursor_; }
-
-  static bool is_early_eof(const VectorError& e) { return e.end_of_file(); }
 
  private:
   File& file_;

@@ -32,7 +32,7 @@ constexpr std::size_t kRunPayloads = 256;
 bool met_end(const VectorError& e) { return e.end_of_file(); }
 
 VectorError cut_short(std::string_view phrase) {
-  return VectorError::io(phrase, early_eof());
+  return VectorError::io(phrase, early_end_of_file());
 }
 
 // One record as the reader found it: its header, its payload's length and
@@ -133,7 +133,9 @@ void copy_vector(const RawRecord& rec, std::vector<float>& out) {
 Status decode_payload_text(std::string_view text, Payload& out) {
   out = {};
   if (text == kEmptyPayload) return {};
-  if (auto e = json::decode_payload(text, out)) return VectorError::io("payload deserialize failed: " + *e);
+  auto decoded = json::parse_payload(text);
+  if (!decoded) return VectorError::io("payload deserialize failed: ", decoded.error());
+  out = std::move(decoded).value();
   return {};
 }
 

@@ -29,6 +29,10 @@ VectorError io_error_from_errno(int errno_value) {
   return VectorError::io(text);
 }
 
+VectorError early_end_of_file() {
+  return VectorError::io(std::string(kEarlyEof)).with_detail(VectorError::Detail::EndOfFile);
+}
+
 Result<bool> File::zeros_from(std::uint64_t from, std::uint64_t length) {
   if (auto r = seek(from); !r) return r.error();
   std::uint8_t chunk[8192];
@@ -42,6 +46,7 @@ Result<bool> File::zeros_from(std::uint64_t from, std::uint64_t length) {
   }
   return true;
 }
+
 bool is_lock_held(const VectorError& error) { return error == io_error_from_errno(EWOULDBLOCK); }
 
 Status File::read_exact(std::uint8_t* buf, std::size_t n) {
@@ -49,7 +54,7 @@ Status File::read_exact(std::uint8_t* buf, std::size_t n) {
   while (done < n) {
     auto r = read(buf + done, n - done);
     if (!r) return r.error();
-    if (*r == 0) return early_eof();
+    if (*r == 0) return early_end_of_file();
     done += *r;
   }
   return {};

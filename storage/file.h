@@ -6,8 +6,8 @@
 // bare description of the failure (strerror-style, e.g. "No space left on
 // device"); the caller builds its own error from a context phrase and that
 // text. A read that meets the end of the file early is described as
-// "failed to fill whole buffer". errno is turned into text here and nowhere
-// else.
+// "failed to fill whole buffer" and marked EndOfFile. errno is turned into
+// text here and nowhere else.
 #pragma once
 
 #include <cstddef>
@@ -22,11 +22,11 @@ namespace velmoradb {
 
 // The description of an early end of file.
 inline constexpr std::string_view kEarlyEof = "failed to fill whole buffer";
-// The error of a read that met the end of the file early: kEarlyEof, its
-// detail EndOfFile (what callers test, never the text).
-inline VectorError early_eof() {
-  return VectorError::io(std::string(kEarlyEof)).with_detail(VectorError::Detail::EndOfFile);
-}
+
+
+// The IoError of a read that meets the end of the file early: kEarlyEof,
+// marked EndOfFile.
+VectorError early_end_of_file();
 
 // The IoError that carries the description of `errno_value`.
 VectorError io_error_from_errno(int errno_value);
@@ -59,7 +59,7 @@ class File {
   // (a write that fails on the way is sync()'s to report).
   virtual void start_writeback(std::uint64_t /*offset*/, std::uint64_t /*length*/) {}
 
-  // Reads exactly n bytes; an early end of file fails with kEarlyEof.
+  // Reads exactly n bytes; an early end of file fails with early_end_of_file().
   Status read_exact(std::uint8_t* buf, std::size_t n);
   // Whether every byte from `from` to the end of the file (of `length`
   // bytes) is zero. Moves the position.

@@ -6,7 +6,9 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
+#include "engine/support/utf8.h"
 #include "storage/json/json.h"
 
 namespace velmoradb {
@@ -18,30 +20,6 @@ constexpr std::string_view kTempFile = "meta.json.tmp";
 
 VectorError write_failed(const VectorError& cause) {
   return VectorError::collection("write meta failed: " + cause.text());
-}
-
-// Whether `text` is well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool is_utf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p;
-    std::size_t n;
-    unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c < 0x80) { ++p; continue; }
-    if (c >= 0xC2 && c <= 0xDF) n = 1;
-    else if (c >= 0xE0 && c <= 0xEF) { n = 2; if (c == 0xE0) lo = 0xA0; if (c == 0xED) hi = 0x9F; }
-    else if (c >= 0xF0 && c <= 0xF4) { n = 3; if (c == 0xF0) lo = 0x90; if (c == 0xF4) hi = 0x8F; }
-    else return false;
-    if (static_cast<std::size_t>(end - p) <= n) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (std::size_t i = 2; i <= n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += n + 1;
-  }
-  return true;
 }
 
 }  // namespace
@@ -70,11 +48,9 @@ Result<CollectionMeta> read_meta(FileSystem& fs, const std::string& dir) {
   if (!is_utf8(*text)) {
     return VectorError::collection("read meta failed: stream did not contain valid UTF-8");
   }
-  CollectionMeta meta;
-  if (auto e = json::decode_meta(*text, meta)) {
-    return VectorError::collection("parse meta failed: " + *e);
-  }
-  return meta;
+  auto meta = json::parse_meta(*text);
+  if (!meta) return VectorError::collection("parse meta failed: " + meta.error().text());
+  return std::move(*meta);
 }
 
 }  // namespace velmoradb

@@ -21,20 +21,13 @@ namespace {
 
 constexpr std::string_view kFlushFailed = "flush failed: ";
 
-VectorError io_with(std::string_view phrase, const VectorError& cause) {
-  return VectorError::io(std::string(phrase) + cause.text());
-}
-
-// Outcome of reading one frame header or data field.
-enum class FieldRead { Ok, Torn, Failed };
-
-FieldRead read_field(BufferedReader& in, std::uint8_t* out, std::size_t n, std::string_view phrase,
-                     std::optional<VectorError>& error) {
+// Reads one frame field: a read cut short by the end of the file keeps its
+// EndOfFile detail (the log ends there), any other failure gets the
+// field's phrase.
+Status read_field(BufferedReader& in, std::uint8_t* out, std::size_t n, std::string_view phrase) {
   auto r = in.read_exact(out, n);
-  if (r) return FieldRead::Ok;
-  if (BufferedReader::is_early_eof(r.error())) return FieldRead::Torn;
-  error = io_with(phrase, r.error());
-  return FieldRead::Failed;
+  if (r || r.error().end_of_file()) return r;
+  return VectorError::io(phrase, r.error());
 }
 
 // Whether the `n` bytes left in the file after a frame header could be the
@@ -47,7 +40,7 @@ Result<bool> plausible_torn_data(BufferedReader& in, std::uint64_t n) {
   std::uint8_t chunk[4096];
   while (n > 0) {
     std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof chunk));
-    if (auto r = in.read_exact(chunk, take); !r) return io_with("read data failed: ", r.error());
+    if (auto r = in.read_exact(chunk, take); !r) return VectorError::io("read data failed: ", r.error());
     for (std::size_t i = 0; i < take; ++i) {
       if (chunk[i] < 0x20) return false;
     }
@@ -70,13 +63,13 @@ constexpr std::uint64_t kLongestWrittenZeros = 7;
 // WalContents); anything else is damage.
 Result<Tail> classify_tail(BufferedReader& in, std::uint64_t pos, std::uint64_t frame_end,
                            std::uint64_t file_length) {
-  if (auto r = in.seek(pos); !r) return io_with("read data failed: ", r.error());
+  if (auto r = in.seek(pos); !r) return VectorError::io("read data failed: ", r.error());
   std::uint64_t nonzero_end = pos;  // just past the last byte that is not zero
   bool lost_bytes = false;
   std::uint8_t chunk[4096];
   for (std::uint64_t at = pos; at < file_length;) {
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(file_length - at, sizeof chunk));
-    if (auto r = in.read_exact(chunk, take); !r) return io_with("read data failed: ", r.error());
+    if (auto r = in.read_exact(chunk, take); !r) return VectorError::io("read data failed: ", r.error());
     for (std::size_t i = 0; i < take; ++i, ++at) {
       if (chunk[i] != 0) {
         nonzero_end = at + 1;
@@ -106,10 +99,10 @@ WriteAheadLog::~WriteAheadLog() { (void)out_.write_out(*file_, kFlushFailed); }
 Result<std::unique_ptr<WriteAheadLog>> WriteAheadLog::open(FileSystem& fs, const std::string& path,
                                                            WalSyncPolicy policy) {
   auto file = fs.open(path, OpenMode::ReadAppendCreate);
-  if (!file) return io_with("failed to open WAL: ", file.error());
+  if (!file) return VectorError::io("failed to open WAL: ", file.error());
   // The length lets a failed write be cut back to where it started.
   auto length = (*file)->length();
-  if (!length) return io_with("failed to open WAL: ", length.error());
+  if (!length) return VectorError::io("failed to open WAL: ", length.error());
   return std::unique_ptr<WriteAheadLog>(
       new WriteAheadLog(fs, path, policy, std::move(*file), *length));
 }
@@ -158,14 +151,14 @@ Status WriteAheadLog::sync_if_due() {
 }
 
 Status WriteAheadLog::discard_after(std::uint64_t length) {
-  if (auto r = out_.discard_after(*file_, length); !r) return io_with("truncate failed: ", r.error());
+  if (auto r = out_.discard_after(*file_, length); !r) return VectorError::io("truncate failed: ", r.error());
   synced_length_ = std::min(synced_length_, out_.logical_length());
   return {};
 }
 
 Status WriteAheadLog::sync() {
   if (auto r = out_.write_out(*file_, kFlushFailed); !r) return r;
-  if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
+  if (auto r = file_->sync(); !r) return VectorError::io("sync failed: ", r.error());
   appends_since_sync_ = 0;
   synced_length_ = out_.logical_length();
   return {};
@@ -192,7 +185,7 @@ Status WriteAheadLog::checkpoint() {
   if (auto r = append(entry); !r) return r;
   if (auto r = sync(); !r) return r;
   auto fresh = fs_.open(path_, OpenMode::WriteCreateTruncate);
-  if (!fresh) return io_with("truncate failed: ", fresh.error());
+  if (!fresh) return VectorError::io("truncate failed: ", fresh.error());
   // The old buffer is empty after the sync; the old handle closes here.
   std::unique_ptr<File> old = std::exchange(file_, std::move(*fresh));
   (void)out_.write_out(*old, kFlushFailed);
@@ -201,14 +194,14 @@ Status WriteAheadLog::checkpoint() {
   // Until the emptied length is on disk, a power cut can bring back the
   // frames before the checkpoint, and replaying them over records written
   // after it would bring back older vectors.
-  if (auto r = file_->sync(); !r) return io_with("sync failed: ", r.error());
+  if (auto r = file_->sync(); !r) return VectorError::io("sync failed: ", r.error());
   synced_length_ = 0;
   return {};
 }
 
 Status WriteAheadLog::truncate_to(std::uint64_t length) {
-  if (auto r = file_->truncate(length); !r) return io_with("truncate failed: ", r.error());
-  if (auto r = file_->seek(length); !r) return io_with("truncate failed: ", r.error());
+  if (auto r = file_->truncate(length); !r) return VectorError::io("truncate failed: ", r.error());
+  if (auto r = file_->seek(length); !r) return VectorError::io("truncate failed: ", r.error());
   out_.reset(length);
   synced_length_ = std::min(synced_length_, length);
   return {};
@@ -218,13 +211,12 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
   WalContents contents;
   if (!fs.exists(path)) return contents;
   auto file = fs.open(path, OpenMode::ReadOnly);
-  if (!file) return io_with("failed to open WAL for read: ", file.error());
+  if (!file) return VectorError::io("failed to open WAL for read: ", file.error());
   auto length = (*file)->length();
-  if (!length) return io_with("metadata failed: ", length.error());
+  if (!length) return VectorError::io("metadata failed: ", length.error());
   contents.file_length = *length;
 
   BufferedReader in(**file, kBufferSize);
-  std::optional<VectorError> error;
   std::uint64_t pos = 0;
   // Each pass reads one frame starting at pos; a field that the end of the
   // file cuts short ends the log there (a torn tail). A frame that cannot be
@@ -238,13 +230,10 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
   };
   while (pos < *length) {
     std::uint8_t header[wal_format::kHeaderSize];
-    FieldRead got = read_field(in, header, wal_format::kChecksumSize, "read checksum failed: ", error);
-    if (got == FieldRead::Ok) {
-      got = read_field(in, header + wal_format::kChecksumSize, wal_format::kLengthSize,
-                       "read length failed: ", error);
-    }
-    if (got == FieldRead::Failed) return *error;
-    if (got == FieldRead::Torn) break;
+    Status got = read_field(in, header, wal_format::kChecksumSize, "read checksum failed: ");
+    if (got) got = read_field(in, header + wal_format::kChecksumSize, wal_format::kLengthSize, "read length failed: ");
+    if (!got && !got.error().end_of_file()) return got.error();
+    if (!got) break;
     const std::uint32_t stored = le::load32(header);
     const std::uint32_t data_length = le::load32(header + wal_format::kChecksumSize);
     const std::uint64_t frame_end = pos + wal_format::kHeaderSize + data_length;
@@ -258,23 +247,23 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
       auto ends = ends_here(frame_end);
       if (!ends) return ends.error();
       if (*ends) break;
-      return io_with("read data failed: ", early_eof());
+      return VectorError::io("read data failed: ", early_end_of_file());
     }
     std::string data(data_length, '\0');
     got = read_field(in, reinterpret_cast<std::uint8_t*>(data.data()), data_length,
-                     "read data failed: ", error);
-    if (got == FieldRead::Failed) return *error;
-    if (got == FieldRead::Torn) break;
+                     "read data failed: ");
+    if (!got && !got.error().end_of_file()) return got.error();
+    if (!got) break;
 
     const std::uint32_t computed =
         crc32(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
     std::optional<VectorError> damage;
-    WalEntry entry;
-    if (computed != stored) {
-      damage = VectorError::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) +
-                                          ", got " + std::to_string(computed));
-    } else if (auto e = json::decode_wal_entry(data, entry)) {
-      damage = VectorError::wal_corrupted("deserialization failed: " + *e);
+    Result<WalEntry> entry = VectorError::wal_corrupted("checksum mismatch: expected " + std::to_string(stored) +
+                                                        ", got " + std::to_string(computed));
+    if (computed == stored) entry = json::parse_wal_entry(data);
+    if (!entry) {
+      damage = computed == stored ? VectorError::wal_corrupted("deserialization failed: " + entry.error().text())
+                                  : entry.error();
     }
     if (damage) {
       auto ends = ends_here(frame_end);
@@ -282,7 +271,7 @@ Result<WalContents> WriteAheadLog::read_all(FileSystem& fs, const std::string& p
       if (*ends) break;
       return *damage;
     }
-    contents.entries.push_back(std::move(entry));
+    contents.entries.push_back(std::move(entry).value());
     pos = frame_end;
     contents.valid_length = pos;
   }

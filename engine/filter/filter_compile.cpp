@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "engine/filter/filter.h"
+#include "engine/support/utf8.h"
 
 namespace velmoradb {
 namespace {
@@ -15,25 +16,6 @@ using Kind = FilterNode::Kind;
 
 // Longest key quoted in an error text, in bytes, before it is cut with "...".
 constexpr std::size_t kQuotedKeyBytes = 60;
-
-// The length of the well-formed UTF-8 sequence at text[i], or 0.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2
-                       : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
-  if (length == 0 || i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-  }
-  // No overlong forms, no surrogates, nothing above U+10FFFF.
-  const unsigned char second = length > 1 ? byte(i + 1) : 0;
-  if (lead == 0xE0 && second < 0xA0) return 0;
-  if (lead == 0xED && second >= 0xA0) return 0;
-  if (lead == 0xF0 && second < 0x90) return 0;
-  if (lead == 0xF4 && second >= 0x90) return 0;
-  return length;
-}
 
 // 'key' with quotes, backslashes, control bytes and ill-formed UTF-8
 // escaped, cut after kQuotedKeyBytes bytes.

@@ -8,10 +8,11 @@
 // compared exactly, unknown keys skipped with their values, every field
 // required, a repeated field refused) or from an array of its field values in
 // declaration order; nesting is limited to 128 levels; only whitespace may
-// follow the value. A failure returns the codec's error text, e.g.
-// "missing field `id` at line 1 column 40"; the caller puts its own context
-// phrase in front. No decoder recurses without the depth check or reserves
-// memory from a length it has not read.
+// follow the value. A failure is the codec's error: an IoError marked
+// Corrupt (the text is not one the encoder writes) whose text is the reason
+// and its place, e.g. "missing field `id` at line 1 column 40"; the caller
+// puts its own context phrase in front. No decoder recurses without the
+// depth check or reserves memory from a length it has not read.
 #pragma once
 
 #include <optional>
@@ -19,6 +20,7 @@
 #include <string_view>
 
 #include "engine/index/payload.h"
+#include "engine/support/result.h"
 #include "storage/records.h"
 
 namespace velmoradb::json {
@@ -42,16 +44,18 @@ std::string encode_meta(const CollectionMeta& meta);    // pretty, no final line
 // The length encode_payload would give, without building the text.
 std::size_t encoded_payload_length(const Payload& payload);
 
-// Why `payload` would not come back from its text as it is, or nothing: a
-// NaN or infinite number (the text holds null), a key or string that is
-// not UTF-8 (no decoder reads it back) or lists and objects nested deeper
-// than the log's entries can hold (125 inside a top-level value). A
-// collection refuses such a payload before it writes anything.
-std::optional<std::string> payload_problem(const Payload& payload);
+// Fails when `payload` would not come back from its text as it is: a NaN
+// or infinite number (the text holds null), a key or string that is not
+// UTF-8 (no decoder reads it back) or lists and objects nested deeper than
+// the log's entries can hold (125 inside a top-level value). The error is
+// a CollectionError naming the fault, e.g. "a payload number is NaN or
+// infinite (under the key "x")": a collection refuses such a payload before
+// it writes anything.
+Status check_payload(const Payload& payload);
 
-// Each returns the codec's error text on failure (out is then unspecified).
-std::optional<std::string> decode_payload(std::string_view text, Payload& out);
-std::optional<std::string> decode_wal_entry(std::string_view text, WalEntry& out);
-std::optional<std::string> decode_meta(std::string_view text, CollectionMeta& out);
+Result<Payload> parse_payload(std::string_view text);
+Result<WalEntry> parse_wal_entry(std::string_view text);
+Result<CollectionMeta> parse_meta(std::string_view text);
+
 
 }  // namespace velmoradb::json

@@ -3,6 +3,7 @@
 #include <string>
 #include <variant>
 
+#include "engine/support/utf8.h"
 #include "storage/json/json.h"
 #include "storage/json/json_reader.h"
 
@@ -14,54 +15,43 @@ namespace {
 // `data` object: three levels of the reader's limit before a value's own.
 constexpr int kMaxValueNesting = Reader::kMaxDepth - 3;
 
-bool is_utf8(std::string_view text) {
-  for (std::size_t pos = 0; pos < text.size();) {
-    if (static_cast<unsigned char>(text[pos]) < 0x80) {
-      ++pos;
-    } else if (const std::size_t length = utf8_sequence_length(text, pos); length > 0) {
-      pos += length;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::optional<std::string> value_problem(const JsonValue& value, int nesting, const std::string& key) {
-  const auto where = [&] { return " (under the key \"" + key + "\")"; };
+Status value_check(const JsonValue& value, int nesting, const std::string& key) {
+  const auto refused = [&](const std::string& what) {
+    return VectorError::collection(what + " (under the key \"" + key + "\")");
+  };
   if (const double* number = std::get_if<double>(&value.v)) {
-    if (!std::isfinite(*number)) return "a payload number is NaN or infinite" + where();
-    return std::nullopt;
+    if (!std::isfinite(*number)) return refused("a payload number is NaN or infinite");
+    return {};
   }
   if (const std::string* text = std::get_if<std::string>(&value.v)) {
-    if (!is_utf8(*text)) return "a payload string is not valid UTF-8" + where();
-    return std::nullopt;
+    if (!is_utf8(*text)) return refused("a payload string is not valid UTF-8");
+    return {};
   }
   const bool container = std::holds_alternative<JsonArray>(value.v) || std::holds_alternative<JsonObject>(value.v);
   if (container && nesting >= kMaxValueNesting) {
-    return "a payload nests lists and objects deeper than " + std::to_string(kMaxValueNesting) + " levels" + where();
+    return refused("a payload nests lists and objects deeper than " + std::to_string(kMaxValueNesting) + " levels");
   }
   if (const JsonArray* list = std::get_if<JsonArray>(&value.v)) {
     for (const JsonValue& item : *list) {
-      if (auto problem = value_problem(item, nesting + 1, key)) return problem;
+      if (Status s = value_check(item, nesting + 1, key); !s) return s;
     }
   } else if (const JsonObject* object = std::get_if<JsonObject>(&value.v)) {
     for (const auto& [name, item] : *object) {
-      if (!is_utf8(name)) return "a payload key is not valid UTF-8" + where();
-      if (auto problem = value_problem(item, nesting + 1, key)) return problem;
+      if (!is_utf8(name)) return refused("a payload key is not valid UTF-8");
+      if (Status s = value_check(item, nesting + 1, key); !s) return s;
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
 
-std::optional<std::string> payload_problem(const Payload& payload) {
+Status check_payload(const Payload& payload) {
   for (const auto& [key, value] : payload.data) {
-    if (!is_utf8(key)) return std::string("a payload key is not valid UTF-8");
-    if (auto problem = value_problem(value, 0, key)) return problem;
+    if (!is_utf8(key)) return VectorError::collection("a payload key is not valid UTF-8");
+    if (Status s = value_check(value, 0, key); !s) return s;
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace velmoradb::json

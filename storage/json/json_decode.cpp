@@ -5,7 +5,12 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <span>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "storage/json/json.h"
 #include "storage/json/json_reader.h"
@@ -37,47 +42,47 @@ std::string concat(std::initializer_list<std::string_view> parts) {
 // The value at the current position is not of the wanted type: name what it
 // is. A scalar is read first (its own syntax errors come first) and the error
 // points at its last byte; a container is named at its opening bracket.
-Error type_mismatch(Reader& r, std::string_view wanted) {
+VectorError type_mismatch(Reader& r, std::string_view wanted) {
   r.skip_whitespace();
   if (r.at_end()) return r.error_here("EOF while parsing a value");
   if (r.peek() == '[') return r.error_here(concat({"invalid type: sequence, expected ", wanted}));
   if (r.peek() == '{') return r.error_here(concat({"invalid type: map, expected ", wanted}));
-  JsonValue value;
-  if (Error e = r.read_value(value)) return e;
-  return r.error_after(r.pos(), concat({"invalid type: ", describe(value), ", expected ", wanted}));
+  Result<JsonValue> value = r.read_value();
+  if (!value) return std::move(value).error();
+  return r.error_after(r.pos(), concat({"invalid type: ", describe(*value), ", expected ", wanted}));
 }
 
-// Skips whitespace; true when a value of the kind `accepts` tells starts here.
-// Otherwise `error` holds the reason.
+// Skips whitespace; whether a value of the kind `accepts` tells starts
+// here (when not, type_mismatch says why).
 template <typename Accepts>
-bool value_starts(Reader& r, Accepts accepts, std::string_view wanted, Error& error) {
+bool value_starts(Reader& r, Accepts accepts) {
   r.skip_whitespace();
-  if (r.at_end()) {
-    error = r.error_here("EOF while parsing a value");
-    return false;
-  }
-  if (accepts(r.peek())) return true;
-  error = type_mismatch(r, wanted);
-  return false;
+  return !r.at_end() && accepts(r.peek());
 }
 
-Error read_unsigned(Reader& r, std::uint64_t& out, std::uint64_t max, std::string_view wanted) {
-  Error error;
-  if (!value_starts(r, starts_number, wanted, error)) return error;
-  NumberToken token;
-  if (Error e = r.read_number(token)) return e;
-  if (token.integer && !token.negative && token.magnitude_fits && token.magnitude <= max) {
-    out = token.magnitude;
-    return std::nullopt;
+// Stores a field's value read by `read`, or passes its error on.
+template <typename T>
+Status assign(T& field, Result<T> read) {
+  if (!read) return std::move(read).error();
+  field = std::move(*read);
+  return {};
+}
+
+Result<std::uint64_t> read_unsigned(Reader& r, std::uint64_t max, std::string_view wanted) {
+  if (!value_starts(r, starts_number)) return type_mismatch(r, wanted);
+  Result<NumberToken> token = r.read_number();
+  if (!token) return std::move(token).error();
+  if (token->integer && !token->negative && token->magnitude_fits && token->magnitude <= max) {
+    return token->magnitude;
   }
-  if (token.integer) {
-    return r.error_after(r.pos(), concat({"invalid value: integer `", token.text, "`, expected ",
+  if (token->integer) {
+    return r.error_after(r.pos(), concat({"invalid value: integer `", token->text, "`, expected ",
                                           wanted}));
   }
-  double value = 0;
-  if (Error e = r.number_to_f64(token, value)) return e;
+  Result<double> value = r.number_to_f64(*token);
+  if (!value) return std::move(value).error();
   return r.error_after(r.pos(),
-                       concat({"invalid type: ", describe(value), ", expected ", wanted}));
+                       concat({"invalid type: ", describe(*value), ", expected ", wanted}));
 }
 
 // Nearest 32-bit float, with the overflow to infinity spelled out: converting
@@ -91,42 +96,38 @@ float narrow_to_f32(double value) {
   return static_cast<float>(value);
 }
 
-Error read_f32(Reader& r, float& out) {
-  Error error;
-  if (!value_starts(r, starts_number, "f32", error)) return error;
-  NumberToken token;
-  if (Error e = r.read_number(token)) return e;
-  double value = 0;
-  if (Error e = r.number_to_f64(token, value)) return e;
-  out = narrow_to_f32(value);
-  return std::nullopt;
+Result<float> read_f32(Reader& r) {
+  if (!value_starts(r, starts_number)) return type_mismatch(r, "f32");
+  Result<NumberToken> token = r.read_number();
+  if (!token) return std::move(token).error();
+  Result<double> value = r.number_to_f64(*token);
+  if (!value) return std::move(value).error();
+  return narrow_to_f32(*value);
 }
 
-Error read_vector(Reader& r, std::vector<float>& out) {
-  Error error;
-  if (!value_starts(r, [](unsigned char c) { return c == '['; }, "a sequence", error)) return error;
+// Lists, maps and strings are read into the record's own field.
+Status read_vector(Reader& r, std::vector<float>& out) {
+  if (!value_starts(r, [](unsigned char c) { return c == '['; })) return type_mismatch(r, "a sequence");
   out.clear();
-  return r.read_array([&]() -> Error {
-    float component = 0;
-    if (Error e = read_f32(r, component)) return e;
-    out.push_back(component);
-    return std::nullopt;
+  return r.read_array([&]() -> Status {
+    Result<float> component = read_f32(r);
+    if (!component) return std::move(component).error();
+    out.push_back(*component);
+    return {};
   });
 }
 
-Error read_text(Reader& r, std::string& out) {
-  Error error;
-  if (!value_starts(r, [](unsigned char c) { return c == '"'; }, "a string", error)) return error;
+Status read_text(Reader& r, std::string& out) {
+  if (!value_starts(r, [](unsigned char c) { return c == '"'; })) return type_mismatch(r, "a string");
   return r.read_string(out);
 }
 
-Error read_kind(Reader& r, WalEntryKind& out) {
-  Error error;
-  if (!value_starts(r, [](unsigned char c) { return c == '"'; }, "enum WalEntryKind", error)) {
-    return error;
+Result<WalEntryKind> read_kind(Reader& r) {
+  if (!value_starts(r, [](unsigned char c) { return c == '"'; })) {
+    return type_mismatch(r, "enum WalEntryKind");
   }
   std::string name;
-  if (Error e = r.read_string(name)) return e;
+  if (Status s = r.read_string(name); !s) return std::move(s).error();
   static constexpr std::array<std::pair<std::string_view, WalEntryKind>, 4> kKinds = {{
       {"Insert", WalEntryKind::Insert},
       {"Update", WalEntryKind::Update},
@@ -134,10 +135,7 @@ Error read_kind(Reader& r, WalEntryKind& out) {
       {"Checkpoint", WalEntryKind::Checkpoint},
   }};
   for (const auto& [text, kind] : kKinds) {
-    if (name == text) {
-      out = kind;
-      return std::nullopt;
-    }
+    if (name == text) return kind;
   }
   return r.error_after(r.pos(), concat({"unknown variant `", name,
                                         "`, expected one of `Insert`, `Update`, `Delete`, "
@@ -145,24 +143,25 @@ Error read_kind(Reader& r, WalEntryKind& out) {
 }
 
 template <typename ReadField>
-Error read_record_object(Reader& r, const RecordShape& shape, ReadField& read_field) {
+Status read_record_object(Reader& r, const RecordShape& shape, ReadField& read_field) {
   std::array<bool, 4> seen{};
-  Error e = r.read_object([&](std::string key, std::size_t key_end) -> Error {
+  Status s = r.read_object([&](std::string key, std::size_t key_end) -> Status {
     std::size_t index = 0;
     while (index < shape.fields.size() && shape.fields[index] != key) ++index;
     if (index == shape.fields.size()) {
-      JsonValue ignored;  // a member this record does not have
-      return r.read_value(ignored);
+      // A member this record does not have.
+      if (Result<JsonValue> ignored = r.read_value(); !ignored) return std::move(ignored).error();
+      return {};
     }
     if (seen[index]) return r.error_after(key_end, concat({"duplicate field `", key, "`"}));
     seen[index] = true;
     return read_field(index);
   });
-  if (e) return e;
+  if (!s) return s;
   for (std::size_t i = 0; i < shape.fields.size(); ++i) {
     if (!seen[i]) return r.error_after(r.pos(), concat({"missing field `", shape.fields[i], "`"}));
   }
-  return std::nullopt;
+  return {};
 }
 
 std::string invalid_length(std::size_t count, const RecordShape& shape) {
@@ -173,8 +172,8 @@ std::string invalid_length(std::size_t count, const RecordShape& shape) {
 
 // The array form: exactly the record's fields, in declaration order.
 template <typename ReadField>
-Error read_record_array(Reader& r, const RecordShape& shape, ReadField& read_field) {
-  if (Error e = r.enter()) return e;
+Status read_record_array(Reader& r, const RecordShape& shape, ReadField& read_field) {
+  if (Status s = r.enter(); !s) return s;
   r.advance();
   for (std::size_t i = 0; i < shape.fields.size(); ++i) {
     r.skip_whitespace();
@@ -189,7 +188,7 @@ Error read_record_array(Reader& r, const RecordShape& shape, ReadField& read_fie
       r.skip_whitespace();
       if (r.next_is(']')) return r.error_here("trailing comma");
     }
-    if (Error e = read_field(i)) return e;
+    if (Status s = read_field(i); !s) return s;
   }
   r.skip_whitespace();
   if (r.at_end()) return r.error_here("EOF while parsing a list");
@@ -201,11 +200,12 @@ Error read_record_array(Reader& r, const RecordShape& shape, ReadField& read_fie
   if (r.peek() != ']') return r.error_here("expected `,` or `]`");
   r.advance();
   r.leave();
-  return std::nullopt;
+  return {};
 }
 
+// A whole record, then only whitespace: read_field(i) reads field i into it.
 template <typename ReadField>
-Error read_record(Reader& r, const RecordShape& shape, ReadField read_field) {
+Status read_record(Reader& r, const RecordShape& shape, ReadField read_field) {
   r.skip_whitespace();
   if (r.at_end()) return r.error_here("EOF while parsing a value");
   if (r.peek() == '{') return read_record_object(r, shape, read_field);
@@ -213,62 +213,65 @@ Error read_record(Reader& r, const RecordShape& shape, ReadField read_field) {
   return type_mismatch(r, concat({"struct ", shape.name}));
 }
 
-Error read_data(Reader& r, std::unordered_map<std::string, JsonValue>& out) {
-  Error error;
-  if (!value_starts(r, [](unsigned char c) { return c == '{'; }, "a map", error)) return error;
+Status read_data(Reader& r, std::unordered_map<std::string, JsonValue>& out) {
+  if (!value_starts(r, [](unsigned char c) { return c == '{'; })) return type_mismatch(r, "a map");
   out.clear();
-  return r.read_object([&](std::string key, std::size_t) -> Error {
-    JsonValue value;
-    if (Error e = r.read_value(value)) return e;
-    out.insert_or_assign(std::move(key), std::move(value));  // the later one wins
-    return std::nullopt;
+  return r.read_object([&](std::string key, std::size_t) -> Status {
+    Result<JsonValue> value = r.read_value();
+    if (!value) return std::move(value).error();
+    out.insert_or_assign(std::move(key), std::move(*value));  // the later one wins
+    return {};
   });
 }
 
-Error read_payload(Reader& r, Payload& out) {
+Status read_payload(Reader& r, Payload& out) {
   return read_record(r, kPayloadShape, [&](std::size_t) { return read_data(r, out.data); });
 }
 
-}  // namespace
-
-std::optional<std::string> decode_payload(std::string_view text, Payload& out) {
-  out = Payload{};
-  Reader r(text);
-  if (Error e = read_payload(r, out)) return e;
-  return r.finish();
-}
-
-std::optional<std::string> decode_wal_entry(std::string_view text, WalEntry& out) {
+Status read_wal_entry(Reader& r, WalEntry& out) {
   constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
-  out = WalEntry{};
-  Reader r(text);
-  Error e = read_record(r, kWalEntryShape, [&](std::size_t field) -> Error {
+  return read_record(r, kWalEntryShape, [&](std::size_t field) -> Status {
     switch (field) {
-      case 0: return read_kind(r, out.kind);
-      case 1: return read_unsigned(r, out.id, kU64Max, "u64");
+      case 0: return assign(out.kind, read_kind(r));
+      case 1: return assign(out.id, read_unsigned(r, kU64Max, "u64"));
       case 2: return read_vector(r, out.vector);
       default: return read_payload(r, out.payload);
     }
   });
-  if (e) return e;
-  return r.finish();
 }
 
-std::optional<std::string> decode_meta(std::string_view text, CollectionMeta& out) {
+Status read_meta(Reader& r, CollectionMeta& out) {
   constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
   constexpr std::uint64_t kSizeMax = std::numeric_limits<std::size_t>::max();
-  out = CollectionMeta{};
-  Reader r(text);
-  Error e = read_record(r, kMetaShape, [&](std::size_t field) -> Error {
+  return read_record(r, kMetaShape, [&](std::size_t field) -> Status {
     switch (field) {
-      case 0: return read_unsigned(r, out.dimension, kSizeMax, "usize");
+      case 0: return assign(out.dimension, read_unsigned(r, kSizeMax, "usize"));
       case 1: return read_text(r, out.metric);
-      case 2: return read_unsigned(r, out.vector_count, kU64Max, "u64");
-      default: return read_unsigned(r, out.next_id, kU64Max, "u64");
+      case 2: return assign(out.vector_count, read_unsigned(r, kU64Max, "u64"));
+      default: return assign(out.next_id, read_unsigned(r, kU64Max, "u64"));
     }
   });
-  if (e) return e;
-  return r.finish();
 }
+
+// The record `read` reads from all of `text`, built where it is returned.
+template <typename Record>
+Result<Record> parse_whole(std::string_view text, Status (*read)(Reader&, Record&)) {
+  Result<Record> record = Record{};
+  Reader r(text);
+  if (Status s = read(r, *record); !s) return std::move(s).error();
+  if (Status s = r.finish(); !s) return std::move(s).error();
+  return record;
+}
+
+// The same into `out`, for the callers that keep the old form: the error's
+// text or nothing.
+
+}  // namespace
+
+Result<Payload> parse_payload(std::string_view text) { return parse_whole(text, read_payload); }
+
+Result<WalEntry> parse_wal_entry(std::string_view text) { return parse_whole(text, read_wal_entry); }
+
+Result<CollectionMeta> parse_meta(std::string_view text) { return parse_whole(text, read_meta); }
 
 }  // namespace velmoradb::json

@@ -9,35 +9,10 @@
 #include <limits>
 #include <utility>
 
+#include "engine/support/utf8.h"
 #include "storage/json/json.h"
 
 namespace velmoradb::json {
-
-std::size_t utf8_sequence_length(std::string_view text, std::size_t pos) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[pos + i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() - pos < length) return 0;
-  if (byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 namespace {
 
@@ -115,7 +90,7 @@ void Reader::skip_whitespace() {
   }
 }
 
-std::string Reader::error_after(std::size_t end, std::string_view what) const {
+VectorError Reader::error_after(std::size_t end, std::string_view what) const {
   end = std::min(end, text_.size());
   const std::size_t newline = text_.substr(0, end).rfind('\n');
   const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
@@ -125,44 +100,44 @@ std::string Reader::error_after(std::size_t end, std::string_view what) const {
   out += std::to_string(lines + 1);
   out += " column ";
   out += std::to_string(end - line_start);
-  return out;
+  return VectorError::io(std::move(out)).with_detail(VectorError::Detail::Corrupt);
 }
 
-std::string Reader::error_at(std::size_t index, std::string_view what) const {
+VectorError Reader::error_at(std::size_t index, std::string_view what) const {
   return error_after(index + 1, what);
 }
 
-Error Reader::enter() {
+Status Reader::enter() {
   if (depth_ >= kMaxDepth) return error_here("recursion limit exceeded");
   ++depth_;
-  return std::nullopt;
+  return {};
 }
 
-Error Reader::finish() {
+Status Reader::finish() {
   skip_whitespace();
   if (!at_end()) return error_here("trailing characters");
-  return std::nullopt;
+  return {};
 }
 
-Error Reader::read_literal(std::string_view word) {
+Status Reader::read_literal(std::string_view word) {
   for (const char expected : word) {
     if (at_end()) return error_here("EOF while parsing a value");
     if (peek() != static_cast<unsigned char>(expected)) return error_here("expected ident");
     advance();
   }
-  return std::nullopt;
+  return {};
 }
 
-Error Reader::read_digits() {
+Status Reader::read_digits() {
   if (at_end()) return error_here("EOF while parsing a value");
   if (!is_digit(peek())) return error_here("invalid number");
   while (!at_end() && is_digit(peek())) advance();
-  return std::nullopt;
+  return {};
 }
 
-Error Reader::read_number(NumberToken& out) {
+Result<NumberToken> Reader::read_number() {
   const std::size_t start = pos_;
-  out = NumberToken{};
+  NumberToken out;
   out.negative = next_is('-');
   if (out.negative) advance();
   if (at_end()) return error_here("EOF while parsing a value");
@@ -185,51 +160,46 @@ Error Reader::read_number(NumberToken& out) {
   if (next_is('.')) {
     out.integer = false;
     advance();
-    if (Error e = read_digits()) return e;
+    if (Status s = read_digits(); !s) return std::move(s).error();
   }
   if (next_is('e') || next_is('E')) {
     out.integer = false;
     advance();
     if (next_is('+') || next_is('-')) advance();
-    if (Error e = read_digits()) return e;
+    if (Status s = read_digits(); !s) return std::move(s).error();
   }
   out.text = text_.substr(start, pos_ - start);
-  return std::nullopt;
+  return out;
 }
 
-Error Reader::number_to_f64(const NumberToken& token, double& out) const {
+Result<double> Reader::number_to_f64(const NumberToken& token) const {
   const char* first = token.text.data();
   const char* last = first + token.text.size();
-  const auto [ptr, ec] = std::from_chars(first, last, out);
+  double value = 0;
+  const auto [ptr, ec] = std::from_chars(first, last, value);
   if (ec == std::errc::result_out_of_range && underflows(token.text)) {
-    out = token.negative ? -0.0 : 0.0;
-    return std::nullopt;
+    return token.negative ? -0.0 : 0.0;
   }
   // The literal passed the JSON grammar, which from_chars reads whole.
   if (ec != std::errc() || ptr != last) return error_after(pos_, "number out of range");
-  return std::nullopt;
+  return value;
 }
 
-Error Reader::number_to_value(const NumberToken& token, JsonValue& out) const {
+Result<JsonValue> Reader::number_to_value(const NumberToken& token) const {
   constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;  // of -2^63
-  if (token.integer && token.magnitude_fits && !token.negative) {
-    out = token.magnitude;
-    return std::nullopt;
-  }
+  if (token.integer && token.magnitude_fits && !token.negative) return JsonValue(token.magnitude);
   // "-0" has no negative integer value: it is the float -0.0 below.
   if (token.integer && token.magnitude_fits && token.magnitude != 0 &&
       token.magnitude <= kMinMagnitude) {
-    out = static_cast<std::int64_t>(0 - token.magnitude);  // modular, -2^63 included
-    return std::nullopt;
+    return JsonValue(static_cast<std::int64_t>(0 - token.magnitude));  // modular, -2^63 included
   }
-  double value = 0;
-  if (Error e = number_to_f64(token, value)) return e;
-  out = value;
-  return std::nullopt;
+  Result<double> value = number_to_f64(token);
+  if (!value) return std::move(value).error();
+  return JsonValue(*value);
 }
 
-Error Reader::read_hex4(std::uint32_t& out) {
-  out = 0;
+Result<std::uint32_t> Reader::read_hex4() {
+  std::uint32_t out = 0;
   for (int i = 0; i < 4; ++i) {
     if (at_end()) return error_here("EOF while parsing a string");
     const int digit = hex_value(peek());
@@ -237,52 +207,48 @@ Error Reader::read_hex4(std::uint32_t& out) {
     out = out * 16 + static_cast<std::uint32_t>(digit);
     advance();
   }
-  return std::nullopt;
+  return out;
 }
 
-// At the backslash of an escape; appends the decoded text.
-Error Reader::read_escape(std::string& out) {
+Result<std::uint32_t> Reader::read_escape() {
   advance();
   if (at_end()) return error_here("EOF while parsing a string");
   const unsigned char c = peek();
   advance();
   switch (c) {
-    case '"': out += '"'; return std::nullopt;
-    case '\\': out += '\\'; return std::nullopt;
-    case '/': out += '/'; return std::nullopt;
-    case 'b': out += '\b'; return std::nullopt;
-    case 'f': out += '\f'; return std::nullopt;
-    case 'n': out += '\n'; return std::nullopt;
-    case 'r': out += '\r'; return std::nullopt;
-    case 't': out += '\t'; return std::nullopt;
+    case '"': return std::uint32_t{'"'};
+    case '\\': return std::uint32_t{'\\'};
+    case '/': return std::uint32_t{'/'};
+    case 'b': return std::uint32_t{'\b'};
+    case 'f': return std::uint32_t{'\f'};
+    case 'n': return std::uint32_t{'\n'};
+    case 'r': return std::uint32_t{'\r'};
+    case 't': return std::uint32_t{'\t'};
     case 'u': break;
     default: return error_at(pos_ - 1, "invalid escape");
   }
-  std::uint32_t cp = 0;
-  if (Error e = read_hex4(cp)) return e;
-  if (cp >= 0xDC00 && cp <= 0xDFFF) return error_here("lone trailing surrogate in hex escape");
-  if (cp >= 0xD800 && cp <= 0xDBFF) {
-    // A leading surrogate must be followed at once by a trailing one.
-    if (text_.size() - pos_ < 2) {
-      if (at_end()) return error_here("EOF while parsing a string");
-      return error_here("lone leading surrogate in hex escape");
-    }
-    if (text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
-      return error_here("lone leading surrogate in hex escape");
-    }
-    pos_ += 2;
-    std::uint32_t low = 0;
-    if (Error e = read_hex4(low)) return e;
-    if (low < 0xDC00 || low > 0xDFFF) {
-      return error_after(pos_, "lone leading surrogate in hex escape");
-    }
-    cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+  Result<std::uint32_t> cp = read_hex4();
+  if (!cp) return cp;
+  if (*cp >= 0xDC00 && *cp <= 0xDFFF) return error_here("lone trailing surrogate in hex escape");
+  if (*cp < 0xD800 || *cp > 0xDBFF) return cp;
+  // A leading surrogate must be followed at once by a trailing one.
+  if (text_.size() - pos_ < 2) {
+    if (at_end()) return error_here("EOF while parsing a string");
+    return error_here("lone leading surrogate in hex escape");
   }
-  append_utf8(out, cp);
-  return std::nullopt;
+  if (text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
+    return error_here("lone leading surrogate in hex escape");
+  }
+  pos_ += 2;
+  Result<std::uint32_t> low = read_hex4();
+  if (!low) return low;
+  if (*low < 0xDC00 || *low > 0xDFFF) {
+    return error_after(pos_, "lone leading surrogate in hex escape");
+  }
+  return 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
 }
 
-Error Reader::read_string(std::string& out) {
+Status Reader::read_string(std::string& out) {
   out.clear();
   advance();  // the opening quote
   std::size_t run_start = pos_;
@@ -292,11 +258,13 @@ Error Reader::read_string(std::string& out) {
     if (c == '"') {
       out.append(text_.data() + run_start, pos_ - run_start);
       advance();
-      return std::nullopt;
+      return {};
     }
     if (c == '\\') {
       out.append(text_.data() + run_start, pos_ - run_start);
-      if (Error e = read_escape(out)) return e;
+      Result<std::uint32_t> cp = read_escape();
+      if (!cp) return std::move(cp).error();
+      append_utf8(out, *cp);
       run_start = pos_;
     } else if (c < 0x20) {
       return error_here("control character (\\u0000-\\u001F) found while parsing a string");
@@ -310,51 +278,57 @@ Error Reader::read_string(std::string& out) {
   }
 }
 
-Error Reader::read_value(JsonValue& out) {
+Result<JsonValue> Reader::read_value() {
   skip_whitespace();
   if (at_end()) return error_here("EOF while parsing a value");
   switch (peek()) {
-    case 'n': out = nullptr; return read_literal("null");
-    case 't': out = true; return read_literal("true");
-    case 'f': out = false; return read_literal("false");
+    case 'n': {
+      if (Status s = read_literal("null"); !s) return std::move(s).error();
+      return JsonValue(nullptr);
+    }
+    case 't': {
+      if (Status s = read_literal("true"); !s) return std::move(s).error();
+      return JsonValue(true);
+    }
+    case 'f': {
+      if (Status s = read_literal("false"); !s) return std::move(s).error();
+      return JsonValue(false);
+    }
+    // Strings, lists and objects are built where they are returned from.
     case '"': {
-      std::string text;
-      if (Error e = read_string(text)) return e;
-      out = std::move(text);
-      return std::nullopt;
+      Result<JsonValue> text = JsonValue(std::string());
+      if (Status s = read_string(std::get<std::string>(text->v)); !s) return std::move(s).error();
+      return text;
     }
     case '[': {
-      JsonArray array;
-      if (Error e = read_array([&]() -> Error {
-            JsonValue element;
-            if (Error inner = read_value(element)) return inner;
-            array.push_back(std::move(element));
-            return std::nullopt;
-          })) {
-        return e;
-      }
-      out = std::move(array);
-      return std::nullopt;
+      Result<JsonValue> array = JsonValue(JsonArray{});
+      Status s = read_array([&]() -> Status {
+        Result<JsonValue> element = read_value();
+        if (!element) return std::move(element).error();
+        std::get<JsonArray>(array->v).push_back(std::move(*element));
+        return {};
+      });
+      if (!s) return std::move(s).error();
+      return array;
     }
     case '{': {
-      JsonObject object;
-      if (Error e = read_object([&](std::string key, std::size_t) -> Error {
-            JsonValue value;
-            if (Error inner = read_value(value)) return inner;
-            object.insert_or_assign(std::move(key), std::move(value));  // the later one wins
-            return std::nullopt;
-          })) {
-        return e;
-      }
-      out = std::move(object);
-      return std::nullopt;
+      Result<JsonValue> object = JsonValue(JsonObject{});
+      Status s = read_object([&](std::string key, std::size_t) -> Status {
+        Result<JsonValue> value = read_value();
+        if (!value) return std::move(value).error();
+        // The later one wins.
+        std::get<JsonObject>(object->v).insert_or_assign(std::move(key), std::move(*value));
+        return {};
+      });
+      if (!s) return std::move(s).error();
+      return object;
     }
     default: break;
   }
   if (peek() == '-' || is_digit(peek())) {
-    NumberToken token;
-    if (Error e = read_number(token)) return e;
-    return number_to_value(token, out);
+    Result<NumberToken> token = read_number();
+    if (!token) return std::move(token).error();
+    return number_to_value(*token);
   }
   return error_here("expected value");
 }

@@ -2,28 +2,22 @@
 // strings, generic values, the nesting limit and the error texts with their
 // positions. Internal to the JSON codec.
 //
-// Every read either consumes one well-formed token or returns an error text
-// that already ends in " at line L column C". The reader never reads outside
-// its input and never sizes a buffer from anything but bytes it has seen.
+// Every read either consumes one well-formed token or fails with the codec's
+// error (see json.h), whose text already ends in " at line L column C". The
+// reader never reads outside its input and never sizes a buffer from
+// anything but bytes it has seen.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine/index/payload.h"
+#include "engine/support/result.h"
 
 namespace velmoradb::json {
-
-// An error text with its position, or nothing.
-using Error = std::optional<std::string>;
-
-// Length of the well-formed UTF-8 sequence starting at text[pos] (a byte of
-// 0x80 or above), or 0 when it is malformed, overlong, a surrogate, beyond
-// U+10FFFF or cut off by the end of the text.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t pos);
 
 // A number literal as written, checked against the JSON grammar.
 struct NumberToken {
@@ -49,44 +43,47 @@ class Reader {
   // After skip_whitespace: at the end of input, or the next byte is `c`.
   bool next_is(char c) const { return !at_end() && peek() == static_cast<unsigned char>(c); }
 
-  // what + " at line L column C", pointing at the byte at `index` (the last
-  // byte of the input when index is its end).
-  std::string error_at(std::size_t index, std::string_view what) const;
+  // The codec's error: what + " at line L column C", pointing at the byte
+  // at `index` (the last byte of the input when index is its end).
+  VectorError error_at(std::size_t index, std::string_view what) const;
   // The same, pointing at the last byte consumed before `end`.
-  std::string error_after(std::size_t end, std::string_view what) const;
-  std::string error_here(std::string_view what) const { return error_at(pos_, what); }
+  VectorError error_after(std::size_t end, std::string_view what) const;
+  VectorError error_here(std::string_view what) const { return error_at(pos_, what); }
 
   // Enter one level of array or object at the current '[' or '{'.
-  Error enter();
+  Status enter();
   void leave() { --depth_; }
 
   // Only whitespace may remain.
-  Error finish();
+  Status finish();
 
-  // The current byte is '"'.
-  Error read_string(std::string& out);
+  // The current byte is '"'. The text goes into `out` (its old content
+  // replaced), so that a key or value is written where it is kept.
+  Status read_string(std::string& out);
   // The current byte is '-' or a digit.
-  Error read_number(NumberToken& out);
+  Result<NumberToken> read_number();
   // The number as a 64-bit float, nearest value; beyond the range is refused.
-  Error number_to_f64(const NumberToken& token, double& out) const;
+  Result<double> number_to_f64(const NumberToken& token) const;
   // The number in its JSON form: u64, negative i64, else f64.
-  Error number_to_value(const NumberToken& token, JsonValue& out) const;
+  Result<JsonValue> number_to_value(const NumberToken& token) const;
 
   // Any value, at the current position (whitespace allowed before it).
-  Error read_value(JsonValue& out);
+  Result<JsonValue> read_value();
 
   // Arrays and objects; the current byte is '[' or '{'. on_element() reads
   // one element; on_member(key, key_end) reads one value after the colon.
+  // Both return a Status.
   template <typename OnElement>
-  Error read_array(OnElement on_element);
+  Status read_array(OnElement on_element);
   template <typename OnMember>
-  Error read_object(OnMember on_member);
+  Status read_object(OnMember on_member);
 
  private:
-  Error read_literal(std::string_view word);
-  Error read_digits();
-  Error read_escape(std::string& out);
-  Error read_hex4(std::uint32_t& out);
+  Status read_literal(std::string_view word);
+  Status read_digits();
+  // At a backslash: the code point the escape stands for.
+  Result<std::uint32_t> read_escape();
+  Result<std::uint32_t> read_hex4();
 
   std::string_view text_;
   std::size_t pos_ = 0;
@@ -98,14 +95,14 @@ class Reader {
 std::string describe(const JsonValue& value);
 
 template <typename OnElement>
-Error Reader::read_array(OnElement on_element) {
-  if (Error e = enter()) return e;
+Status Reader::read_array(OnElement on_element) {
+  if (Status s = enter(); !s) return s;
   advance();
   skip_whitespace();
   if (at_end()) return error_here("EOF while parsing a list");
   if (peek() != ']') {
     for (;;) {
-      if (Error e = on_element()) return e;
+      if (Status s = on_element(); !s) return s;
       skip_whitespace();
       if (at_end()) return error_here("EOF while parsing a list");
       if (peek() == ']') break;
@@ -117,12 +114,12 @@ Error Reader::read_array(OnElement on_element) {
   }
   advance();
   leave();
-  return std::nullopt;
+  return {};
 }
 
 template <typename OnMember>
-Error Reader::read_object(OnMember on_member) {
-  if (Error e = enter()) return e;
+Status Reader::read_object(OnMember on_member) {
+  if (Status s = enter(); !s) return s;
   advance();
   skip_whitespace();
   if (at_end()) return error_here("EOF while parsing an object");
@@ -131,13 +128,13 @@ Error Reader::read_object(OnMember on_member) {
       if (at_end()) return error_here("EOF while parsing an object");
       if (peek() != '"') return error_here("key must be a string");
       std::string key;
-      if (Error e = read_string(key)) return e;
+      if (Status s = read_string(key); !s) return s;
       const std::size_t key_end = pos_;
       skip_whitespace();
       if (at_end()) return error_here("EOF while parsing an object");
       if (peek() != ':') return error_here("expected `:`");
       advance();
-      if (Error e = on_member(std::move(key), key_end)) return e;
+      if (Status s = on_member(std::move(key), key_end); !s) return s;
       skip_whitespace();
       if (at_end()) return error_here("EOF while parsing an object");
       if (peek() == '}') break;
@@ -149,7 +146,7 @@ Error Reader::read_object(OnMember on_member) {
   }
   advance();
   leave();
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace velmoradb::json

@@ -28,19 +28,19 @@ std::string encode(const Payload& p) {
              json::encoded_payload_length(p), text.size());
   return text;
 }
-auto decode = json::decode_payload;
+auto decode = json::parse_payload;
 constexpr bool kKeyOrderFree = true;
 #elif FUZZ_RECORD == 2
 using Record = WalEntry;
 bool finite(const WalEntry& e) { return all_finite(e.vector) && all_finite(e.payload); }
 std::string encode(const WalEntry& e) { return json::encode_wal_entry(e); }
-auto decode = json::decode_wal_entry;
+auto decode = json::parse_wal_entry;
 constexpr bool kKeyOrderFree = true;
 #elif FUZZ_RECORD == 3
 using Record = CollectionMeta;
 bool finite(const CollectionMeta&) { return true; }
 std::string encode(const CollectionMeta& m) { return json::encode_meta(m); }
-auto decode = json::decode_meta;
+auto decode = json::parse_meta;
 constexpr bool kKeyOrderFree = false;
 #else
 #error "FUZZ_RECORD must be 1, 2 or 3"
@@ -52,14 +52,16 @@ constexpr bool kKeyOrderFree = false;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace velmoradb::fuzz;
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  Record first;
-  if (decode(text, first)) return 0;  // refused: an error text, nothing else
+  Result<Record> parsed = decode(text);
+  if (!parsed) return 0;  // refused: an error, nothing else
+  const Record& first = *parsed;
   if (!finite(first)) return 0;
 
   const std::string encoded = encode(first);
-  Record second;
-  auto error = decode(encoded, second);
-  FUZZ_CHECK(!error, "re-encoded text refused: %s\n  text: %s", error->c_str(), encoded.c_str());
+  Result<Record> reparsed = decode(encoded);
+  FUZZ_CHECK(reparsed.ok(), "re-encoded text refused: %s\n  text: %s",
+             reparsed.ok() ? "" : reparsed.error().text().c_str(), encoded.c_str());
+  const Record& second = *reparsed;
   FUZZ_CHECK(second == first, "re-encoded text decodes to another value: %s", encoded.c_str());
   const std::string again = encode(second);
   if (kKeyOrderFree) {

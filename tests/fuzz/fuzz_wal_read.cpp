@@ -46,10 +46,8 @@ void check_frames(std::string_view file, const WalContents& got) {
     FUZZ_CHECK(file.size() - pos - wal_format::kHeaderSize >= length, "entry beyond the file");
     const std::uint8_t* json = bytes + pos + wal_format::kHeaderSize;
     FUZZ_CHECK(crc32(json, length) == stored, "entry with a wrong checksum accepted");
-    WalEntry again;
-    auto error = json::decode_wal_entry(
-        std::string_view(reinterpret_cast<const char*>(json), length), again);
-    FUZZ_CHECK(!error && again == entry, "entry differs from its frame's JSON");
+    auto again = json::parse_wal_entry(std::string_view(reinterpret_cast<const char*>(json), length));
+    FUZZ_CHECK(again.ok() && *again == entry, "entry differs from its frame's JSON");
     pos += wal_format::kHeaderSize + length;
   }
   FUZZ_CHECK(pos == got.valid_length, "frames add up to %llu, valid_length %llu",

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "engine/index/payload.h"
@@ -22,9 +23,9 @@ static_assert(std::numeric_limits<long double>::digits >= 64, "exact integer and
 // Parses JSON text (the test's own texts; aborts the test run on a typo).
 inline std::optional<JsonValue> parse_json(std::string_view text) {
   json::Reader reader(text);
-  JsonValue value;
-  if (reader.read_value(value) || reader.finish()) return std::nullopt;
-  return value;
+  auto value = reader.read_value();
+  if (!value || !reader.finish()) return std::nullopt;
+  return std::move(*value);
 }
 
 inline std::optional<long double> number_of(const JsonValue& v) {

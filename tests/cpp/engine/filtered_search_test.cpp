@@ -38,9 +38,9 @@ struct Stored {
 // Payloads compare as their text gives them back: a NaN equals nothing, not
 // even itself, and the text holds null for it.
 Payload text_of(const Payload& payload) {
-  Payload back;
-  EXPECT_FALSE(json::decode_payload(json::encode_payload(payload), back));
-  return back;
+  auto back = json::parse_payload(json::encode_payload(payload));
+  EXPECT_TRUE(back.ok());
+  return back.ok() ? *back : Payload{};
 }
 
 // The k nearest of the matching records, nearest first; ties by id.

@@ -67,6 +67,8 @@ TEST(File, ReadExactReportsAnEarlyEnd) {
   auto r = (*f)->read_exact(buf, 4);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().message(), "io error: failed to fill whole buffer");
+  EXPECT_TRUE(r.error().end_of_file());
+  EXPECT_EQ(r.error(), early_end_of_file());
 }
 
 TEST(File, ReadFileReadsTheWholeFile) {

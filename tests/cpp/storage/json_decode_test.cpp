@@ -26,34 +26,38 @@ WalEntry insert_entry() {
   return entry;
 }
 
+// The text of a parse's error, or nothing: what an assertion prints.
+template <typename T>
+std::string error_of(const Result<T>& parsed) {
+  return parsed ? std::string() : parsed.error().text();
+}
+
 JsonValue data_value(const std::string& value_text) {
-  Payload payload;
-  const auto error = decode_payload(R"({"data":{"v":)" + value_text + "}}", payload);
-  EXPECT_EQ(error, std::nullopt) << value_text;
-  return error ? JsonValue{} : payload.data["v"];
+  auto payload = parse_payload(R"({"data":{"v":)" + value_text + "}}");
+  EXPECT_TRUE(payload) << value_text << ": " << error_of(payload);
+  return payload ? payload->data["v"] : JsonValue{};
 }
 
 float component(const std::string& number_text) {
-  WalEntry entry;
-  const auto error = decode_wal_entry(
-      R"({"kind":"Insert","id":1,"vector":[)" + number_text + R"(],"payload":{"data":{}}})", entry);
-  EXPECT_EQ(error, std::nullopt) << number_text;
-  return entry.vector.empty() ? std::nanf("") : entry.vector[0];
+  const auto entry = parse_wal_entry(
+      R"({"kind":"Insert","id":1,"vector":[)" + number_text + R"(],"payload":{"data":{}}})");
+  EXPECT_TRUE(entry) << number_text << ": " << error_of(entry);
+  return !entry || entry->vector.empty() ? std::nanf("") : entry->vector[0];
 }
 
 TEST(JsonDecode, MetaFileReadsBackAndReencodesToTheSameBytes) {
-  CollectionMeta meta;
-  ASSERT_EQ(decode_meta(kMetaText, meta), std::nullopt);
-  EXPECT_EQ(meta, (CollectionMeta{128, "Cosine", 0, 1}));
-  EXPECT_EQ(encode_meta(meta), kMetaText);
+  const auto meta = parse_meta(kMetaText);
+  ASSERT_TRUE(meta) << error_of(meta);
+  EXPECT_EQ(*meta, (CollectionMeta{128, "Cosine", 0, 1}));
+  EXPECT_EQ(encode_meta(*meta), kMetaText);
 }
 
 class MetaVariants : public testing::TestWithParam<std::string> {};
 
 TEST_P(MetaVariants, DecodeToTheSameRecord) {
-  CollectionMeta meta;
-  ASSERT_EQ(decode_meta(GetParam(), meta), std::nullopt);
-  EXPECT_EQ(meta, (CollectionMeta{128, "Cosine", 0, 1}));
+  const auto meta = parse_meta(GetParam());
+  ASSERT_TRUE(meta) << error_of(meta);
+  EXPECT_EQ(*meta, (CollectionMeta{128, "Cosine", 0, 1}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,28 +71,26 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(JsonDecode, MetaAcceptsAnyMetricText) {
   for (const std::string metric : {"cosine", "no metric at all", ""}) {
-    CollectionMeta meta;
-    ASSERT_EQ(decode_meta(R"({"dimension":3,"metric":")" + metric +
-                              R"(","vector_count":0,"next_id":0})",
-                          meta),
-              std::nullopt);
-    EXPECT_EQ(meta.metric, metric);
+    const auto meta =
+        parse_meta(R"({"dimension":3,"metric":")" + metric + R"(","vector_count":0,"next_id":0})");
+    ASSERT_TRUE(meta) << error_of(meta);
+    EXPECT_EQ(meta->metric, metric);
   }
 }
 
 TEST(JsonDecode, MetaCountersTakeTheWholeUnsignedRange) {
-  CollectionMeta meta;
-  ASSERT_EQ(decode_meta(R"([18446744073709551615,"",18446744073709551615,0])", meta), std::nullopt);
-  EXPECT_EQ(meta.vector_count, std::numeric_limits<std::uint64_t>::max());
-  EXPECT_EQ(meta.dimension, std::numeric_limits<std::size_t>::max());
+  const auto meta = parse_meta(R"([18446744073709551615,"",18446744073709551615,0])");
+  ASSERT_TRUE(meta) << error_of(meta);
+  EXPECT_EQ(meta->vector_count, std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(meta->dimension, std::numeric_limits<std::size_t>::max());
 }
 
 class WalEntryForms : public testing::TestWithParam<std::string> {};
 
 TEST_P(WalEntryForms, DecodeToTheInsertEntry) {
-  WalEntry entry;
-  ASSERT_EQ(decode_wal_entry(GetParam(), entry), std::nullopt);
-  EXPECT_EQ(entry, insert_entry());
+  const auto entry = parse_wal_entry(GetParam());
+  ASSERT_TRUE(entry) << error_of(entry);
+  EXPECT_EQ(*entry, insert_entry());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -105,28 +107,29 @@ TEST(JsonDecode, EveryKindNameReadsBack) {
                           WalEntryKind::Checkpoint}) {
     WalEntry entry;
     entry.kind = kind;
-    WalEntry decoded;
-    ASSERT_EQ(decode_wal_entry(encode_wal_entry(entry), decoded), std::nullopt);
-    EXPECT_EQ(decoded, entry);
+    const auto decoded = parse_wal_entry(encode_wal_entry(entry));
+    ASSERT_TRUE(decoded) << error_of(decoded);
+    EXPECT_EQ(*decoded, entry);
   }
 }
 
 TEST(JsonDecode, PayloadEdgeCases) {
-  Payload payload;
-  EXPECT_EQ(decode_payload(R"({"data":{}} )", payload), std::nullopt);
-  EXPECT_TRUE(payload.empty());
-  EXPECT_EQ(decode_payload("[{}]", payload), std::nullopt);
-  EXPECT_TRUE(payload.empty());
-  ASSERT_EQ(decode_payload(R"({"data":{"k":1},"extra":{"deep":[[[]]]}})", payload), std::nullopt);
-  EXPECT_EQ(payload.data.at("k"), JsonValue(std::uint64_t{1}));
-  EXPECT_EQ(payload.data.size(), 1u);
+  for (const char* empty : {R"({"data":{}} )", "[{}]"}) {
+    const auto payload = parse_payload(empty);
+    ASSERT_TRUE(payload) << empty << ": " << error_of(payload);
+    EXPECT_TRUE(payload->empty());
+  }
+  const auto payload = parse_payload(R"({"data":{"k":1},"extra":{"deep":[[[]]]}})");
+  ASSERT_TRUE(payload) << error_of(payload);
+  EXPECT_EQ(payload->data.at("k"), JsonValue(std::uint64_t{1}));
+  EXPECT_EQ(payload->data.size(), 1u);
 }
 
 TEST(JsonDecode, RepeatedDataKeyKeepsTheLaterValue) {
-  Payload payload;
-  ASSERT_EQ(decode_payload(R"({"data":{"k":1,"j":true,"k":"two"}})", payload), std::nullopt);
-  EXPECT_EQ(payload.data.size(), 2u);
-  EXPECT_EQ(payload.data.at("k"), JsonValue("two"));
+  const auto payload = parse_payload(R"({"data":{"k":1,"j":true,"k":"two"}})");
+  ASSERT_TRUE(payload) << error_of(payload);
+  EXPECT_EQ(payload->data.size(), 2u);
+  EXPECT_EQ(payload->data.at("k"), JsonValue("two"));
   EXPECT_EQ(data_value(R"({"a":1,"a":[2]})"), JsonValue(JsonObject{{"a", JsonArray{std::uint64_t{2}}}}));
 }
 
@@ -227,22 +230,19 @@ std::string nested_payload(int levels) {
 
 TEST(JsonDecode, NestingUpTo128LevelsIsAccepted) {
   // The payload object and its data object are the first two levels.
-  Payload payload;
-  EXPECT_EQ(decode_payload(nested_payload(126), payload), std::nullopt);
-  EXPECT_EQ(decode_payload(nested_payload(127), payload),
+  EXPECT_EQ(error_of(parse_payload(nested_payload(126))), "");
+  EXPECT_EQ(error_of(parse_payload(nested_payload(127))),
             "recursion limit exceeded at line 1 column 140");
 }
 
 // A deep input must end in the limit, never in a stack overflow.
 TEST(JsonDecode, VeryDeepInputStopsAtTheLimit) {
   const std::string deep(1'000'000, '[');
-  Payload payload;
-  WalEntry entry;
-  EXPECT_EQ(decode_payload(R"({"data":{"k":)" + deep, payload),
+  EXPECT_EQ(error_of(parse_payload(R"({"data":{"k":)" + deep)),
             "recursion limit exceeded at line 1 column 140");
-  EXPECT_EQ(decode_wal_entry(R"({"skipped":)" + deep, entry),
+  EXPECT_EQ(error_of(parse_wal_entry(R"({"skipped":)" + deep)),
             "recursion limit exceeded at line 1 column 139");
-  EXPECT_EQ(decode_wal_entry("[[[[" + deep, entry),
+  EXPECT_EQ(error_of(parse_wal_entry("[[[[" + deep)),
             "invalid type: sequence, expected enum WalEntryKind at line 1 column 2");
 }
 
@@ -262,14 +262,14 @@ TEST(JsonDecode, EncoderOutputRoundTrips) {
     entry.payload.data["s"] = std::string("k\x01\"\\\n\xc3\xa9") + std::to_string(i);
     entry.payload.data["o"] = JsonObject{{"z", JsonArray{nullptr, true}}, {"a", 1e-7}};
     const std::string text = encode_wal_entry(entry);
-    WalEntry decoded;
-    ASSERT_EQ(decode_wal_entry(text, decoded), std::nullopt) << text;
-    EXPECT_EQ(decoded, entry);
-    const std::string again = encode_wal_entry(decoded);
+    const auto decoded = parse_wal_entry(text);
+    ASSERT_TRUE(decoded) << text << ": " << error_of(decoded);
+    EXPECT_EQ(*decoded, entry);
+    const std::string again = encode_wal_entry(*decoded);
     EXPECT_EQ(again.size(), text.size());
-    Payload payload;
-    ASSERT_EQ(decode_payload(encode_payload(entry.payload), payload), std::nullopt);
-    EXPECT_EQ(encoded_payload_length(payload), encode_payload(entry.payload).size());
+    const auto payload = parse_payload(encode_payload(entry.payload));
+    ASSERT_TRUE(payload) << error_of(payload);
+    EXPECT_EQ(encoded_payload_length(*payload), encode_payload(entry.payload).size());
   }
 }
 

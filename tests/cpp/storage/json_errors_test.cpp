@@ -2,6 +2,7 @@
 // behaviour on damaged input.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 
@@ -12,22 +13,20 @@ namespace {
 
 enum class Record { Payload, WalEntry, Meta };
 
-std::optional<std::string> decode(Record record, const std::string& text) {
+// What the record's parser says of `text`.
+Status parse(Record record, const std::string& text) {
   switch (record) {
-    case Record::Payload: {
-      Payload payload;
-      return decode_payload(text, payload);
-    }
-    case Record::WalEntry: {
-      WalEntry entry;
-      return decode_wal_entry(text, entry);
-    }
-    case Record::Meta: {
-      CollectionMeta meta;
-      return decode_meta(text, meta);
-    }
+    case Record::Payload:
+      if (auto r = parse_payload(text); !r) return r.error();
+      return {};
+    case Record::WalEntry:
+      if (auto r = parse_wal_entry(text); !r) return r.error();
+      return {};
+    case Record::Meta:
+      if (auto r = parse_meta(text); !r) return r.error();
+      return {};
   }
-  return std::nullopt;
+  return {};
 }
 
 struct ErrorCase {
@@ -41,7 +40,11 @@ void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.text; }
 class DecoderErrors : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(DecoderErrors, HaveTheirTextAndPosition) {
-  EXPECT_EQ(decode(GetParam().record, GetParam().text), GetParam().error);
+  const Status parsed = parse(GetParam().record, GetParam().text);
+  ASSERT_FALSE(parsed);
+  EXPECT_EQ(parsed.error().text(), GetParam().error);
+  EXPECT_EQ(parsed.error().kind(), VectorError::Kind::IoError);
+  EXPECT_TRUE(parsed.error().corrupt());
 }
 
 constexpr Record P = Record::Payload;
@@ -157,10 +160,9 @@ TEST(DecoderRobustness, DamagedTextsFailCleanly) {
   const std::string valid =
       R"({"kind":"Insert","id":1,"vector":[1.0,2.5e-3,-0.0],"payload":{"data":{"k":[1,-2,"\u00e9\ud83d\ude00",{"x":null,"y":true}]}}})";
   for (std::size_t cut = 0; cut < valid.size(); ++cut) {
-    WalEntry entry;
-    const auto error = decode_wal_entry(valid.substr(0, cut), entry);
-    ASSERT_TRUE(error.has_value()) << cut;
-    EXPECT_NE(error->find(" at line 1 column "), std::string::npos) << *error;
+    const auto entry = parse_wal_entry(valid.substr(0, cut));
+    ASSERT_FALSE(entry) << cut;
+    EXPECT_NE(entry.error().text().find(" at line 1 column "), std::string::npos) << entry.error().text();
   }
   std::mt19937_64 random(11);
   for (int i = 0; i < 50'000; ++i) {
@@ -168,9 +170,8 @@ TEST(DecoderRobustness, DamagedTextsFailCleanly) {
     for (int flips = 1 + static_cast<int>(random() % 3); flips > 0; --flips) {
       text[random() % text.size()] = static_cast<char>(random());
     }
-    WalEntry entry;
-    if (const auto error = decode_wal_entry(text, entry)) {
-      EXPECT_NE(error->find(" at line "), std::string::npos) << *error;
+    if (const auto entry = parse_wal_entry(text); !entry) {
+      EXPECT_NE(entry.error().text().find(" at line "), std::string::npos) << entry.error().text();
     }
   }
 }
