@@ -44,9 +44,9 @@ void PayloadTextStore::put_text(std::uint32_t slot, std::size_t length, Write wr
 bool PayloadTextStore::get(std::uint32_t slot, Payload& out) const {
   if (!holds(slot)) return false;
   // The text is this store's own encoding, which always decodes.
-  auto decoded = json::parse_payload(text_at(refs_[slot]));
-  assert(decoded);
-  out = std::move(decoded).value();
+  Result<Payload> decoded = json::parse_payload(text_at(refs_[slot]));
+  if (!decoded.ok()) return false;  // never: the text is this store's own encoding
+  out = std::move(*decoded);
   return true;
 }
 
