@@ -88,7 +88,7 @@ std::optional<std::vector<SearchResult>> search_data_file(VectorDataFile& file, 
   const std::uint8_t* rows[kChunkRows];
   std::size_t packed = 0;
   auto measure = [&] {
-    kernel(query, blocks.get(), (packed + kBlockWidth - 1) / kBlockWidth, dim, dist.data());
+    kernel(query, blocks.get(), blocks_for(packed), dim, dist.data());
     top.push(dist.data(), static_cast<std::uint32_t>(ids.size() - packed), packed);
     packed = 0;
   };

@@ -9,14 +9,13 @@
 #include <utility>
 
 #include "engine/support/utf8.h"
+#include "storage/directory_files.h"
 #include "storage/json/json.h"
 
 namespace velmoradb {
 
 namespace {
 
-constexpr std::string_view kMetaFile = "meta.json";
-constexpr std::string_view kTempFile = "meta.json.tmp";
 
 VectorError write_failed(const VectorError& cause) {
   return VectorError::collection("write meta failed: " + cause.text());
@@ -28,7 +27,7 @@ Status write_meta(FileSystem& fs, const std::string& dir, const CollectionMeta& 
   // Encoding cannot fail for this record, so "serialize meta failed: " has
   // no path here.
   const std::string text = json::encode_meta(meta);
-  const std::string temp = join_path(dir, kTempFile);
+  const std::string temp = join_path(dir, directory_files::kMetaTemp);
   {
     auto file = fs.open(temp, OpenMode::WriteCreateTruncate);
     if (!file) return write_failed(file.error());
@@ -37,13 +36,13 @@ Status write_meta(FileSystem& fs, const std::string& dir, const CollectionMeta& 
     }
     if (auto r = (*file)->sync(); !r) return write_failed(r.error());
   }
-  if (auto r = fs.rename(temp, join_path(dir, kMetaFile)); !r) return write_failed(r.error());
+  if (auto r = fs.rename(temp, join_path(dir, directory_files::kMeta)); !r) return write_failed(r.error());
   if (auto r = fs.sync_dir(dir); !r) return write_failed(r.error());
   return {};
 }
 
 Result<CollectionMeta> read_meta(FileSystem& fs, const std::string& dir) {
-  auto text = fs.read_file(join_path(dir, kMetaFile));
+  auto text = fs.read_file(join_path(dir, directory_files::kMeta));
   if (!text) return VectorError::collection("read meta failed: " + text.error().text());
   if (!is_utf8(*text)) {
     return VectorError::collection("read meta failed: stream did not contain valid UTF-8");

@@ -21,7 +21,11 @@ namespace velmoradb {
 enum class WalSyncPolicy : std::uint8_t {
   EveryAppend = 0,
   Batched = 1,  // sync on every batch_size-th append
-  Never = 2,    // only checkpoint syncs; any other value behaves the same
+  // No sync of the log's own: it is forced only when its owner asks
+  // (sync(): a checkpoint, the close, and a collection that must write out
+  // more than its limit of held data records). Any other value behaves the
+  // same.
+  Never = 2,
 };
 
 // What read_all found: the complete frames, and the byte length of the

@@ -16,7 +16,7 @@ namespace velmoradb {
 namespace {
 
 using Vec = std::vector<float>;
-constexpr std::size_t W = kBlockWidth;
+
 constexpr float kSentinel = -12345.5f;
 
 ::testing::AssertionResult SameBits(float expected, float actual) {
@@ -33,10 +33,10 @@ constexpr float kSentinel = -12345.5f;
 // `count` vectors of `dim` floats, one after the other, laid out in blocks;
 // the lanes past `count` hold zeros, as in the index.
 Vec to_blocks(const Vec& vectors, std::size_t count, std::size_t dim) {
-  std::size_t nblocks = (count + W - 1) / W;
-  Vec blocks(nblocks * dim * W, 0.0f);
+  std::size_t nblocks = blocks_for(count);
+  Vec blocks(nblocks * dim * kBlockWidth, 0.0f);
   for (std::size_t v = 0; v < count; ++v)
-    for (std::size_t i = 0; i < dim; ++i) blocks[(v / W) * dim * W + i * W + v % W] = vectors[v * dim + i];
+    for (std::size_t i = 0; i < dim; ++i) blocks[(v / kBlockWidth) * dim * kBlockWidth + i * kBlockWidth + v % kBlockWidth] = vectors[v * dim + i];
   return blocks;
 }
 
@@ -82,14 +82,14 @@ class KernelPath : public ::testing::TestWithParam<PathCase> {
     Vec vectors = random_vectors(count * dim, gen, special);
     Vec query = random_vectors(dim, gen, special);
     Vec blocks = to_blocks(vectors, count, dim);
-    std::size_t nblocks = (count + W - 1) / W;
-    Vec out(nblocks * W + 3, kSentinel);
+    std::size_t nblocks = blocks_for(count);
+    Vec out(nblocks * kBlockWidth + 3, kSentinel);
     GetParam().set->block[static_cast<std::size_t>(GetParam().metric)](query.data(), blocks.data(),
                                                                        nblocks, dim, out.data());
     for (std::size_t v = 0; v < count; ++v)
       ASSERT_TRUE(SameBits(distance(GetParam().metric, query.data(), vectors.data() + v * dim, dim), out[v]))
           << "dim " << dim << " count " << count << " vector " << v;
-    for (std::size_t j = nblocks * W; j < out.size(); ++j) ASSERT_EQ(out[j], kSentinel) << "wrote past the end";
+    for (std::size_t j = nblocks * kBlockWidth; j < out.size(); ++j) ASSERT_EQ(out[j], kSentinel) << "wrote past the end";
   }
 
   // Runs the batch kernel with rows `stride` apart and checks every row.
@@ -97,8 +97,8 @@ class KernelPath : public ::testing::TestWithParam<PathCase> {
     Vec vectors = random_vectors(count * dim, gen, special);
     Vec queries = random_vectors(nq * dim, gen, special);
     Vec blocks = to_blocks(vectors, count, dim);
-    std::size_t nblocks = (count + W - 1) / W;
-    std::size_t stride = nblocks * W + 5;
+    std::size_t nblocks = blocks_for(count);
+    std::size_t stride = nblocks * kBlockWidth + 5;
     Vec out(nq * stride, kSentinel);
     GetParam().set->batch[static_cast<std::size_t>(GetParam().metric)](queries.data(), nq, blocks.data(),
                                                                        nblocks, dim, out.data(), stride);
@@ -108,7 +108,7 @@ class KernelPath : public ::testing::TestWithParam<PathCase> {
         ASSERT_TRUE(SameBits(distance(GetParam().metric, queries.data() + q * dim, vectors.data() + v * dim, dim),
                              row[v]))
             << "dim " << dim << " count " << count << " query " << q << " of " << nq << " vector " << v;
-      for (std::size_t j = nblocks * W; j < stride; ++j) ASSERT_EQ(row[j], kSentinel) << "wrote between rows";
+      for (std::size_t j = nblocks * kBlockWidth; j < stride; ++j) ASSERT_EQ(row[j], kSentinel) << "wrote between rows";
     }
   }
 };
@@ -150,11 +150,11 @@ TEST_P(KernelPath, ZeroVectorsAndRowsOfZerosFollowTheRules) {
   for (std::size_t dim : {1, 16, 40}) {
     Vec zeros(dim, 0.0f), ones(dim, 1.0f);
     Vec blocks = to_blocks(ones, 1, dim);
-    Vec out(W);
+    Vec out(kBlockWidth);
     GetParam().set->block[static_cast<std::size_t>(GetParam().metric)](zeros.data(), blocks.data(), 1, dim,
                                                                        out.data());
     EXPECT_TRUE(SameBits(distance(GetParam().metric, zeros.data(), ones.data(), dim), out[0]));
-    for (std::size_t j = 1; j < W; ++j)
+    for (std::size_t j = 1; j < kBlockWidth; ++j)
       EXPECT_TRUE(SameBits(distance(GetParam().metric, zeros.data(), zeros.data(), dim), out[j]));
   }
 }
