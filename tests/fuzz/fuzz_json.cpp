@@ -52,13 +52,13 @@ constexpr bool kKeyOrderFree = false;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace velmoradb::fuzz;
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  Result<Record> parsed = decode(text);
+  velmoradb::Result<Record> parsed = decode(text);
   if (!parsed) return 0;  // refused: an error, nothing else
   const Record& first = *parsed;
   if (!finite(first)) return 0;
 
   const std::string encoded = encode(first);
-  Result<Record> reparsed = decode(encoded);
+  velmoradb::Result<Record> reparsed = decode(encoded);
   FUZZ_CHECK(reparsed.ok(), "re-encoded text refused: %s\n  text: %s",
              reparsed.ok() ? "" : reparsed.error().text().c_str(), encoded.c_str());
   const Record& second = *reparsed;
