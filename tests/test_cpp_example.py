@@ -32,7 +32,7 @@ def test_example_builds_against_the_installed_package_and_runs(tmp_path: Path) -
     cmake("--build", build, "--parallel", "2")
     cmake("--install", build)
     assert (prefix / "include/velmoradb/collection/collection.h").is_file()
-    assert (prefix / "include/velmoradb/engine/vector_index.h").is_file()
+    assert (prefix / "include/velmoradb/engine/index/vector_index.h").is_file()
 
     # The example sees only the prefix, not this source tree.
     cmake("-S", ROOT / "examples/cpp", "-B", example, *generator(), f"-DCMAKE_PREFIX_PATH={prefix}")
